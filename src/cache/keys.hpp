@@ -1,0 +1,56 @@
+// Cache keys: canonical texts of one node execution and their BLAKE3 hashes.
+//
+// A cached execution is described by four texts: the node identity, the code
+// hash of its version token, the input hash of its cache-key inputs and the
+// dependency signature of its upstream keys. Identical texts give identical
+// keys. Everything here is a pure function of its arguments and safe on any
+// thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "cache/records.hpp"
+#include "node.hpp"
+
+namespace quillon {
+
+// The last store seen for one (namespace, identity): what misses are
+// classified against.
+struct IdentityFingerprint {
+  std::string key;  // namespaced key of that entry
+  std::string code_hash;
+  std::string input_hash;
+  std::string deps_signature;
+};
+
+// A value kind with no canonical text: "float_vec", "int_vec" or "pyobject".
+struct UnsupportedKind {
+  std::string_view name;
+  friend bool operator==(UnsupportedKind, UnsupportedKind) = default;
+};
+
+// BLAKE3 (32-byte default output) of the text, as 64 lowercase hex digits.
+std::string hash_canonical(std::string_view text);
+
+// "{k=v,...}" with entries sorted bytewise by key; nothing escaped.
+std::string normalize_string_map(const NameMap& map);
+
+// "{k=tag,...}" with entries sorted bytewise by key, or the first unsupported
+// kind met in sorted order (nested maps included).
+std::variant<std::string, UnsupportedKind> normalize_graph_data_map(const DataMap& map);
+
+// "id=...;label=...;branch=...;variant=...;is_branch=...;inputs=...;outputs=...;variant_params=..."
+std::string node_identity_text(const Node& node);
+
+// "cache:shallow" for shallow depth; for transitive depth the hash of the
+// sorted "{id}:{key}" texts of the node's dependencies joined by "|"
+// ("missing" for a dependency without a key). Never called with depth none.
+std::string dependency_signature(CacheDepth depth, const Node& node, const DependencyKeyMap& keys);
+
+CacheLookup build_cache_lookup(const Node& node, const std::string& input_text, std::string deps_signature);
+
+CacheEntry build_cache_entry(const CacheLookup& lookup, DataMap outputs);
+
+}  // namespace quillon

@@ -1,0 +1,99 @@
+// Node: one executable step of a graph, and the node function it runs.
+//
+// A node pairs a shared node function with the renaming tables between the
+// graph-wide broadcast variables and the function's own impl variables, plus
+// its dependency list, branch/variant bookkeeping and per-node cache and
+// uncertainty settings. The builder edits nodes; once a Dag exists they are
+// read-only and may be read from several threads at once. Copying a node
+// shares its function and dist transfer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "graph_data.hpp"
+
+namespace quillon {
+
+using NodeId = std::uint64_t;
+using NameMap = std::unordered_map<std::string, std::string>;
+
+// What a node function hands back: its outputs keyed by impl name, and
+// whether the call failed (the callable raised, returned junk, or its inputs
+// could not be prepared). A failed call carries no outputs and is never
+// stored in a cache.
+struct NodeOutput {
+  DataMap values;
+  bool failed = false;
+};
+
+// A node function must tolerate concurrent calls, including concurrent calls
+// of one function object shared by several nodes. It reports failure through
+// NodeOutput::failed rather than by throwing.
+using NodeFn = std::function<NodeOutput(const DataMap& inputs)>;
+using NodeFunction = std::shared_ptr<const NodeFn>;
+
+NodeFunction make_node_function(NodeFn fn);
+
+// Analytical transfer of distributions through a node; defined by the
+// uncertainty layer. Nodes only carry it.
+struct DistTransferFn;
+using DistTransfer = std::shared_ptr<const DistTransferFn>;
+
+// Outputs of one execution keyed by broadcast name, with the failure flag of
+// the call that produced them.
+struct NodeResult {
+  DataMap outputs;
+  bool failed = false;
+};
+
+// Context key of a broadcast name that a node reads: the name itself, or for
+// "P:Q" the branch-qualified key "__branch_P__Q"; absent for names with more
+// than one colon.
+std::optional<std::string> context_key_for_input(const std::string& broadcast_name);
+
+// "__branch_{}__{}".
+std::string branch_key(std::uint64_t branch_id, const std::string& name);
+
+std::string default_cache_version(NodeId id);
+
+struct Node {
+  NodeId id = 0;
+  std::optional<std::string> label;
+  NodeFunction function;
+  NameMap inputs;   // broadcast name -> impl name
+  NameMap outputs;  // impl name -> broadcast name
+  std::vector<NodeId> dependencies;
+  std::optional<std::uint64_t> branch_id;
+  std::optional<std::uint64_t> variant_index;
+  bool is_branch = false;
+  DataMap variant_params;
+  std::string cache_version;
+  bool version_set = false;
+  bool cacheable = true;
+  std::optional<std::vector<std::string>> cache_key_vars;
+  DistTransfer dist_transfer;  // null when absent
+
+  static Node create(NodeId id, NodeFunction function, std::string cache_version,
+                     std::optional<std::string> label, NameMap inputs, NameMap outputs);
+
+  // Input map (impl name -> value) read from an execution context. Missing
+  // variables and malformed qualified names contribute nothing.
+  DataMap gather_inputs(const DataMap& context) const;
+
+  // Calls the function once and maps its outputs to broadcast names. Entries
+  // the outputs table does not mention are dropped.
+  NodeResult execute_with_inputs(const DataMap& inputs) const;
+
+  NodeResult execute(const DataMap& context) const { return execute_with_inputs(gather_inputs(context)); }
+
+  // The part of an input map that enters the cache key.
+  DataMap cache_key_inputs(const DataMap& inputs) const;
+};
+
+}  // namespace quillon
