@@ -1,0 +1,137 @@
+#include "cache/cached_step.hpp"
+
+#include <utility>
+#include <variant>
+
+#include "cache/keys.hpp"
+
+namespace quillon {
+
+namespace {
+
+std::string status_key_text(const char* prefix, NodeId id) {
+  std::string text = prefix;
+  text += std::to_string(id);
+  return text;
+}
+
+// Runs the node without touching the backend and reports a miss.
+NodeStepResult run_uncached(const Node& node, const DataMap& inputs, CacheMissReason reason,
+                            const char* key_prefix, CacheRunStats& stats) {
+  stats.record_miss(reason);
+  NodeResult result = node.execute_with_inputs(inputs);
+  NodeStepResult step;
+  step.key_text = status_key_text(key_prefix, node.id);
+  step.outputs = std::move(result.outputs);
+  step.status.reason = reason;
+  return step;
+}
+
+NodeStepResult hit_result(std::string key, DataMap outputs, CacheRunStats& stats) {
+  ++stats.hits;
+  NodeStepResult step;
+  step.status.cache_key = key;
+  step.status.hit = true;
+  step.key_text = std::move(key);
+  step.outputs = std::move(outputs);
+  return step;
+}
+
+// Releases a claim when the computation unwinds instead of returning, so
+// that threads waiting for the key are not stranded.
+class ClaimGuard {
+ public:
+  ClaimGuard(CacheBackend& backend, const std::string& ns, const std::string& key)
+      : backend_(backend), ns_(ns), key_(key) {}
+  ~ClaimGuard() {
+    if (active_) backend_.finish_compute(ns_, key_);
+  }
+  void finish() {
+    active_ = false;
+    backend_.finish_compute(ns_, key_);
+  }
+  ClaimGuard(const ClaimGuard&) = delete;
+  ClaimGuard& operator=(const ClaimGuard&) = delete;
+
+ private:
+  CacheBackend& backend_;
+  const std::string& ns_;
+  const std::string& key_;
+  bool active_ = true;
+};
+
+// Computes a claimed (or self-claimed) key and stores the result unless the
+// node function failed: a failed call is reported but never served later.
+NodeStepResult compute_and_store(CacheBackend& backend, const Node& node, const DataMap& inputs,
+                                 const std::string& ns, const CacheLookup& lookup,
+                                 CacheMissReason reason, CacheRunStats& stats) {
+  stats.record_miss(reason);
+  NodeResult result = node.execute_with_inputs(inputs);
+  NodeStepResult step;
+  step.status.cache_key = lookup.key;
+  step.status.reason = reason;
+  if (!result.failed) {
+    backend.put(ns, lookup.key, build_cache_entry(lookup, result.outputs));
+    step.status.stored = true;
+    ++stats.stores;
+  }
+  step.key_text = lookup.key;
+  step.outputs = std::move(result.outputs);
+  return step;
+}
+
+}  // namespace
+
+NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, const Node& node,
+                                               const DataMap& context, const DependencyKeyMap& dep_keys,
+                                               const ExecutionOptions& options, CacheRunStats& stats) {
+  const DataMap inputs = node.gather_inputs(context);
+
+  if (!options.enabled || options.depth == CacheDepth::kNone) {
+    return run_uncached(node, inputs, CacheMissReason::kDisabled, "disabled:", stats);
+  }
+  if (!node.cacheable) {
+    return run_uncached(node, inputs, CacheMissReason::kNonCacheable, "non-cacheable:", stats);
+  }
+  if (!node.version_set) {
+    return run_uncached(node, inputs, CacheMissReason::kMissingVersion, "missing-version:", stats);
+  }
+
+  auto input_text = normalize_graph_data_map(node.cache_key_inputs(inputs));
+  if (!std::holds_alternative<std::string>(input_text)) {
+    return run_uncached(node, inputs, CacheMissReason::kUnsupportedInput, "unsupported-input:", stats);
+  }
+  const CacheLookup lookup = build_cache_lookup(node, std::get<std::string>(input_text),
+                                                dependency_signature(options.depth, node, dep_keys));
+  const std::string& ns = options.namespace_name;
+
+  for (;;) {
+    CacheGetResult first = backend->get(ns, lookup);
+    if (auto* outputs = std::get_if<DataMap>(&first)) return hit_result(lookup.key, std::move(*outputs), stats);
+    const CacheMissReason reason = std::get<CacheMissReason>(first);
+
+    switch (backend->begin_compute(ns, lookup.key)) {
+      case ComputeClaim::kBusy:
+        backend->wait_for_compute(ns, lookup.key);
+        continue;
+      case ComputeClaim::kHeldByCaller:
+        // A node function of this thread re-entered a run that reached the
+        // key it is computing: waiting would never end, so compute directly.
+        return compute_and_store(*backend, node, inputs, ns, lookup, reason, stats);
+      case ComputeClaim::kAcquired:
+        break;
+    }
+
+    ClaimGuard claim(*backend, ns, lookup.key);
+    CacheGetResult second = backend->get(ns, lookup);
+    if (auto* outputs = std::get_if<DataMap>(&second)) {
+      claim.finish();
+      return hit_result(lookup.key, std::move(*outputs), stats);
+    }
+    NodeStepResult step = compute_and_store(*backend, node, inputs, ns, lookup, reason, stats);
+    claim.finish();
+    return step;
+  }
+}
+
+}  // namespace quillon

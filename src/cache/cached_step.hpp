@@ -1,0 +1,26 @@
+// The per-node step of every run: decides between running a node and
+// serving it from the cache, coordinates with other threads computing the
+// same key, and reports what happened.
+//
+// Takes no lock of its own; all coordination is the backend's. Safe to call
+// from several threads at once with distinct CacheRunStats.
+#pragma once
+
+#include <string>
+
+#include "cache/records.hpp"
+#include "node.hpp"
+
+namespace quillon {
+
+struct NodeStepResult {
+  std::string key_text;  // the cache key, or "disabled:{id}" and the like
+  DataMap outputs;       // keyed by broadcast name
+  NodeCacheStatus status;
+};
+
+NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, const Node& node,
+                                               const DataMap& context, const DependencyKeyMap& dep_keys,
+                                               const ExecutionOptions& options, CacheRunStats& stats);
+
+}  // namespace quillon

@@ -1,0 +1,205 @@
+#include "dag/dag.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "cache/cached_step.hpp"
+
+namespace quillon {
+
+namespace {
+
+// Writes a node's outputs into the result: branch copies under their
+// branch-qualified keys, every other node under the plain broadcast names.
+void apply_outputs(ExecutionResult& result, const std::optional<std::uint64_t>& branch_id, DataMap outputs) {
+  if (branch_id) {
+    for (auto& [key, value] : outputs) result.context.insert_or_assign(branch_key(*branch_id, key), std::move(value));
+  } else {
+    for (auto& [key, value] : outputs) result.context.insert_or_assign(key, std::move(value));
+  }
+}
+
+// What one worker of a parallel level hands back.
+struct WorkerRecord {
+  NodeId id = 0;
+  NodeStepResult step;
+  CacheRunStats stats;
+};
+
+}  // namespace
+
+Dag Dag::create(std::vector<Node> nodes, CacheBackendPtr backend) {
+  Dag dag;
+  dag.nodes_ = std::move(nodes);
+  dag.cache_backend_ = std::move(backend);
+  dag.index_.reserve(dag.nodes_.size());
+  for (std::size_t i = 0; i < dag.nodes_.size(); ++i) dag.index_.try_emplace(dag.nodes_[i].id, i);
+
+  // Kahn's method over positions. In-degrees count dependency entries; a
+  // dependency naming no node is never satisfied, so its dependent (and
+  // everything behind it) stays out of the order. Ready nodes are taken in
+  // builder order, which keeps independent nodes in the order they were
+  // added.
+  const std::size_t n = dag.nodes_.size();
+  std::vector<std::size_t> in_degree(n, 0);
+  std::vector<std::vector<std::size_t>> dependents(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (NodeId dep : dag.nodes_[i].dependencies) {
+      ++in_degree[i];
+      auto it = dag.index_.find(dep);
+      if (it != dag.index_.end()) dependents[it->second].push_back(i);
+    }
+  }
+  std::deque<std::size_t> ready;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (in_degree[i] == 0) ready.push_back(i);
+  }
+  std::vector<std::size_t> level_of(n, 0);
+  std::vector<bool> placed(n, false);
+  std::vector<std::size_t> order;
+  order.reserve(n);
+  while (!ready.empty()) {
+    const std::size_t pos = ready.front();
+    ready.pop_front();
+    order.push_back(pos);
+    placed[pos] = true;
+    for (std::size_t dependent : dependents[pos]) {
+      if (--in_degree[dependent] == 0) ready.push_back(dependent);
+    }
+  }
+
+  // A node's level is one more than the highest level among its placed
+  // dependencies, 0 without any.
+  dag.topological_order_.reserve(order.size());
+  for (std::size_t pos : order) {
+    const NodeId id = dag.nodes_[pos].id;
+    dag.topological_order_.push_back(id);
+    std::optional<std::size_t> highest;
+    for (NodeId dep : dag.nodes_[pos].dependencies) {
+      auto it = dag.index_.find(dep);
+      if (it == dag.index_.end() || !placed[it->second]) continue;
+      highest = std::max(highest.value_or(0), level_of[it->second]);
+    }
+    const std::size_t level = highest ? *highest + 1 : 0;
+    level_of[pos] = level;
+    if (dag.levels_.size() <= level) dag.levels_.resize(level + 1);
+    dag.levels_[level].push_back(id);
+  }
+  return dag;
+}
+
+const Node* Dag::find_node(NodeId id) const {
+  auto it = index_.find(id);
+  return it == index_.end() ? nullptr : &nodes_[it->second];
+}
+
+ExecutionResult Dag::execute_detailed_with_options(bool parallel, std::optional<std::size_t> max_threads,
+                                                   const ExecutionOptions& options) const {
+  return parallel ? run_parallel(max_threads, options) : run_sequential(options);
+}
+
+ExecutionResult Dag::execute_detailed_with_backend_options(bool parallel, std::optional<std::size_t> max_threads,
+                                                           const ExecutionOptions& options,
+                                                           CacheBackendPtr backend) const {
+  const Dag rebound = Dag::create(nodes_, std::move(backend));
+  return rebound.execute_detailed_with_options(parallel, max_threads, options);
+}
+
+ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {
+  ExecutionResult result;
+  DependencyKeyMap dep_keys;
+  dep_keys.reserve(topological_order_.size());
+  result.node_statuses.reserve(topological_order_.size());
+  for (NodeId id : topological_order_) {
+    const Node& node = *find_node(id);
+    NodeStepResult step =
+        execute_node_with_cache_backend(cache_backend_, node, result.context, dep_keys, options, result.cache_stats);
+    apply_outputs(result, node.branch_id, std::move(step.outputs));
+    dep_keys.insert_or_assign(id, std::move(step.key_text));
+    result.node_statuses.insert_or_assign(id, std::move(step.status));
+  }
+  return result;
+}
+
+ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const ExecutionOptions& options) const {
+  ExecutionResult result;
+  DependencyKeyMap dep_keys;
+  for (const auto& level : levels_) {
+    if (level.size() == 1) {
+      const Node& node = *find_node(level.front());
+      NodeStepResult step = execute_node_with_cache_backend(cache_backend_, node, result.context, dep_keys, options,
+                                                            result.cache_stats);
+      apply_outputs(result, node.branch_id, std::move(step.outputs));
+      dep_keys.insert_or_assign(node.id, std::move(step.key_text));
+      result.node_statuses.insert_or_assign(node.id, std::move(step.status));
+      continue;
+    }
+
+    // Every worker of the level reads the context and key map as they were
+    // when the level started, through shared read-only snapshots; none sees
+    // another's outputs. Records are appended in completion order under
+    // records_mu and merged by this thread after the last chunk.
+    const auto context_snapshot = std::make_shared<const DataMap>(result.context);
+    const auto keys_snapshot = std::make_shared<const DependencyKeyMap>(dep_keys);
+    std::mutex records_mu;
+    std::vector<WorkerRecord> records;
+    records.reserve(level.size());
+    std::exception_ptr failure;
+
+    std::size_t chunk = max_threads ? std::max<std::size_t>(*max_threads, 1) : level.size();
+    for (std::size_t begin = 0; begin < level.size(); begin += chunk) {
+      const std::size_t end = std::min(level.size(), begin + chunk);
+      std::vector<std::thread> workers;
+      workers.reserve(end - begin);
+      try {
+        for (std::size_t i = begin; i < end; ++i) {
+          const Node* node = find_node(level[i]);
+          workers.emplace_back([&, node] {
+            try {
+              WorkerRecord record;
+              record.id = node->id;
+              record.step = execute_node_with_cache_backend(cache_backend_, *node, *context_snapshot,
+                                                            *keys_snapshot, options, record.stats);
+              std::lock_guard lock(records_mu);
+              records.push_back(std::move(record));
+            } catch (...) {
+              std::lock_guard lock(records_mu);
+              if (!failure) failure = std::current_exception();
+            }
+          });
+        }
+      } catch (const std::system_error& e) {
+        for (auto& worker : workers) worker.join();
+        throw ExecutionError(std::string("could not start a worker thread: ") + e.what());
+      }
+      for (auto& worker : workers) worker.join();
+      if (failure) {
+        try {
+          std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+          throw ExecutionError(std::string("a worker thread ended abnormally: ") + e.what());
+        } catch (...) {
+          throw ExecutionError("a worker thread ended abnormally");
+        }
+      }
+    }
+
+    std::lock_guard lock(records_mu);
+    for (auto& record : records) {
+      result.cache_stats.add(record.stats);
+      const Node& node = *find_node(record.id);
+      apply_outputs(result, node.branch_id, std::move(record.step.outputs));
+      dep_keys.insert_or_assign(record.id, std::move(record.step.key_text));
+      result.node_statuses.insert_or_assign(record.id, std::move(record.step.status));
+    }
+  }
+  return result;
+}
+
+}  // namespace quillon

@@ -1,0 +1,81 @@
+// Dag: the immutable, executable form of a built graph.
+//
+// Dag::create orders the nodes topologically (nodes on cycles or behind
+// dangling dependencies are left out silently) and groups them into levels.
+// A run executes every ordered node once, sequentially or level by level on
+// worker threads, through the per-node cache step, and returns the final
+// execution context with the cache report. A Dag never changes after
+// creation; any number of runs may use it at once from different threads.
+// Runs share nothing but the cache backend.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "cache/records.hpp"
+#include "node.hpp"
+
+namespace quillon {
+
+// The one error a run can end with: a worker thread that could not start or
+// that ended abnormally. Graph content is never an error.
+class ExecutionError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ExecutionResult {
+  DataMap context;
+  CacheRunStats cache_stats;
+  std::unordered_map<NodeId, NodeCacheStatus> node_statuses;
+};
+
+class Dag {
+ public:
+  static Dag create(std::vector<Node> nodes, CacheBackendPtr backend);
+
+  // max_threads absent means one worker per node of a level; 0 acts as 1.
+  ExecutionResult execute_detailed_with_options(bool parallel, std::optional<std::size_t> max_threads,
+                                                const ExecutionOptions& options) const;
+
+  // The same run on copies of the nodes bound to another backend; this Dag's
+  // own backend is untouched.
+  ExecutionResult execute_detailed_with_backend_options(bool parallel, std::optional<std::size_t> max_threads,
+                                                        const ExecutionOptions& options,
+                                                        CacheBackendPtr backend) const;
+
+  const std::vector<Node>& nodes() const noexcept { return nodes_; }
+  const std::vector<NodeId>& topological_order() const noexcept { return topological_order_; }
+  const std::vector<std::vector<NodeId>>& levels() const noexcept { return levels_; }
+  const CacheBackendPtr& cache_backend() const noexcept { return cache_backend_; }
+  std::size_t node_count() const noexcept { return nodes_.size(); }
+
+  // The first node in node order with that id, or null. Constant time.
+  const Node* find_node(NodeId id) const;
+
+  // Read-only queries.
+  std::string to_mermaid() const;
+  std::vector<std::string> node_labels() const;       // sorted bytewise, unique
+  std::vector<std::uint64_t> branch_ids() const;      // sorted, unique
+  std::vector<std::uint64_t> variant_indices() const; // sorted, unique
+
+ private:
+  Dag() = default;
+
+  ExecutionResult run_sequential(const ExecutionOptions& options) const;
+  ExecutionResult run_parallel(std::optional<std::size_t> max_threads, const ExecutionOptions& options) const;
+
+  std::vector<Node> nodes_;
+  std::vector<NodeId> topological_order_;
+  std::vector<std::vector<NodeId>> levels_;
+  CacheBackendPtr cache_backend_;
+  // id -> position in nodes_ (first node with that id).
+  std::unordered_map<NodeId, std::size_t> index_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,121 @@
+// Read-only queries of a Dag: Mermaid rendering and the label, branch and
+// variant listings. They never call node functions.
+#include "dag/dag.hpp"
+
+#include <algorithm>
+#include <set>
+#include <string_view>
+#include <utility>
+
+namespace quillon {
+
+namespace {
+
+constexpr std::string_view kVariantFills[] = {"#ffe1e1", "#e1ffe1", "#ffe1ff", "#ffffe1"};
+
+// Labels go into the diagram verbatim, except that a double quote would end
+// the quoted node text early and break the diagram: it is written as the
+// Mermaid entity #quot; instead.
+void append_label(std::string& out, std::string_view label) {
+  for (char c : label) {
+    if (c == '"') {
+      out += "#quot;";
+    } else {
+      out += c;
+    }
+  }
+}
+
+template <typename T, typename Field>
+std::vector<T> sorted_unique(const std::vector<Node>& nodes, Field field) {
+  std::vector<T> values;
+  for (const Node& node : nodes) {
+    if (const auto& value = field(node)) values.push_back(*value);
+  }
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
+
+}  // namespace
+
+std::string Dag::to_mermaid() const {
+  std::string out = "graph TD\n";
+  for (const Node& node : nodes_) {
+    out += "    ";
+    out += std::to_string(node.id);
+    out += "[\"";
+    if (node.label) {
+      append_label(out, *node.label);
+    } else {
+      out += "Node ";
+      out += std::to_string(node.id);
+    }
+    out += "\"]\n";
+  }
+
+  // Label pieces of one edge follow the target's inputs sorted by broadcast
+  // name, so the text is reproducible.
+  std::set<std::pair<NodeId, NodeId>> emitted;
+  std::vector<std::pair<std::string_view, std::string_view>> sorted_inputs;
+  for (const Node& target : nodes_) {
+    sorted_inputs.assign(target.inputs.begin(), target.inputs.end());
+    std::sort(sorted_inputs.begin(), sorted_inputs.end());
+    for (NodeId source_id : target.dependencies) {
+      if (!emitted.emplace(source_id, target.id).second) continue;
+      std::string pieces;
+      if (const Node* source = find_node(source_id)) {
+        for (const auto& [broadcast, impl] : sorted_inputs) {
+          const bool produced = std::any_of(source->outputs.begin(), source->outputs.end(),
+                                            [&](const auto& output) { return output.second == broadcast; });
+          if (!produced) continue;
+          if (!pieces.empty()) pieces += "<br/>";
+          pieces += broadcast;
+          pieces += " \u2192 ";
+          pieces += impl;
+        }
+      }
+      out += "    ";
+      out += std::to_string(source_id);
+      if (pieces.empty()) {
+        out += " --> ";
+      } else {
+        out += " -->|";
+        out += pieces;
+        out += "| ";
+      }
+      out += std::to_string(target.id);
+      out += '\n';
+    }
+  }
+
+  for (const Node& node : nodes_) {
+    if (!node.is_branch) continue;
+    out += "    style ";
+    out += std::to_string(node.id);
+    out += " fill:#e1f5ff\n";
+  }
+  for (const Node& node : nodes_) {
+    if (!node.variant_index) continue;
+    out += "    style ";
+    out += std::to_string(node.id);
+    out += " fill:";
+    out += kVariantFills[*node.variant_index % 4];
+    out += '\n';
+  }
+  return out;
+}
+
+std::vector<std::string> Dag::node_labels() const {
+  return sorted_unique<std::string>(nodes_, [](const Node& node) -> const auto& { return node.label; });
+}
+
+std::vector<std::uint64_t> Dag::branch_ids() const {
+  return sorted_unique<std::uint64_t>(nodes_, [](const Node& node) -> const auto& { return node.branch_id; });
+}
+
+std::vector<std::uint64_t> Dag::variant_indices() const {
+  return sorted_unique<std::uint64_t>(nodes_, [](const Node& node) -> const auto& { return node.variant_index; });
+}
+
+}  // namespace quillon
