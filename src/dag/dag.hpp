@@ -18,9 +18,13 @@
 #include <vector>
 
 #include "cache/records.hpp"
+#include "distribution/distribution.hpp"
 #include "node.hpp"
 
 namespace quillon {
+
+struct StatResult;     // stat_result/stat_result.hpp
+struct PredictTarget;  // dag/predict.hpp
 
 // The one error a run can end with: a worker thread that could not start or
 // that ended abnormally. Graph content is never an error.
@@ -57,6 +61,12 @@ class Dag {
 
   // The first node in node order with that id, or null. Constant time.
   const Node* find_node(NodeId id) const;
+
+  // Uncertainty propagation (dag/predict.hpp): node by node, or by whole
+  // trajectories. Both run on the calling thread and only read the Dag.
+  StatResult predict_at(DistMap inputs, std::optional<std::size_t> n_samples,
+                        const std::optional<PredictTarget>& target) const;
+  StatResult predict(const DistMap& inputs, std::size_t n_samples) const;
 
   // Read-only queries.
   std::string to_mermaid() const;

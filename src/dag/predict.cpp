@@ -1,0 +1,325 @@
+#include "dag/predict.hpp"
+
+#include <cmath>
+#include <limits>
+#include <new>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "distribution/dist_transfer.hpp"
+
+namespace quillon {
+
+namespace {
+
+constexpr std::string_view kVecLenPrefix = "__veclen__";
+
+std::string veclen_key(std::string_view name) {
+  std::string key(kVecLenPrefix);
+  key += name;
+  return key;
+}
+
+std::string element_key(std::string_view name, std::size_t index) {
+  std::string key(name);
+  key += '[';
+  key += std::to_string(index);
+  key += ']';
+  return key;
+}
+
+bool is_deterministic(const Distribution& dist) { return dist.kind() == DistributionKind::kDeterministic; }
+
+// The input distributions a node reads: (context key, distribution) for
+// every input whose key has one, in the node's input order.
+struct InputSource {
+  std::string key;
+  const Distribution* dist;
+};
+
+std::vector<InputSource> input_sources(const Node& node, const DistMap& context) {
+  std::vector<InputSource> sources;
+  for (const auto& [broadcast, impl] : node.inputs) {
+    std::string key = broadcast_to_lookup_key(broadcast);
+    auto it = context.find(key);
+    if (it != context.end()) sources.push_back({std::move(key), &it->second});
+  }
+  return sources;
+}
+
+DistMap gather_impl_dists(const Node& node, const DistMap& context) {
+  DistMap dists;
+  for (const auto& [broadcast, impl] : node.inputs) {
+    auto it = context.find(broadcast_to_lookup_key(broadcast));
+    if (it != context.end()) dists.insert_or_assign(impl, it->second);
+  }
+  return dists;
+}
+
+bool any_random(const DistMap& dists) {
+  for (const auto& [name, dist] : dists) {
+    if (!is_deterministic(dist)) return true;
+  }
+  return false;
+}
+
+// One Float per input source: a fresh draw with `rng`, or the mean without.
+DataMap build_mini_ctx(const std::vector<InputSource>& sources, Rng* rng) {
+  DataMap mini;
+  mini.reserve(sources.size());
+  for (const InputSource& source : sources) {
+    const double value = rng ? source.dist->sample_one(*rng) : source.dist->mean();
+    mini.insert_or_assign(source.key, GraphData::from_float(value));
+  }
+  return mini;
+}
+
+// Writes a node's output distributions into the context and the result's
+// groupings. Branch copies write only their branch-qualified keys.
+void record_outputs(StatResult& result, DistMap& context, const Node& node, const DistMap& outputs) {
+  for (const auto& [name, dist] : outputs) {
+    if (node.branch_id) {
+      context.insert_or_assign(branch_key(*node.branch_id, name), dist);
+      result.by_branch[*node.branch_id].insert_or_assign(name, dist);
+    } else {
+      context.insert_or_assign(name, dist);
+    }
+    result.by_node[node.id].insert_or_assign(name, dist);
+    if (node.variant_index) result.by_variant[*node.variant_index].insert_or_assign(name, dist);
+  }
+}
+
+std::unordered_set<NodeId> resolve_target_ids(const std::vector<Node>& nodes, const PredictTarget& target) {
+  std::unordered_set<NodeId> ids;
+  for (const Node& node : nodes) {
+    const bool selected = std::visit(
+        [&](const auto& selector) {
+          using T = std::decay_t<decltype(selector)>;
+          if constexpr (std::is_same_v<T, PredictTarget::Node>) {
+            return node.label && *node.label == selector.label;
+          } else if constexpr (std::is_same_v<T, PredictTarget::Branch>) {
+            return node.branch_id && *node.branch_id == selector.id;
+          } else {
+            return node.variant_index && *node.variant_index == selector.index;
+          }
+        },
+        target.selector);
+    if (selected) ids.insert(node.id);
+  }
+  return ids;
+}
+
+// One column of particle values: which particle produced each value, in
+// particle order. Values stay with the particles that produced them.
+struct Column {
+  std::vector<std::size_t> particle;
+  std::vector<double> values;
+  void push(std::size_t index, double value) {
+    particle.push_back(index);
+    values.push_back(value);
+  }
+};
+using Columns = std::unordered_map<std::string, Column>;
+
+// Appends one output value of particle `index` to the columns: numbers as
+// they are, vectors as a length plus one value per element.
+void collect_output(Columns& columns, const std::string& name, const GraphData& value, std::size_t index) {
+  switch (value.kind()) {
+    case DataKind::kFloatVec: {
+      const auto& elements = value.as_float_vec();
+      columns[veclen_key(name)].push(index, static_cast<double>(elements.size()));
+      for (std::size_t j = 0; j < elements.size(); ++j) columns[element_key(name, j)].push(index, elements[j]);
+      return;
+    }
+    case DataKind::kIntVec: {
+      const auto& elements = value.as_int_vec();
+      columns[veclen_key(name)].push(index, static_cast<double>(elements.size()));
+      for (std::size_t j = 0; j < elements.size(); ++j) {
+        columns[element_key(name, j)].push(index, static_cast<double>(elements[j]));
+      }
+      return;
+    }
+    case DataKind::kInt:
+    case DataKind::kFloat:
+    case DataKind::kPyObject:
+      if (auto number = value.as_f64_lossy()) columns[name].push(index, *number);
+      return;
+    default:
+      return;
+  }
+}
+
+// A particle's length entry as a vector length: negative and NaN give 0,
+// values beyond the range saturate.
+std::size_t to_length(double value) {
+  if (!(value > 0)) return 0;
+  if (value >= static_cast<double>(std::numeric_limits<std::size_t>::max())) {
+    return std::numeric_limits<std::size_t>::max();
+  }
+  return static_cast<std::size_t>(value);
+}
+
+// The execution context of one particle for one node: each input as a Float,
+// or a vector rebuilt from its length and element entries.
+DataMap particle_context(const Node& node, const Particle& particle) {
+  DataMap ctx;
+  for (const auto& [broadcast, impl] : node.inputs) {
+    std::string key = broadcast_to_lookup_key(broadcast);
+    if (auto it = particle.find(key); it != particle.end()) {
+      ctx.insert_or_assign(std::move(key), GraphData::from_float(it->second));
+      continue;
+    }
+    auto len_it = particle.find(veclen_key(key));
+    if (len_it == particle.end()) continue;
+    const std::size_t length = to_length(len_it->second);
+    std::vector<double> elements;
+    try {
+      elements.reserve(length);
+    } catch (const std::length_error&) {
+      throw PropagationError("vector length " + std::to_string(length) + " of '" + key + "' is too large");
+    } catch (const std::bad_alloc&) {
+      throw PropagationError("vector length " + std::to_string(length) + " of '" + key + "' is too large");
+    }
+    for (std::size_t j = 0; j < length; ++j) {
+      auto element = particle.find(element_key(key, j));
+      elements.push_back(element == particle.end() ? std::numeric_limits<double>::quiet_NaN() : element->second);
+    }
+    ctx.insert_or_assign(std::move(key), GraphData::from_float_vec(std::move(elements)));
+  }
+  return ctx;
+}
+
+}  // namespace
+
+std::string broadcast_to_lookup_key(const std::string& name) {
+  const auto colon = name.find(':');
+  if (colon == std::string::npos) return name;
+  std::string key = "__branch_";
+  key.append(name, 0, colon);
+  key += "__";
+  key.append(name, colon + 1, std::string::npos);
+  return key;
+}
+
+StatResult Dag::predict_at(DistMap inputs, std::optional<std::size_t> n_samples,
+                           const std::optional<PredictTarget>& target) const {
+  std::unordered_set<NodeId> target_ids;
+  if (target) target_ids = resolve_target_ids(nodes_, *target);
+  std::unordered_set<NodeId> completed;
+  StatResult result;
+  Rng& rng = thread_rng();
+  DistMap context = std::move(inputs);
+
+  for (NodeId id : topological_order_) {
+    const Node* node = find_node(id);
+    if (node == nullptr) continue;
+    const DistMap impl_dists = gather_impl_dists(*node, context);
+
+    std::optional<DistMap> outputs;
+    if (node->dist_transfer) {
+      if (std::optional<DistMap> answer = (*node->dist_transfer)(impl_dists)) {
+        outputs.emplace();
+        for (const auto& [impl, broadcast] : node->outputs) {
+          if (auto it = answer->find(impl); it != answer->end()) outputs->insert_or_assign(broadcast, it->second);
+        }
+      }
+    }
+    if (!outputs && any_random(impl_dists)) {
+      if (!n_samples) throw PropagationError(kMissingSamplesError);
+      const std::vector<InputSource> sources = input_sources(*node, context);
+      std::unordered_map<std::string, std::vector<double>> buffers;
+      for (std::size_t draw = 0; draw < *n_samples; ++draw) {
+        const NodeResult run = node->execute(build_mini_ctx(sources, &rng));
+        for (const auto& [name, value] : run.outputs) {
+          if (auto number = value.as_f64_lossy()) buffers[name].push_back(*number);
+        }
+      }
+      outputs.emplace();
+      for (auto& [name, values] : buffers) outputs->insert_or_assign(name, Distribution::empirical(std::move(values)));
+    } else if (!outputs) {
+      const NodeResult run = node->execute(build_mini_ctx(input_sources(*node, context), nullptr));
+      outputs.emplace();
+      for (const auto& [name, value] : run.outputs) {
+        if (auto number = value.as_f64_lossy()) outputs->insert_or_assign(name, Distribution::deterministic(*number));
+      }
+    }
+    record_outputs(result, context, *node, *outputs);
+
+    if (target_ids.contains(id)) {
+      completed.insert(id);
+      if (completed.size() == target_ids.size()) break;
+    }
+  }
+  result.vars = std::move(context);
+  return result;
+}
+
+StatResult Dag::predict(const DistMap& inputs, std::size_t n_samples) const {
+  Rng& rng = thread_rng();
+  std::vector<Particle> particles(n_samples);
+  DistMap context;
+  // Each input is drawn independently, one value per particle; its marginal
+  // is the empirical distribution of those draws.
+  for (const auto& [name, dist] : inputs) {
+    // Without particles nothing is drawn, so nothing can fail to draw.
+    std::vector<double> draws = n_samples == 0 ? std::vector<double>{} : dist.sample_n_with_rng(n_samples, rng);
+    for (std::size_t i = 0; i < n_samples; ++i) particles[i].insert_or_assign(name, draws[i]);
+    context.insert_or_assign(name, Distribution::empirical(std::move(draws)));
+  }
+  StatResult result;
+
+  for (NodeId id : topological_order_) {
+    const Node* node = find_node(id);
+    if (node == nullptr) continue;
+    Columns columns;
+    if (any_random(gather_impl_dists(*node, context))) {
+      for (std::size_t i = 0; i < n_samples; ++i) {
+        const NodeResult run = node->execute(particle_context(*node, particles[i]));
+        for (const auto& [name, value] : run.outputs) collect_output(columns, name, value, i);
+      }
+    } else {
+      const NodeResult run = node->execute(build_mini_ctx(input_sources(*node, context), nullptr));
+      Columns single;
+      for (const auto& [name, value] : run.outputs) collect_output(single, name, value, 0);
+      for (auto& [name, column] : single) {
+        Column& filled = columns[name];
+        filled.particle.resize(n_samples);
+        for (std::size_t i = 0; i < n_samples; ++i) filled.particle[i] = i;
+        filled.values.assign(n_samples, column.values.front());
+      }
+    }
+
+    // A vector output X is also reported under X itself, with the
+    // distribution of its first element.
+    std::vector<std::pair<std::string, std::vector<double>>> vector_bases;
+    for (const auto& [key, column] : columns) {
+      if (!key.starts_with(kVecLenPrefix)) continue;
+      std::string base = key.substr(kVecLenPrefix.size());
+      if (auto first = columns.find(element_key(base, 0)); first != columns.end()) {
+        vector_bases.emplace_back(std::move(base), first->second.values);
+      }
+    }
+
+    DistMap outputs;
+    for (auto& [key, column] : columns) {
+      // Branch copies write only their qualified keys into the particles, so
+      // a main-line reader of the plain name never sees a branch value.
+      const std::string particle_key = node->branch_id ? branch_key(*node->branch_id, key) : key;
+      for (std::size_t k = 0; k < column.values.size(); ++k) {
+        particles[column.particle[k]].insert_or_assign(particle_key, column.values[k]);
+      }
+      outputs.insert_or_assign(key, Distribution::empirical(std::move(column.values)));
+    }
+    record_outputs(result, context, *node, outputs);
+    for (auto& [base, values] : vector_bases) {
+      const std::string key = node->branch_id ? branch_key(*node->branch_id, base) : base;
+      context.try_emplace(key, Distribution::empirical(std::move(values)));
+    }
+  }
+  result.vars = std::move(context);
+  result.particles = std::move(particles);
+  return result;
+}
+
+}  // namespace quillon

@@ -1,0 +1,60 @@
+// Uncertainty propagation through a Dag.
+//
+// predict_at pushes input distributions through the nodes one at a time:
+// a node's analytical dist transfer when it answers, one evaluation at the
+// means when every input is a point mass, Monte Carlo otherwise. Marginals
+// survive, joint structure does not. It can stop once a chosen set of nodes
+// has been processed.
+//
+// predict runs whole trajectories (particles): each particle draws every
+// input once and every node is evaluated on that particle's own values, so
+// all variables of one particle belong together. Vector outputs travel inside
+// particles as a length key plus one key per element.
+//
+// Both are members of Dag (Dag::predict_at, Dag::predict). Both run entirely on the calling thread with its own generator, only read
+// the Dag, and report their few errors as PropagationError (or the
+// DistributionError of an unsampleable Uniform).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+
+#include "dag/dag.hpp"
+#include "distribution/distribution.hpp"
+#include "stat_result/stat_result.hpp"
+
+namespace quillon {
+
+class PropagationError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr char kMissingSamplesError[] =
+    "n_samples is required for nodes without an analytical dist_transfer. Pass Some(n) to predict_at(), or add a "
+    "dist_transfer to every node.";
+
+// Where predict_at may stop: after every node with this label, branch id or
+// variant index has been processed.
+struct PredictTarget {
+  struct Node {
+    std::string label;
+  };
+  struct Branch {
+    std::uint64_t id;
+  };
+  struct Variant {
+    std::uint64_t index;
+  };
+  std::variant<Node, Branch, Variant> selector;
+};
+
+// Context key of a broadcast name in the propagation engines: the name, or
+// for "P:Q..." (split at the first colon only) "__branch_P__Q...".
+std::string broadcast_to_lookup_key(const std::string& name);
+
+}  // namespace quillon

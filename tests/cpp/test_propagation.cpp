@@ -1,0 +1,266 @@
+#include "dag/predict.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "builder/graph.hpp"
+#include "distribution/dist_transfer.hpp"
+#include "test_support.hpp"
+
+namespace quillon {
+namespace {
+
+using testing::CallCounter;
+using testing::constant;
+using testing::pairs;
+using testing::unary;
+
+double sample_mean(const std::vector<double>& values) {
+  double sum = 0;
+  for (double v : values) sum += v;
+  return sum / static_cast<double>(values.size());
+}
+
+const std::vector<double>& samples_of(const StatResult& result, const std::string& name) {
+  const auto it = result.vars.find(name);
+  EXPECT_NE(it, result.vars.end()) << name;
+  EXPECT_EQ(it->second.kind(), DistributionKind::kEmpirical) << name;
+  return *it->second.samples();
+}
+
+Dag doubling_dag(CallCounter calls = {}) {
+  Graph graph;
+  graph.add(unary("x", "y", [](double v) { return 2 * v; }, calls), "Double", pairs({{"x", "x"}}),
+            pairs({{"y", "y"}}));
+  return std::move(graph).build();
+}
+
+TEST(PredictAt, MonteCarloNeedsASampleCount) {
+  const Dag dag = doubling_dag();
+  const DistMap inputs{{"x", Distribution::normal(0, 1)}};
+  const StatResult result = dag.predict_at(inputs, 1000, std::nullopt);
+  const auto& y = samples_of(result, "y");
+  EXPECT_EQ(y.size(), 1000u);
+  EXPECT_NEAR(sample_mean(y), 0.0, 6 * 2.0 / std::sqrt(1000.0));
+  EXPECT_FALSE(result.particles);
+  EXPECT_EQ(result.vars.at("x").kind(), DistributionKind::kNormal) << "inputs are kept as given";
+
+  try {
+    dag.predict_at(inputs, std::nullopt, std::nullopt);
+    FAIL() << "expected an error";
+  } catch (const PropagationError& e) {
+    EXPECT_STREQ(e.what(),
+                 "n_samples is required for nodes without an analytical dist_transfer. Pass Some(n) to predict_at(), "
+                 "or add a dist_transfer to every node.");
+  }
+  EXPECT_FALSE(dag.predict_at(inputs, 0, std::nullopt).vars.contains("y"));
+}
+
+TEST(PredictAt, TransferAnswersForSomeOutputsWithoutRunningTheNode) {
+  CallCounter calls;
+  Graph graph;
+  graph.add(constant("a", 1, calls), "T", pairs({{"x", "in"}}), pairs({{"a", "A"}, {"b", "B"}}));
+  graph.set_dist_transfer_for("T", make_dist_transfer([](const DistMap& in) -> std::optional<DistMap> {
+    return DistMap{{"a", Distribution::normal(in.at("in").mean() + 1, 2)}, {"ignored", Distribution::deterministic(0)}};
+  }));
+  const Dag dag = std::move(graph).build();
+  const StatResult result = dag.predict_at({{"x", Distribution::normal(4, 1)}}, std::nullopt, std::nullopt);
+  EXPECT_EQ(result.vars.at("A").kind(), DistributionKind::kNormal);
+  EXPECT_EQ(result.vars.at("A").mean(), 5);
+  EXPECT_FALSE(result.vars.contains("B"));
+  EXPECT_FALSE(result.vars.contains("ignored"));
+  EXPECT_EQ(calls.count(), 0);
+}
+
+TEST(PredictAt, PointMassesAndSourcesAreEvaluatedOnce) {
+  CallCounter calls;
+  Graph graph;
+  graph.add(constant("o", 3.5, calls), "Source", std::nullopt, pairs({{"o", "s"}}));
+  graph.add(make_node_function([](const DataMap&) { return NodeOutput{{{"o", GraphData::from_string("t")}}}; }),
+            "Text", std::nullopt, pairs({{"o", "text"}}));
+  graph.add(unary("x", "y", [](double v) { return v * 10; }, calls), "Scale", pairs({{"s", "x"}}),
+            pairs({{"y", "y"}}));
+  graph.set_dist_transfer_for("Scale", make_dist_transfer([](const DistMap&) { return std::optional<DistMap>{}; }));
+  const StatResult result = doubling_dag().predict_at({}, std::nullopt, std::nullopt);
+  EXPECT_TRUE(result.vars.empty()) << "a node without inputs and without outputs records nothing";
+  const StatResult run = std::move(graph).build().predict_at({}, std::nullopt, std::nullopt);
+  EXPECT_EQ(run.vars.at("s").kind(), DistributionKind::kDeterministic);
+  EXPECT_EQ(run.vars.at("s").mean(), 3.5);
+  EXPECT_FALSE(run.vars.contains("text"));
+  EXPECT_EQ(run.vars.at("y").mean(), 35);
+  EXPECT_EQ(calls.count(), 2);
+}
+
+TEST(PredictAt, OnlyNumericDrawsEnterTheSamples) {
+  auto flip = std::make_shared<std::atomic<int>>(0);
+  Graph graph;
+  graph.add(make_node_function([flip](const DataMap&) {
+              if (flip->fetch_add(1) % 2) return NodeOutput{{{"o", GraphData::from_string("no")}}};
+              return NodeOutput{{{"o", GraphData::from_int(1)}, {"v", GraphData::from_float_vec({1.0, 2.0})}}};
+            }),
+            "Mixed", pairs({{"x", "x"}}), pairs({{"o", "o"}, {"v", "v"}}));
+  const StatResult result = std::move(graph).build().predict_at({{"x", Distribution::normal(0, 1)}}, 100, std::nullopt);
+  EXPECT_EQ(samples_of(result, "o").size(), 50u);
+  EXPECT_FALSE(result.vars.contains("v")) << "vectors are not carried by this engine";
+}
+
+TEST(PredictAt, BranchCopiesReportUnderQualifiedKeys) {
+  Graph sub;
+  sub.add(unary("x", "y", [](double v) { return v + 1; }), "Sub", pairs({{"x", "x"}}), pairs({{"y", "y"}}));
+  Graph graph;
+  graph.add(constant("o", 1), "Source", std::nullopt, pairs({{"o", "x"}}));
+  graph.branch(Graph{});
+  EXPECT_EQ(graph.branch(std::move(sub)), 2u);
+  const StatResult result = std::move(graph).build().predict_at({}, std::nullopt, std::nullopt);
+  EXPECT_EQ(result.vars.at("__branch_2__y").mean(), 2);
+  EXPECT_EQ(result.for_branch(2).at("y").mean(), 2);
+  // The merged subgraph node (no branch id) writes plain y as well.
+  EXPECT_EQ(result.vars.at("y").mean(), 2);
+  EXPECT_EQ(result.by_branch.size(), 1u);
+}
+
+TEST(PredictAt, StopsAfterTheLastTargetNode) {
+  auto build = [] {
+    Graph graph;
+    graph.add(constant("o", 1), "Scale", std::nullopt, pairs({{"o", "a"}}));
+    graph.add(constant("o", 2), "Other", std::nullopt, pairs({{"o", "b"}}));
+    graph.add(unary("a", "o", [](double v) { return v; }), "Scale", pairs({{"a", "a"}}), pairs({{"o", "c"}}));
+    graph.add(unary("c", "o", [](double v) { return v; }), "After", pairs({{"c", "c"}}), pairs({{"o", "d"}}));
+    return std::move(graph).build();
+  };
+  const StatResult stopped = build().predict_at({}, std::nullopt, PredictTarget{PredictTarget::Node{"Scale"}});
+  EXPECT_TRUE(stopped.vars.contains("c"));
+  EXPECT_TRUE(stopped.vars.contains("b")) << "nodes before the target run even if it does not need them";
+  EXPECT_FALSE(stopped.vars.contains("d"));
+  EXPECT_TRUE(build().predict_at({}, std::nullopt, PredictTarget{PredictTarget::Node{"Nobody"}}).vars.contains("d"));
+  EXPECT_TRUE(build().predict_at({}, std::nullopt, PredictTarget{PredictTarget::Variant{0}}).vars.contains("d"));
+}
+
+TEST(PredictAt, UnsampleableUniformEndsTheCall) {
+  EXPECT_THROW(doubling_dag().predict_at({{"x", Distribution::uniform(2, 1)}}, 10, std::nullopt), DistributionError);
+  EXPECT_NO_THROW(doubling_dag().predict_at({{"x", Distribution::uniform(2, 1)}}, 0, std::nullopt));
+}
+
+TEST(Predict, ParticlesKeepTheJointStructure) {
+  CallCounter transfer_calls;
+  Graph graph;
+  graph.add(unary("x", "y", [](double v) { return v * v; }), "Square", pairs({{"x", "x"}}), pairs({{"y", "y"}}));
+  graph.set_dist_transfer_for("Square", make_dist_transfer([transfer_calls](const DistMap&) {
+    transfer_calls.calls->fetch_add(1);
+    return std::optional<DistMap>{DistMap{}};
+  }));
+  const StatResult result = std::move(graph).build().predict({{"x", Distribution::normal(0, 1)}}, 1000);
+  ASSERT_TRUE(result.particles);
+  ASSERT_EQ(result.particles->size(), 1000u);
+  for (const Particle& particle : *result.particles) EXPECT_EQ(particle.at("y"), particle.at("x") * particle.at("x"));
+  EXPECT_EQ(samples_of(result, "x").size(), 1000u);
+  EXPECT_EQ(samples_of(result, "y").size(), 1000u);
+  EXPECT_EQ(transfer_calls.count(), 0) << "dist transfers are not used by particles";
+}
+
+TEST(Predict, VectorsTravelElementByElement) {
+  CallCounter reader_calls;
+  Graph graph;
+  graph.add(make_node_function([](const DataMap& in) {
+              const double x = in.at("x").as_float();
+              return NodeOutput{{{"v", GraphData::from_float_vec({x, x + 1, x + 2})}}};
+            }),
+            "Vec", pairs({{"x", "x"}}), pairs({{"v", "v"}}));
+  graph.add(make_node_function([reader_calls](const DataMap& in) {
+              reader_calls.calls->fetch_add(1);
+              const auto& v = in.at("v").as_float_vec();
+              return NodeOutput{{{"n", GraphData::from_int(static_cast<std::int64_t>(v.size()))},
+                                 {"s", GraphData::from_float(v[0] + v[1] + v[2])}}};
+            }),
+            "Read", pairs({{"v", "v"}}), pairs({{"n", "n"}, {"s", "s"}}));
+  const StatResult result = std::move(graph).build().predict({{"x", Distribution::normal(0, 1)}}, 50);
+  for (const Particle& p : *result.particles) {
+    EXPECT_EQ(p.at("__veclen__v"), 3);
+    EXPECT_EQ(p.at("v[2]"), p.at("x") + 2);
+    EXPECT_EQ(p.at("n"), 3);
+    EXPECT_NEAR(p.at("s"), 3 * p.at("x") + 3, 1e-9);
+  }
+  for (const char* key : {"__veclen__v", "v[0]", "v[1]", "v[2]", "v"}) EXPECT_TRUE(result.vars.contains(key)) << key;
+  EXPECT_EQ(*result.vars.at("v").samples(), *result.vars.at("v[0]").samples());
+  EXPECT_EQ(reader_calls.count(), 50);
+}
+
+TEST(Predict, ConstantsReachEveryParticle) {
+  Graph graph;
+  graph.add(constant("o", 2), "Two", std::nullopt, pairs({{"o", "two"}}));
+  const Dag dag = std::move(graph).build();
+  const StatResult result = dag.predict({}, 20);
+  EXPECT_EQ(*result.vars.at("two").samples(), std::vector<double>(20, 2.0));
+  for (const Particle& p : *result.particles) EXPECT_EQ(p.at("two"), 2);
+
+  const StatResult empty = dag.predict({{"x", Distribution::normal(0, 1)}}, 0);
+  EXPECT_TRUE(empty.particles->empty());
+  EXPECT_TRUE(empty.vars.at("x").samples()->empty());
+  EXPECT_TRUE(empty.vars.at("two").samples()->empty());
+}
+
+TEST(Predict, OutputsStayOnTheParticlesThatProducedThem) {
+  Graph graph;
+  graph.add(make_node_function([](const DataMap& in) {
+              const double x = in.at("x").as_float();
+              if (x < 0) return NodeOutput{};
+              return NodeOutput{{{"r", GraphData::from_float(x * 3)}}};
+            }),
+            "PositiveOnly", pairs({{"x", "x"}}), pairs({{"r", "r"}}));
+  const StatResult result = std::move(graph).build().predict({{"x", Distribution::normal(0, 1)}}, 400);
+  std::size_t produced = 0;
+  for (const Particle& p : *result.particles) {
+    if (p.at("x") < 0) {
+      EXPECT_FALSE(p.contains("r")) << "a value shifted onto a particle that produced none";
+    } else {
+      ++produced;
+      EXPECT_EQ(p.at("r"), p.at("x") * 3);
+    }
+  }
+  EXPECT_EQ(samples_of(result, "r").size(), produced);
+}
+
+TEST(Predict, BranchCopiesWriteOnlyQualifiedKeysIntoParticles) {
+  Graph sub;
+  sub.add(unary("x", "y", [](double v) { return v + 100; }), "Sub", pairs({{"x", "x"}}), pairs({{"y", "y"}}));
+  Graph graph;
+  graph.add(unary("x", "y", [](double v) { return v; }), "Main", pairs({{"x", "x"}}), pairs({{"y", "y"}}));
+  graph.branch(std::move(sub));
+  graph.add(unary("y", "z", [](double v) { return v; }), "Reader", pairs({{"y", "y"}}), pairs({{"z", "z"}}));
+  Dag dag = [&] {
+    // Keep only the main line and the branch copy: drop the merged subgraph
+    // node, which would write plain y as the main line does.
+    Dag built = std::move(graph).build();
+    std::vector<Node> nodes;
+    for (const Node& node : built.nodes()) {
+      if (node.label != "Sub" || node.branch_id) nodes.push_back(node);
+    }
+    for (Node& node : nodes) {
+      std::erase_if(node.dependencies, [](NodeId id) { return id == 3; });
+    }
+    return Dag::create(std::move(nodes), built.cache_backend());
+  }();
+  const StatResult result = dag.predict({{"x", Distribution::normal(0, 1)}}, 100);
+  for (const Particle& p : *result.particles) {
+    EXPECT_EQ(p.at("y"), p.at("x"));
+    EXPECT_EQ(p.at("__branch_1__y"), p.at("x") + 100);
+    EXPECT_EQ(p.at("z"), p.at("x")) << "a main-line reader saw the branch copy's value";
+  }
+  EXPECT_TRUE(result.vars.contains("__branch_1__y"));
+  EXPECT_EQ(result.for_branch(1).count("y"), 1u);
+}
+
+TEST(Predict, AnImpossibleVectorLengthFailsInAnOrderlyWay) {
+  Graph graph;
+  graph.add(make_node_function([](const DataMap&) { return NodeOutput{}; }), "Read", pairs({{"v", "v"}, {"w", "w"}}));
+  const Dag dag = std::move(graph).build();
+  EXPECT_THROW(dag.predict({{"__veclen__v", Distribution::deterministic(1e300)}, {"w", Distribution::normal(0, 1)}}, 2),
+               PropagationError);
+  const StatResult nan_length =
+      dag.predict({{"__veclen__v", Distribution::deterministic(std::nan(""))}, {"w", Distribution::normal(0, 1)}}, 2);
+  EXPECT_EQ(nan_length.particles->size(), 2u);
+}
+
+}  // namespace
+}  // namespace quillon
