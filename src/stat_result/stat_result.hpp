@@ -1,0 +1,58 @@
+// StatResult: what a propagation run returns — the distribution of every
+// variable it reached, the same outputs grouped by node, branch and variant,
+// and, from the particle engine, the per-particle values.
+//
+// A plain value: an engine fills the public maps while it runs, after which
+// the result is only read; concurrent reads are safe. All accessors return
+// copies owned by the caller (copies of an Empirical share its samples).
+// Keys of `vars` starting with "__branch_" hold branch copies' outputs; they
+// are internal: `get` finds them, `keys` and `print_summary` leave them out.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "distribution/distribution.hpp"
+
+namespace quillon {
+
+// One particle: every variable's value on one trajectory.
+using Particle = std::unordered_map<std::string, double>;
+
+// Whether `key` is a branch-qualified (internal) key of StatResult::vars.
+bool is_internal_key(std::string_view key);
+
+struct StatResult {
+  DistMap vars;
+  std::unordered_map<std::uint64_t, DistMap> by_node;
+  std::unordered_map<std::uint64_t, DistMap> by_branch;
+  std::unordered_map<std::uint64_t, DistMap> by_variant;
+  std::optional<std::vector<Particle>> particles;  // set by the particle engine only
+
+  static StatResult create() { return {}; }
+
+  std::optional<Distribution> get(const std::string& name) const;
+
+  // Non-internal keys of `vars`, ascending by bytes.
+  std::vector<std::string> keys() const;
+
+  // Copies of by_branch[id] / by_variant[index]; empty when absent.
+  DistMap for_branch(std::uint64_t branch_id) const;
+  DistMap for_variant(std::uint64_t variant_index) const;
+
+  // One line "  {key}: {summary}\n" per non-internal key, in keys() order.
+  // Parametric entries draw fresh percentiles with the calling thread's
+  // generator. Throws DistributionError (and yields nothing) when an entry
+  // cannot be sampled.
+  std::string summary_text() const;
+
+  // Writes summary_text() to file descriptor 1. The whole text is built
+  // first, so an error leaves nothing half written.
+  void print_summary() const;
+};
+
+}  // namespace quillon
