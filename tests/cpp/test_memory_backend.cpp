@@ -1,0 +1,355 @@
+// The in-memory cache backend: eviction, expiry, miss reasons, clears, the
+// compute-claim protocol and access-queue compaction.
+#include "cache/memory_backend.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <future>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using Backend = std::shared_ptr<MemoryCacheBackend>;
+
+constexpr auto kPatience = 10s;       // bound on every wait; a correct backend needs far less
+constexpr auto kBlockedProbe = 50ms;  // time a thread that must stay blocked gets to return wrongly
+
+CacheLookup lookup_of(const std::string& key, const std::string& identity = "id=1;label=n",
+                      const std::string& code = "c", const std::string& input = "i",
+                      const std::string& deps = "d") {
+  return CacheLookup{key, identity, code, input, deps};
+}
+
+CacheEntry entry_of(const CacheLookup& l, std::int64_t value) {
+  return CacheEntry{l.identity, l.code_hash, l.input_hash, l.deps_signature, {{"out", GraphData::from_int(value)}}};
+}
+
+void put(const Backend& cache, const std::string& ns, const CacheLookup& l, std::int64_t value = 0) {
+  cache->put(ns, l.key, entry_of(l, value));
+}
+
+// "hit:<out>" or the miss reason's text.
+std::string get(const Backend& cache, const std::string& ns, const CacheLookup& l) {
+  const CacheGetResult result = cache->get(ns, l);
+  if (const auto* outputs = std::get_if<DataMap>(&result)) return "hit:" + std::to_string(outputs->at("out").as_int());
+  return std::string(to_string(std::get<CacheMissReason>(result)));
+}
+std::string get(const Backend& cache, const std::string& ns, const std::string& key) {
+  return get(cache, ns, lookup_of(key));
+}
+
+TEST(MemoryBackendEviction, ZeroCapacityBehavesAsOne) {
+  auto cache = MemoryCacheBackend::create(0, std::nullopt);
+  put(cache, "ns", lookup_of("A"), 1);
+  put(cache, "ns", lookup_of("B"), 2);
+  EXPECT_FALSE(cache->contains("ns", "A"));
+  EXPECT_EQ(get(cache, "ns", "B"), "hit:2");
+  const CacheStats stats = cache->stats();
+  EXPECT_EQ(stats.max_entries, 1u);
+  EXPECT_EQ(stats.entries, 1u);
+  EXPECT_EQ(stats.evictions, 1u);
+}
+
+TEST(MemoryBackendEviction, LeastRecentlyUsedGoesAndStaleRecordsAreSkipped) {
+  auto cache = MemoryCacheBackend::create(2, std::nullopt);
+  put(cache, "ns", lookup_of("A"));
+  put(cache, "ns", lookup_of("B"));
+  EXPECT_EQ(get(cache, "ns", "A"), "hit:0");
+  put(cache, "ns", lookup_of("C"));  // A's first record is stale: B goes
+  EXPECT_FALSE(cache->contains("ns", "B"));
+  put(cache, "ns", lookup_of("D"));  // then A
+  EXPECT_FALSE(cache->contains("ns", "A"));
+  EXPECT_TRUE(cache->contains("ns", "C") && cache->contains("ns", "D"));
+
+  // Storing a key twice keeps one entry whose second store is its live record.
+  auto twice = MemoryCacheBackend::create(2, std::nullopt);
+  put(twice, "ns", lookup_of("A"), 1);
+  put(twice, "ns", lookup_of("A"), 2);
+  put(twice, "ns", lookup_of("B"), 3);
+  EXPECT_EQ(twice->stats().entries, 2u);
+  EXPECT_EQ(twice->stats().evictions, 0u);
+  put(twice, "ns", lookup_of("C"));
+  EXPECT_FALSE(twice->contains("ns", "A"));
+  EXPECT_EQ(get(twice, "ns", "B"), "hit:3");
+}
+
+TEST(MemoryBackendEviction, HitsShareVectorPayloadsAndNamespacesPartition) {
+  auto cache = MemoryCacheBackend::create(10, std::nullopt);
+  const GraphData vector = GraphData::from_float_vec(std::vector<double>(1000, 1.5));
+  CacheEntry entry = entry_of(lookup_of("K"), 0);
+  entry.outputs.insert_or_assign("vec", vector);
+  cache->put("a", "K", std::move(entry));
+  const CacheGetResult hit = cache->get("a", lookup_of("K"));
+  ASSERT_TRUE(std::holds_alternative<DataMap>(hit));
+  EXPECT_EQ(std::get<DataMap>(hit).at("vec").float_vec_ptr().get(), vector.float_vec_ptr().get());
+  EXPECT_EQ(get(cache, "b", "K"), "not_found");
+}
+
+TEST(MemoryBackendExpiry, ZeroTtlExpiresAtTheNextGetAndHugeTtlNever) {
+  auto cache = MemoryCacheBackend::create(10, 0s);
+  put(cache, "ns", lookup_of("A"));
+  EXPECT_EQ(get(cache, "ns", "A"), "expired");
+  const CacheStats stats = cache->stats();
+  EXPECT_EQ(stats.expirations, 1u);
+  EXPECT_EQ(stats.misses, 1u);
+  EXPECT_EQ(stats.entries, 0u);
+  EXPECT_EQ(get(cache, "ns", "A"), "not_found");
+
+  auto forever = MemoryCacheBackend::create(10, MemoryCacheBackend::Clock::duration::max());
+  put(forever, "ns", lookup_of("A"), 4);
+  EXPECT_EQ(get(forever, "ns", "A"), "hit:4");
+}
+
+TEST(MemoryBackendMissReason, ClassifiesAgainstTheLastStoreOfTheIdentity) {
+  auto cache = MemoryCacheBackend::create(10, std::nullopt);
+  const std::string id = "id=1;label=n";
+  put(cache, "ns", lookup_of("K1", id, "c1", "i1", "d1"));
+  EXPECT_EQ(get(cache, "ns", lookup_of("K2", id, "c2", "i2", "d2")), "code_changed");
+  EXPECT_EQ(get(cache, "ns", lookup_of("K2", id, "c1", "i2", "d2")), "input_changed");
+  EXPECT_EQ(get(cache, "ns", lookup_of("K2", id, "c1", "i1", "d2")), "dependency_changed");
+  EXPECT_EQ(get(cache, "ns", lookup_of("K2", id, "c1", "i1", "d1")), "not_found");
+  EXPECT_EQ(get(cache, "ns", lookup_of("K2", "id=2;", "c2")), "not_found");
+  EXPECT_EQ(get(cache, "other", lookup_of("K2", id, "c2")), "not_found");
+
+  // Invalidation wins over the fingerprint until the next store.
+  cache->clear_node("ns", 1, std::nullopt);
+  EXPECT_EQ(get(cache, "ns", lookup_of("K1", id, "c1", "i1", "d1")), "invalidated");
+  EXPECT_EQ(get(cache, "ns", lookup_of("K2", id, "c2")), "invalidated");
+  put(cache, "ns", lookup_of("K3", id, "c1"));
+  EXPECT_EQ(get(cache, "ns", lookup_of("K2", id, "c2")), "code_changed");
+  EXPECT_EQ(cache->stats().misses, 9u);
+}
+
+TEST(MemoryBackendClear, ClearNodeMatchesWholeIdVersionAndLastStoreOnly) {
+  auto cache = MemoryCacheBackend::create(10, std::nullopt);
+  const std::string v1 = hash_canonical("v1");
+  put(cache, "ns", lookup_of("old", "id=1;label=a", v1, "i1"), 1);
+  put(cache, "ns", lookup_of("new", "id=1;label=a", v1, "i2"), 2);
+  put(cache, "ns", lookup_of("K12", "id=12;label=b", v1), 12);
+  put(cache, "other", lookup_of("new", "id=1;label=a", v1), 100);
+
+  cache->clear_node("ns", 1, "v2");  // another version: nothing matches
+  EXPECT_TRUE(cache->contains("ns", "new"));
+  cache->clear_node("ns", 1, "v1");
+  EXPECT_FALSE(cache->contains("ns", "new"));
+  EXPECT_EQ(cache->access_queue_size(), 3u);
+  EXPECT_EQ(get(cache, "ns", lookup_of("old", "id=1;label=a", v1, "i1")), "hit:1");  // older store stays
+  EXPECT_EQ(get(cache, "ns", lookup_of("K12", "id=12;label=b", v1)), "hit:12");
+  EXPECT_EQ(get(cache, "other", lookup_of("new", "id=1;label=a", v1)), "hit:100");
+  EXPECT_EQ(cache->stats().entries, 3u);
+}
+
+TEST(MemoryBackendClear, ClearNamespaceFollowsTheSeparatorPrefix) {
+  auto cache = MemoryCacheBackend::create(10, std::nullopt);
+  for (const char* ns : {"a", "ab", "a::b"}) {
+    put(cache, ns, lookup_of("K"));
+    EXPECT_EQ(cache->begin_compute(ns, "X"), ComputeClaim::kAcquired);
+  }
+  cache->clear_namespace("a");
+  EXPECT_EQ(cache->stats().entries, 1u);
+  EXPECT_EQ(cache->access_queue_size(), 1u);
+  EXPECT_EQ(get(cache, "a", "K"), "invalidated");
+  EXPECT_EQ(get(cache, "a::b", "K"), "not_found");
+  EXPECT_EQ(get(cache, "ab", "K"), "hit:0");
+  EXPECT_EQ(cache->begin_compute("a", "X"), ComputeClaim::kAcquired);
+  EXPECT_EQ(cache->begin_compute("a::b", "X"), ComputeClaim::kAcquired);
+  EXPECT_EQ(cache->begin_compute("ab", "X"), ComputeClaim::kHeldByCaller);
+}
+
+TEST(MemoryBackendClear, ClearAllKeepsCountersAndForgetsIdentities) {
+  auto cache = MemoryCacheBackend::create(1, std::nullopt);
+  put(cache, "ns", lookup_of("A", "id=1;"));
+  EXPECT_EQ(get(cache, "ns", "A"), "hit:0");
+  put(cache, "ns", lookup_of("B", "id=2;"));  // evicts A
+  EXPECT_EQ(get(cache, "ns", "Z"), "not_found");
+  cache->clear_node("ns", 2, std::nullopt);
+  const CacheStats before = cache->stats();
+  cache->clear_all();
+  const CacheStats after = cache->stats();
+  EXPECT_EQ(after.entries, 0u);
+  EXPECT_EQ(std::tie(after.max_entries, after.hits, after.misses, after.evictions, after.expirations),
+            std::tie(before.max_entries, before.hits, before.misses, before.evictions, before.expirations));
+  EXPECT_EQ(cache->access_queue_size(), 0u);
+  EXPECT_EQ(get(cache, "ns", lookup_of("B", "id=2;", "other")), "not_found");
+}
+
+TEST(MemoryBackendClaims, ClaimsAreExclusivePerThreadAndNamespace) {
+  auto cache = MemoryCacheBackend::create(10, std::nullopt);
+  auto claim_elsewhere = [&] {
+    return std::async(std::launch::async, [&] { return cache->begin_compute("ns", "K"); }).get();
+  };
+  EXPECT_EQ(cache->begin_compute("ns", "K"), ComputeClaim::kAcquired);
+  EXPECT_EQ(cache->begin_compute("ns", "K"), ComputeClaim::kHeldByCaller);
+  EXPECT_EQ(claim_elsewhere(), ComputeClaim::kBusy);
+  EXPECT_EQ(cache->begin_compute("other", "K"), ComputeClaim::kAcquired);
+  cache->finish_compute("ns", "K");
+  cache->finish_compute("ns", "unclaimed");  // harmless
+  EXPECT_EQ(claim_elsewhere(), ComputeClaim::kAcquired);
+  EXPECT_EQ(cache->begin_compute("ns", "K"), ComputeClaim::kBusy);
+
+  // Waiting on one's own claim returns at once instead of never.
+  auto own = std::async(std::launch::async, [&] {
+    cache->begin_compute("ns", "own");
+    cache->wait_for_compute("ns", "own");
+  });
+  EXPECT_EQ(own.wait_for(kPatience), std::future_status::ready);
+  cache->finish_compute("ns", "own");  // lets a wrongly blocked waiter go
+}
+
+TEST(MemoryBackendClaims, WaitersAreReleasedWhenTheClaimEnds) {
+  const std::pair<const char*, std::function<void(MemoryCacheBackend&)>> releases[] = {
+      {"finish", [](MemoryCacheBackend& c) { c.finish_compute("ns", "K"); }},
+      {"clear_all", [](MemoryCacheBackend& c) { c.clear_all(); }},
+      {"clear_namespace", [](MemoryCacheBackend& c) { c.clear_namespace("ns"); }},
+  };
+  for (const auto& [name, release] : releases) {
+    auto cache = MemoryCacheBackend::create(10, std::nullopt);
+    ASSERT_EQ(cache->begin_compute("ns", "K"), ComputeClaim::kAcquired);
+    auto waiter = std::async(std::launch::async, [cache] { cache->wait_for_compute("ns", "K"); });
+    // Wake-ups that leave the claim in place do not release it.
+    cache->clear_node("ns", 1, std::nullopt);
+    cache->clear_namespace("nsx");
+    EXPECT_EQ(waiter.wait_for(kBlockedProbe), std::future_status::timeout) << name;
+    release(*cache);
+    EXPECT_EQ(waiter.wait_for(kPatience), std::future_status::ready) << name;
+    cache->finish_compute("ns", "K");  // never leave a waiter behind
+  }
+}
+
+// The lookup protocol of a cached node; returns the value it ends up with.
+std::int64_t lookup_or_compute(const Backend& cache, const CacheLookup& lookup, std::atomic<int>& runs) {
+  for (;;) {
+    if (const auto hit = cache->get("ns", lookup); std::holds_alternative<DataMap>(hit)) {
+      return std::get<DataMap>(hit).at("out").as_int();
+    }
+    if (cache->begin_compute("ns", lookup.key) == ComputeClaim::kBusy) {
+      cache->wait_for_compute("ns", lookup.key);
+      continue;
+    }
+    if (const auto hit = cache->get("ns", lookup); std::holds_alternative<DataMap>(hit)) {
+      cache->finish_compute("ns", lookup.key);
+      return std::get<DataMap>(hit).at("out").as_int();
+    }
+    runs.fetch_add(1);
+    std::this_thread::yield();
+    put(cache, "ns", lookup, 42);
+    cache->finish_compute("ns", lookup.key);
+    return 42;
+  }
+}
+
+TEST(MemoryBackendClaims, RacingThreadsComputeEachKeyOnce) {
+  auto cache = MemoryCacheBackend::create(100, std::nullopt);
+  constexpr int kThreads = 4;
+  for (int round = 0; round < 25; ++round) {
+    const CacheLookup lookup = lookup_of("K" + std::to_string(round));
+    std::atomic<int> runs{0};
+    std::atomic<int> ready{0};
+    std::vector<std::future<std::int64_t>> workers;
+    for (int t = 0; t < kThreads; ++t) {
+      workers.push_back(std::async(std::launch::async, [&] {
+        ready.fetch_add(1);
+        while (ready.load() < kThreads) std::this_thread::yield();
+        return lookup_or_compute(cache, lookup, runs);
+      }));
+    }
+    for (auto& worker : workers) {
+      const bool done = worker.wait_for(kPatience) == std::future_status::ready;
+      if (!done) cache->clear_all();  // lets wrongly blocked waiters go
+      ASSERT_TRUE(done);
+      EXPECT_EQ(worker.get(), 42);
+    }
+    EXPECT_EQ(runs.load(), 1) << "round " << round;
+  }
+}
+
+TEST(MemoryBackendCompaction, QueueStaysBoundedWhenNeverFull) {
+  auto cache = MemoryCacheBackend::create(1000, std::nullopt);
+  for (int k = 0; k < 10; ++k) put(cache, "ns", lookup_of("K" + std::to_string(k)));
+  std::size_t largest = 0;
+  for (int i = 0; i < 10000; ++i) {
+    ASSERT_EQ(get(cache, "ns", "K" + std::to_string(i % 10)), "hit:0");
+    largest = std::max(largest, cache->access_queue_size());
+  }
+  EXPECT_LE(largest, 2 * 10 + 65u);
+  EXPECT_EQ(cache->stats().evictions, 0u);
+}
+
+// The eviction rule on an access queue that is never compacted.
+struct ReferenceLru {
+  std::size_t capacity;
+  std::uint64_t sequence = 0;
+  std::deque<std::pair<std::uint64_t, std::string>> queue;
+  std::map<std::string, std::uint64_t> last_access;
+  std::vector<std::string> victims;
+
+  bool get(const std::string& key) {
+    ++sequence;
+    auto it = last_access.find(key);
+    if (it == last_access.end()) return false;
+    queue.emplace_back(it->second = sequence, key);
+    return true;
+  }
+  void put(const std::string& key) {
+    queue.emplace_back(last_access[key] = ++sequence, key);
+    while (last_access.size() > capacity && !queue.empty()) {
+      const auto [number, victim] = queue.front();
+      queue.pop_front();
+      if (auto it = last_access.find(victim); it != last_access.end() && it->second == number) {
+        last_access.erase(it);
+        victims.push_back(victim);
+      }
+    }
+  }
+};
+
+TEST(MemoryBackendCompaction, EvictsTheSameVictimsAsTheUncompactedRule) {
+  constexpr std::size_t kCapacity = 6;
+  constexpr unsigned kKeys = 16;
+  auto cache = MemoryCacheBackend::create(kCapacity, std::nullopt);
+  ReferenceLru model{kCapacity};
+  std::mt19937 random(12345);
+  std::vector<std::string> victims;
+  std::size_t longest_model_queue = 0;
+  auto key_of = [](unsigned k) { return "K" + std::to_string(k); };
+
+  for (int phase = 0; phase < 60; ++phase) {
+    // Runs of lookups, mostly hits on a hot subset, pile up stale records;
+    // bursts of stores then evict.
+    for (unsigned i = random() % 800; i > 0; --i) {
+      const std::string key = key_of(random() % 10 < 7 ? random() % 8 : random() % kKeys);
+      ASSERT_EQ(get(cache, "ns", key) == "hit:0", model.get(key)) << key;
+    }
+    for (unsigned i = 1 + random() % 6; i > 0; --i) {
+      std::set<std::string> before;
+      for (unsigned k = 0; k < kKeys; ++k) {
+        if (cache->contains("ns", key_of(k))) before.insert(key_of(k));
+      }
+      const std::string key = key_of(random() % kKeys);
+      put(cache, "ns", lookup_of(key));
+      model.put(key);
+      for (const auto& k : before) {
+        if (!cache->contains("ns", k)) victims.push_back(k);
+      }
+    }
+    longest_model_queue = std::max(longest_model_queue, model.queue.size());
+    ASSERT_LE(cache->access_queue_size(), 2 * cache->stats().entries + 65);
+  }
+  EXPECT_EQ(victims, model.victims);
+  EXPECT_GT(model.victims.size(), 50u);
+  EXPECT_GT(longest_model_queue, 4 * (2 * kCapacity + 65));  // compaction really ran
+}
+
+}  // namespace
+}  // namespace quillon
