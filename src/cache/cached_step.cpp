@@ -84,7 +84,8 @@ NodeStepResult compute_and_store(CacheBackend& backend, const Node& node, const 
 
 NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, const Node& node,
                                                const DataMap& context, const DependencyKeyMap& dep_keys,
-                                               const ExecutionOptions& options, CacheRunStats& stats) {
+                                               const ExecutionOptions& options, CacheRunStats& stats,
+                                               const NodeKeyParts* key_parts) {
   const DataMap inputs = node.gather_inputs(context);
 
   if (!options.enabled || options.depth == CacheDepth::kNone) {
@@ -101,8 +102,9 @@ NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, c
   if (!std::holds_alternative<std::string>(input_text)) {
     return run_uncached(node, inputs, CacheMissReason::kUnsupportedInput, "unsupported-input:", stats);
   }
-  const CacheLookup lookup = build_cache_lookup(node, std::get<std::string>(input_text),
-                                                dependency_signature(options.depth, node, dep_keys));
+  std::string deps = dependency_signature(options.depth, node, dep_keys);
+  const CacheLookup lookup = key_parts ? build_cache_lookup(*key_parts, std::get<std::string>(input_text), std::move(deps))
+                                       : build_cache_lookup(node, std::get<std::string>(input_text), std::move(deps));
   const std::string& ns = options.namespace_name;
 
   for (;;) {

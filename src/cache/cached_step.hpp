@@ -2,12 +2,16 @@
 // serving it from the cache, coordinates with other threads computing the
 // same key, and reports what happened.
 //
+// `key_parts`, when given, are the node's precomputed identity text and code
+// hash (see node_key_parts); otherwise they are computed here.
+//
 // Takes no lock of its own; all coordination is the backend's. Safe to call
 // from several threads at once with distinct CacheRunStats.
 #pragma once
 
 #include <string>
 
+#include "cache/keys.hpp"
 #include "cache/records.hpp"
 #include "node.hpp"
 
@@ -21,6 +25,7 @@ struct NodeStepResult {
 
 NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, const Node& node,
                                                const DataMap& context, const DependencyKeyMap& dep_keys,
-                                               const ExecutionOptions& options, CacheRunStats& stats);
+                                               const ExecutionOptions& options, CacheRunStats& stats,
+                                               const NodeKeyParts* key_parts = nullptr);
 
 }  // namespace quillon

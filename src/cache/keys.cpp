@@ -474,10 +474,19 @@ std::string dependency_signature(CacheDepth depth, const Node& node, const Depen
   return hash_canonical(joined);
 }
 
+NodeKeyParts node_key_parts(const Node& node) {
+  return NodeKeyParts{node_identity_text(node), hash_canonical(node.cache_version)};
+}
+
 CacheLookup build_cache_lookup(const Node& node, const std::string& input_text, std::string deps_signature) {
+  return build_cache_lookup(node_key_parts(node), input_text, std::move(deps_signature));
+}
+
+CacheLookup build_cache_lookup(const NodeKeyParts& parts, const std::string& input_text,
+                               std::string deps_signature) {
   CacheLookup lookup;
-  lookup.identity = node_identity_text(node);
-  lookup.code_hash = hash_canonical(node.cache_version);
+  lookup.identity = parts.identity;
+  lookup.code_hash = parts.code_hash;
   lookup.input_hash = hash_canonical(input_text);
   lookup.deps_signature = std::move(deps_signature);
 

@@ -51,6 +51,18 @@ std::string dependency_signature(CacheDepth depth, const Node& node, const Depen
 
 CacheLookup build_cache_lookup(const Node& node, const std::string& input_text, std::string deps_signature);
 
+// The parts of a node's lookup that no run changes: its identity text and
+// code hash. A Dag computes them once per cached node.
+struct NodeKeyParts {
+  std::string identity;
+  std::string code_hash;
+};
+
+NodeKeyParts node_key_parts(const Node& node);
+
+CacheLookup build_cache_lookup(const NodeKeyParts& parts, const std::string& input_text,
+                               std::string deps_signature);
+
 CacheEntry build_cache_entry(const CacheLookup& lookup, DataMap outputs);
 
 }  // namespace quillon

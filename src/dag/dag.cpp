@@ -25,9 +25,17 @@ void apply_outputs(ExecutionResult& result, const std::optional<std::uint64_t>& 
   }
 }
 
+// Records one node's step in the run: outputs into the context, key text
+// into the dependency key map, status into the report.
+void merge_step(ExecutionResult& result, DependencyKeyMap& dep_keys, const Node& node, NodeStepResult step) {
+  apply_outputs(result, node.branch_id, std::move(step.outputs));
+  dep_keys.insert_or_assign(node.id, std::move(step.key_text));
+  result.node_statuses.insert_or_assign(node.id, std::move(step.status));
+}
+
 // What one worker of a parallel level hands back.
 struct WorkerRecord {
-  NodeId id = 0;
+  std::size_t pos = 0;
   NodeStepResult step;
   CacheRunStats stats;
 };
@@ -39,7 +47,12 @@ Dag Dag::create(std::vector<Node> nodes, CacheBackendPtr backend) {
   dag.nodes_ = std::move(nodes);
   dag.cache_backend_ = std::move(backend);
   dag.index_.reserve(dag.nodes_.size());
-  for (std::size_t i = 0; i < dag.nodes_.size(); ++i) dag.index_.try_emplace(dag.nodes_[i].id, i);
+  dag.key_parts_.resize(dag.nodes_.size());
+  for (std::size_t i = 0; i < dag.nodes_.size(); ++i) {
+    const Node& node = dag.nodes_[i];
+    dag.index_.try_emplace(node.id, i);
+    if (node.version_set && node.cacheable) dag.key_parts_[i] = node_key_parts(node);
+  }
 
   // Kahn's method over positions. In-degrees count dependency entries; a
   // dependency naming no node is never satisfied, so its dependent (and
@@ -111,19 +124,26 @@ ExecutionResult Dag::execute_detailed_with_backend_options(bool parallel, std::o
   return rebound.execute_detailed_with_options(parallel, max_threads, options);
 }
 
+std::size_t Dag::position_of(NodeId id) const { return index_.at(id); }
+
+NodeStepResult Dag::run_node(std::size_t pos, const DataMap& context, const DependencyKeyMap& dep_keys,
+                             const ExecutionOptions& options, CacheRunStats& stats) const {
+  const NodeKeyParts* parts = key_parts_[pos].identity.empty() ? nullptr : &key_parts_[pos];
+  return execute_node_with_cache_backend(cache_backend_, nodes_[pos], context, dep_keys, options, stats, parts);
+}
+
+void Dag::run_inline(std::size_t pos, ExecutionResult& result, DependencyKeyMap& dep_keys,
+                     const ExecutionOptions& options) const {
+  NodeStepResult step = run_node(pos, result.context, dep_keys, options, result.cache_stats);
+  merge_step(result, dep_keys, nodes_[pos], std::move(step));
+}
+
 ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {
   ExecutionResult result;
   DependencyKeyMap dep_keys;
   dep_keys.reserve(topological_order_.size());
   result.node_statuses.reserve(topological_order_.size());
-  for (NodeId id : topological_order_) {
-    const Node& node = *find_node(id);
-    NodeStepResult step =
-        execute_node_with_cache_backend(cache_backend_, node, result.context, dep_keys, options, result.cache_stats);
-    apply_outputs(result, node.branch_id, std::move(step.outputs));
-    dep_keys.insert_or_assign(id, std::move(step.key_text));
-    result.node_statuses.insert_or_assign(id, std::move(step.status));
-  }
+  for (NodeId id : topological_order_) run_inline(position_of(id), result, dep_keys, options);
   return result;
 }
 
@@ -132,12 +152,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
   DependencyKeyMap dep_keys;
   for (const auto& level : levels_) {
     if (level.size() == 1) {
-      const Node& node = *find_node(level.front());
-      NodeStepResult step = execute_node_with_cache_backend(cache_backend_, node, result.context, dep_keys, options,
-                                                            result.cache_stats);
-      apply_outputs(result, node.branch_id, std::move(step.outputs));
-      dep_keys.insert_or_assign(node.id, std::move(step.key_text));
-      result.node_statuses.insert_or_assign(node.id, std::move(step.status));
+      run_inline(position_of(level.front()), result, dep_keys, options);
       continue;
     }
 
@@ -159,13 +174,12 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
       workers.reserve(end - begin);
       try {
         for (std::size_t i = begin; i < end; ++i) {
-          const Node* node = find_node(level[i]);
-          workers.emplace_back([&, node] {
+          const std::size_t pos = position_of(level[i]);
+          workers.emplace_back([&, pos] {
             try {
               WorkerRecord record;
-              record.id = node->id;
-              record.step = execute_node_with_cache_backend(cache_backend_, *node, *context_snapshot,
-                                                            *keys_snapshot, options, record.stats);
+              record.pos = pos;
+              record.step = run_node(pos, *context_snapshot, *keys_snapshot, options, record.stats);
               std::lock_guard lock(records_mu);
               records.push_back(std::move(record));
             } catch (...) {
@@ -193,10 +207,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
     std::lock_guard lock(records_mu);
     for (auto& record : records) {
       result.cache_stats.add(record.stats);
-      const Node& node = *find_node(record.id);
-      apply_outputs(result, node.branch_id, std::move(record.step.outputs));
-      dep_keys.insert_or_assign(record.id, std::move(record.step.key_text));
-      result.node_statuses.insert_or_assign(record.id, std::move(record.step.status));
+      merge_step(result, dep_keys, nodes_[record.pos], std::move(record.step));
     }
   }
   return result;

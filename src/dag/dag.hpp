@@ -17,6 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cache/cached_step.hpp"
+#include "cache/keys.hpp"
 #include "cache/records.hpp"
 #include "distribution/distribution.hpp"
 #include "node.hpp"
@@ -78,6 +80,13 @@ class Dag {
   Dag() = default;
 
   ExecutionResult run_sequential(const ExecutionOptions& options) const;
+  std::size_t position_of(NodeId id) const;
+  // The per-node cache step for the node at position `pos`.
+  NodeStepResult run_node(std::size_t pos, const DataMap& context, const DependencyKeyMap& dep_keys,
+                          const ExecutionOptions& options, CacheRunStats& stats) const;
+  // Runs the node at `pos` on the calling thread against the live context.
+  void run_inline(std::size_t pos, ExecutionResult& result, DependencyKeyMap& dep_keys,
+                  const ExecutionOptions& options) const;
   ExecutionResult run_parallel(std::optional<std::size_t> max_threads, const ExecutionOptions& options) const;
 
   std::vector<Node> nodes_;
@@ -86,6 +95,9 @@ class Dag {
   CacheBackendPtr cache_backend_;
   // id -> position in nodes_ (first node with that id).
   std::unordered_map<NodeId, std::size_t> index_;
+  // Per position: identity text and code hash of nodes that can be cached
+  // (versioned and cacheable); empty for the others.
+  std::vector<NodeKeyParts> key_parts_;
 };
 
 }  // namespace quillon
