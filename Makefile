@@ -5,7 +5,7 @@ BUILD_DIR ?= build/cpp
 JOBS ?= 2
 APT_PACKAGES := librust-blake3-dev libgtest-dev pkg-config g++ make
 
-.PHONY: demo test system-deps python-deps cpp-build cpp-test python-install python-test
+.PHONY: demo test system-deps python-deps cpp-build cpp-test cpp-sanitize python-install python-test
 
 demo: system-deps python-deps cpp-build
 	@if [ -f examples/quickstart.py ]; then \
@@ -14,7 +14,7 @@ demo: system-deps python-deps cpp-build
 	  ./$(BUILD_DIR)/engine_demo; \
 	fi
 
-test: system-deps python-deps cpp-test python-test
+test: system-deps python-deps cpp-test cpp-sanitize python-test
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -34,6 +34,17 @@ cpp-build:
 
 cpp-test: cpp-build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# The C++ tests again under AddressSanitizer + UndefinedBehaviorSanitizer and,
+# separately, ThreadSanitizer. Any report fails the run.
+cpp-sanitize:
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=address,undefined
+	cmake --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_SANITIZE=thread
+	cmake --build build/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
 
 python-install:
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation .

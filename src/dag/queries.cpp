@@ -65,7 +65,9 @@ std::string Dag::to_mermaid() const {
       if (!emitted.emplace(source_id, target.id).second) continue;
       std::string pieces;
       if (const Node* source = find_node(source_id)) {
-        for (const auto& [broadcast, impl] : sorted_inputs) {
+        for (const auto& [broadcast_name, impl] : sorted_inputs) {
+          // A named copy: lambdas may not capture structured bindings before clang 16.
+          const std::string_view broadcast = broadcast_name;
           const bool produced = std::any_of(source->outputs.begin(), source->outputs.end(),
                                             [&](const auto& output) { return output.second == broadcast; });
           if (!produced) continue;
