@@ -1,0 +1,468 @@
+#include "python_bindings/convert.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python_bindings/args.hpp"
+#include "python_bindings/errors.hpp"
+#include "python_bindings/py_ref.hpp"
+
+namespace quillon::py {
+
+namespace {
+
+// Keeps a pending error of the caller out of the way of conversions that
+// test PyErr_Occurred(); restores it on scope exit.
+class PendingErrorKeeper {
+ public:
+  PendingErrorKeeper() noexcept {
+    if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &traceback_);
+  }
+  ~PendingErrorKeeper() {
+    if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
+  }
+  PendingErrorKeeper(const PendingErrorKeeper&) = delete;
+  PendingErrorKeeper& operator=(const PendingErrorKeeper&) = delete;
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// The interpreter's float conversion can only succeed for float subclasses
+// and types with __float__ or __index__; checking the slots first spares
+// building and discarding an exception for lists, strings, None and the like.
+bool may_convert_to_float(PyObject* object) noexcept {
+  if (PyFloat_Check(object) || PyLong_Check(object)) return true;
+  const PyNumberMethods* nb = Py_TYPE(object)->tp_as_number;
+  return nb != nullptr && (nb->nb_float != nullptr || nb->nb_index != nullptr);
+}
+
+bool may_convert_to_int(PyObject* object) noexcept {
+  if (PyLong_Check(object)) return true;
+  const PyNumberMethods* nb = Py_TYPE(object)->tp_as_number;
+  return nb != nullptr && nb->nb_index != nullptr;
+}
+
+// The float conversion of one object. On failure the error is discarded.
+// May run Python code (__float__, __index__): the caller holds a reference.
+bool to_double(PyObject* object, double* out) noexcept {
+  if (PyFloat_CheckExact(object)) {
+    *out = PyFloat_AS_DOUBLE(object);
+    return true;
+  }
+  if (!may_convert_to_float(object)) return false;
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
+// The integer conversion (__index__, signed 64-bit). On failure the error is
+// discarded.
+bool to_int64(PyObject* object, std::int64_t* out) noexcept {
+  if (!may_convert_to_int(object)) return false;
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) {
+    PyErr_Clear();
+    return false;
+  }
+  const long long value = PyLong_AsLongLong(index.get());
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = static_cast<std::int64_t>(value);
+  return true;
+}
+
+// ---- Numeric buffers ----------------------------------------------------
+
+enum class ElementKind { kFloat32, kFloat64, kSigned, kUnsigned };
+
+// Buffer exporters whose sequence protocol yields exactly the buffer's
+// elements as Python numbers. Subclasses and other exporters may index
+// differently, so they take the sequence path.
+bool is_trusted_buffer_type(PyObject* object) noexcept {
+  if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object) || PyMemoryView_Check(object)) return true;
+  const char* name = Py_TYPE(object)->tp_name;
+  return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+}
+
+// Element kind of a one-item struct format in native or little-endian byte
+// order ("d", "<f", "=q", "@B"); absent for anything whose items are not
+// plain Python floats or ints (bool, complex, chars, objects, records,
+// big-endian data, half floats).
+std::optional<ElementKind> numeric_element_kind(const char* format, Py_ssize_t itemsize) noexcept {
+  if (format == nullptr) format = "B";
+  if (*format == '@' || *format == '=' || *format == '<') ++format;
+  if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
+  const auto sized = [itemsize](ElementKind kind) -> std::optional<ElementKind> {
+    if (itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8) return kind;
+    return std::nullopt;
+  };
+  switch (format[0]) {
+    case 'f':
+      return itemsize == 4 ? std::optional(ElementKind::kFloat32) : std::nullopt;
+    case 'd':
+      return itemsize == 8 ? std::optional(ElementKind::kFloat64) : std::nullopt;
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+      return sized(ElementKind::kSigned);
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+      return sized(ElementKind::kUnsigned);
+    default:
+      return std::nullopt;
+  }
+}
+
+template <typename T>
+T load(const char* p) noexcept {
+  T value;
+  std::memcpy(&value, p, sizeof(T));
+  return value;
+}
+
+double load_integer(const char* p, Py_ssize_t size, bool is_signed) noexcept {
+  if (is_signed) {
+    switch (size) {
+      case 1: return static_cast<double>(load<std::int8_t>(p));
+      case 2: return static_cast<double>(load<std::int16_t>(p));
+      case 4: return static_cast<double>(load<std::int32_t>(p));
+      default: return static_cast<double>(load<std::int64_t>(p));
+    }
+  }
+  switch (size) {
+    case 1: return static_cast<double>(load<std::uint8_t>(p));
+    case 2: return static_cast<double>(load<std::uint16_t>(p));
+    case 4: return static_cast<double>(load<std::uint32_t>(p));
+    default: return static_cast<double>(load<std::uint64_t>(p));
+  }
+}
+
+// The float vector of a contiguous one-dimensional numeric buffer, or absent
+// when the object should take the sequence path. Leaves no error behind.
+std::optional<GraphData> numeric_buffer_to_graph_data(PyObject* object) {
+  if (!is_trusted_buffer_type(object)) return std::nullopt;
+  Py_buffer view;
+  if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  struct Releaser {
+    Py_buffer* view;
+    ~Releaser() { PyBuffer_Release(view); }
+  } releaser{&view};
+  if (view.ndim != 1 || view.itemsize <= 0 || !PyBuffer_IsContiguous(&view, 'C')) return std::nullopt;
+  const auto kind = numeric_element_kind(view.format, view.itemsize);
+  if (!kind) return std::nullopt;
+  const auto count = static_cast<std::size_t>(view.len / view.itemsize);
+  const char* data = static_cast<const char*>(view.buf);
+  std::vector<double> values(count);
+  switch (*kind) {
+    case ElementKind::kFloat64:
+      if (count > 0) std::memcpy(values.data(), data, count * sizeof(double));
+      break;
+    case ElementKind::kFloat32:
+      for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<double>(load<float>(data + i * 4));
+      break;
+    case ElementKind::kSigned:
+    case ElementKind::kUnsigned: {
+      const bool is_signed = *kind == ElementKind::kSigned;
+      const auto size = view.itemsize;
+      for (std::size_t i = 0; i < count; ++i) values[i] = load_integer(data + i * size, size, is_signed);
+      break;
+    }
+  }
+  return GraphData::from_float_vec(std::move(values));
+}
+
+// ---- Sequences -----------------------------------------------------------
+
+// Initial capacity for a sequence of the given reported length; a length
+// that a custom __len__ made up never reserves more than this up front.
+constexpr Py_ssize_t kMaxReserve = 1 << 16;
+
+// Item i of a sequence as a new reference (null when the sequence refuses).
+// Exact lists are read directly: the length is re-read on every step, so a
+// __float__ that shrinks the list cannot lead past its end.
+PyRef sequence_item(PyObject* sequence, Py_ssize_t i) {
+  if (PyList_CheckExact(sequence)) {
+    if (i >= PyList_GET_SIZE(sequence)) return PyRef();
+    return PyRef::borrow(PyList_GET_ITEM(sequence, i));
+  }
+  if (PyTuple_CheckExact(sequence)) return PyRef::borrow(PyTuple_GET_ITEM(sequence, i));
+  return PyRef::steal(PySequence_GetItem(sequence, i));
+}
+
+enum class ItemFailure { kNone, kMaybeInt, kNotInt };
+
+// Step 4: every item through the float conversion. On failure reports
+// whether the failing item could still pass the integer conversion.
+ItemFailure sequence_to_doubles(PyObject* sequence, Py_ssize_t length, std::vector<double>& out) {
+  out.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyRef item = sequence_item(sequence, i);
+    if (!item) {
+      PyErr_Clear();
+      return ItemFailure::kMaybeInt;
+    }
+    double value = 0.0;
+    if (!to_double(item.get(), &value)) {
+      return may_convert_to_int(item.get()) ? ItemFailure::kMaybeInt : ItemFailure::kNotInt;
+    }
+    out.push_back(value);
+  }
+  return ItemFailure::kNone;
+}
+
+// Step 5: every item through the integer conversion.
+bool sequence_to_int64s(PyObject* sequence, Py_ssize_t length, std::vector<std::int64_t>& out) {
+  out.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyRef item = sequence_item(sequence, i);
+    if (!item) {
+      PyErr_Clear();
+      return false;
+    }
+    std::int64_t value = 0;
+    if (!to_int64(item.get(), &value)) return false;
+    out.push_back(value);
+  }
+  return true;
+}
+
+std::optional<GraphData> sequence_to_graph_data(PyObject* object) {
+  if (PyUnicode_Check(object)) return std::nullopt;
+  if (auto buffered = numeric_buffer_to_graph_data(object)) return buffered;
+  if (!PySequence_Check(object)) return std::nullopt;
+  Py_ssize_t length = 0;
+  if (PyList_CheckExact(object)) {
+    length = PyList_GET_SIZE(object);
+  } else {
+    length = PySequence_Size(object);
+    if (length < 0) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+  }
+  std::vector<double> doubles;
+  const ItemFailure failure = sequence_to_doubles(object, length, doubles);
+  if (failure == ItemFailure::kNone) return GraphData::from_float_vec(std::move(doubles));
+  // For lists and tuples the item that failed is the one the integer pass
+  // would meet again; when it cannot be an integer the pass cannot succeed.
+  const bool stable_items = PyList_CheckExact(object) || PyTuple_CheckExact(object);
+  if (failure == ItemFailure::kNotInt && stable_items) return std::nullopt;
+  if (PyList_CheckExact(object)) length = PyList_GET_SIZE(object);
+  std::vector<std::int64_t> ints;
+  if (sequence_to_int64s(object, length, ints)) return GraphData::from_int_vec(std::move(ints));
+  return std::nullopt;
+}
+
+GraphData opaque(PyObject* object) {
+  // Taking the reference here, under the lock, then handing it over.
+  Py_INCREF(object);
+  return GraphData::from_py_object(PyObjectRef::steal(object));
+}
+
+// ---- GraphData -> Python -------------------------------------------------
+
+// A key spelled as a non-negative decimal index: optional "+", then ASCII
+// digits only, at most the largest unsigned 64-bit value.
+std::optional<std::uint64_t> parse_index(std::string_view key) noexcept {
+  if (!key.empty() && key.front() == '+') key.remove_prefix(1);
+  if (key.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  for (char c : key) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (kMax - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// True when every key is an index and the entry count is the largest index
+// plus one.
+bool is_index_map(const DataMap& map) noexcept {
+  std::uint64_t largest = 0;
+  for (const auto& [key, value] : map) {
+    const auto index = parse_index(key);
+    if (!index) return false;
+    if (*index > largest) largest = *index;
+  }
+  return largest == static_cast<std::uint64_t>(map.size() - 1);
+}
+
+bool is_complex_pair(const GraphData& value) noexcept {
+  if (value.kind() != DataKind::kMap) return false;
+  const DataMap& pair = value.as_map();
+  return !pair.empty() && pair.count("re") != 0 && pair.count("im") != 0;
+}
+
+double complex_component(const DataMap& pair, const char* name) noexcept {
+  const GraphData& v = pair.at(name);
+  if (v.kind() == DataKind::kFloat) return v.as_float();
+  if (v.kind() == DataKind::kInt) return static_cast<double>(v.as_int());
+  return 0.0;
+}
+
+PyObject* map_to_python(const DataMap& map) noexcept {
+  if (map.empty()) return PyDict_New();
+  if (is_index_map(map)) {
+    bool complex_pairs = true;
+    for (const auto& [key, value] : map) {
+      if (!is_complex_pair(value)) {
+        complex_pairs = false;
+        break;
+      }
+    }
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    // Elements are looked up under the plain decimal spelling of each index,
+    // so keys like "01" or "+0" contribute nothing.
+    const std::size_t count = map.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto it = map.find(std::to_string(i));
+      if (it == map.end()) continue;
+      PyRef element;
+      if (complex_pairs) {
+        const DataMap& pair = it->second.as_map();
+        element = PyRef::steal(
+            Py_BuildValue("(dd)", complex_component(pair, "re"), complex_component(pair, "im")));
+      } else {
+        element = PyRef::steal(graph_data_to_python(it->second));
+      }
+      if (!element || PyList_Append(list.get(), element.get()) != 0) return nullptr;
+    }
+    return list.release();
+  }
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, value] : map) {
+    PyRef py_value = PyRef::steal(graph_data_to_python(value));
+    if (!py_value) return nullptr;
+    PyRef py_key = PyRef::steal(
+        PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
+    if (!py_key || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+template <typename T, typename Make>
+PyObject* vector_to_list(const std::vector<T>& values, Make make) noexcept {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = make(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+}  // namespace
+
+GraphData python_to_graph_data(PyObject* object) {
+  PendingErrorKeeper keep_pending;
+  // The common kinds first, none of which runs Python code.
+  if (PyFloat_CheckExact(object)) return GraphData::from_float(PyFloat_AS_DOUBLE(object));
+  if (PyLong_CheckExact(object)) {
+    const double value = PyLong_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) {
+      // Beyond the float range, hence beyond 64 bits too: an opaque handle.
+      PyErr_Clear();
+      return opaque(object);
+    }
+    return GraphData::from_float(value);
+  }
+  if (object == Py_None || PyDict_CheckExact(object)) return opaque(object);
+
+  PyRef hold = PyRef::borrow(object);  // conversions below may run Python code
+  double d = 0.0;
+  if (to_double(object, &d)) return GraphData::from_float(d);
+  std::int64_t i = 0;
+  if (to_int64(object, &i)) return GraphData::from_int(i);
+  if (PyUnicode_Check(object)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data != nullptr) return GraphData::from_string(std::string(data, static_cast<std::size_t>(size)));
+    PyErr_Clear();  // a lone surrogate: not text, and never a sequence
+    return opaque(object);
+  }
+  if (auto sequence = sequence_to_graph_data(object)) return std::move(*sequence);
+  return opaque(object);
+}
+
+PyObject* graph_data_to_python(const GraphData& value) noexcept {
+  switch (value.kind()) {
+    case DataKind::kInt:
+      return PyLong_FromLongLong(value.as_int());
+    case DataKind::kFloat:
+      return PyFloat_FromDouble(value.as_float());
+    case DataKind::kString: {
+      const std::string& text = value.as_string();
+      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    }
+    case DataKind::kFloatVec:
+      return vector_to_list(value.as_float_vec(), [](double v) { return PyFloat_FromDouble(v); });
+    case DataKind::kIntVec:
+      return vector_to_list(value.as_int_vec(), [](std::int64_t v) { return PyLong_FromLongLong(v); });
+    case DataKind::kMap:
+      return map_to_python(value.as_map());
+    case DataKind::kPyObject: {
+      auto* object = static_cast<PyObject*>(value.as_py_object().get());
+      if (object == nullptr) object = Py_None;
+      Py_INCREF(object);
+      return object;
+    }
+    case DataKind::kNone:
+      break;
+  }
+  Py_RETURN_NONE;
+}
+
+NamePairs parse_mapping(PyObject* object, const char* argument) {
+  NamePairs pairs;
+  if (PyDict_Check(object)) {
+    // PyDict_Next runs no Python code, so the borrowed items stay valid.
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(object)));
+    while (PyDict_Next(object, &pos, &key, &value)) {
+      std::string first = to_string(key, argument);
+      std::string second = to_string(value, argument);
+      pairs.emplace_back(std::move(first), std::move(second));
+    }
+    return pairs;
+  }
+  if (PyList_Check(object)) {
+    const Py_ssize_t size = PyList_GET_SIZE(object);
+    pairs.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyObject* item = PyList_GET_ITEM(object, i);  // borrowed; no Python code runs below
+      if (!PyTuple_Check(item)) raise_argument_type_error(argument, "tuple", item);
+      const Py_ssize_t length = PyTuple_GET_SIZE(item);
+      if (length != 2) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length %d, but got tuple of length %zd", 2, length);
+        throw_python_error();
+      }
+      std::string first = to_string(PyTuple_GET_ITEM(item, 0), argument);
+      std::string second = to_string(PyTuple_GET_ITEM(item, 1), argument);
+      pairs.emplace_back(std::move(first), std::move(second));
+    }
+    return pairs;
+  }
+  raise(PyExc_ValueError, "inputs/outputs must be a dict or list of tuples");
+}
+
+}  // namespace quillon::py

@@ -1,0 +1,38 @@
+// The Python class Dag: an immutable, executable built graph.
+//
+// Made only by Graph.build. Every method takes shared access, so any number
+// of calls, several concurrent execute calls from different threads
+// included, may use one object at once. execute converts its options,
+// releases the interpreter lock for the whole engine run and converts the
+// result after taking the lock back. Requires: the interpreter lock on entry
+// to everything here.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+#include "dag/dag.hpp"
+#include "python_bindings/borrow.hpp"
+
+namespace quillon::py {
+
+struct DagState {
+  BorrowFlag borrow;
+  std::optional<Dag> dag;  // always present once the object exists
+  std::optional<std::string> namespace_name;  // default namespace of runs
+};
+
+struct DagObject {
+  PyObject_HEAD
+  DagState state;
+};
+
+// Creates the type object (once per process); new reference.
+PyObject* create_dag_type();
+
+// A new Dag object owning `dag`. Throws PythonError.
+PyObject* wrap_dag(Dag dag, std::optional<std::string> namespace_name);
+
+}  // namespace quillon::py

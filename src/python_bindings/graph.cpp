@@ -1,0 +1,285 @@
+#include "python_bindings/graph.hpp"
+
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "python_bindings/args.hpp"
+#include "python_bindings/class_type.hpp"
+#include "python_bindings/convert.hpp"
+#include "python_bindings/dag.hpp"
+#include "python_bindings/errors.hpp"
+#include "python_bindings/memory_cache.hpp"
+#include "python_bindings/node_function.hpp"
+#include "python_bindings/py_ref.hpp"
+
+namespace quillon::py {
+
+namespace {
+
+PyTypeObject* g_type = nullptr;  // created once per process, never freed
+
+constexpr const char* kConsumed = "Graph has already been built or consumed";
+constexpr std::uint64_t kDefaultMaxEntries = 1024;
+// Longer time-to-live values are capped so that adding them to a clock
+// reading cannot overflow; a century is "never" for an in-process cache.
+constexpr std::uint64_t kMaxTtlSeconds = 100ULL * 365 * 24 * 3600;
+
+GraphObject* as_graph(PyObject* self) { return reinterpret_cast<GraphObject*>(self); }
+
+Graph& open_builder(GraphState& state) {
+  if (!state.graph) raise(PyExc_ValueError, kConsumed);
+  return *state.graph;
+}
+
+// Absent, None or an empty mapping all mean "no mapping".
+std::optional<NamePairs> optional_mapping(PyObject* value, const char* name) {
+  if (is_absent(value)) return std::nullopt;
+  NamePairs pairs = parse_mapping(value, name);
+  if (pairs.empty()) return std::nullopt;
+  return pairs;
+}
+
+// The items of any sequence other than str, as new references. Iterating a
+// custom sequence runs its Python code, which may reach this graph again.
+std::vector<PyRef> to_object_list(PyObject* value, const char* name) {
+  if (PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);
+    throw_python_error();
+  }
+  if (!PySequence_Check(value)) raise_argument_type_error(name, "a sequence", value);
+  PyRef fast = PyRef::steal(PySequence_Fast(value, "expected a sequence"));
+  if (!fast) rethrow_argument_error(name);
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
+  PyObject** items = PySequence_Fast_ITEMS(fast.get());
+  std::vector<PyRef> result;
+  result.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) result.push_back(PyRef::borrow(items[i]));
+  return result;
+}
+
+void attach_cache(GraphState& state, const MemoryCacheArg& cache) {
+  state.graph->set_cache_backend(cache.state().backend);
+  state.namespace_name = cache.state().namespace_name;
+}
+
+PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_guarded([&]() -> PyObject* {
+    Arguments a("Graph", {"cache_backend"}, 0, args, kwargs);
+    std::optional<MemoryCacheArg> cache = to_optional_memory_cache(a[0], "cache_backend");
+    PyRef self = check(type->tp_alloc(type, 0));
+    GraphState* state = new (&as_graph(self.get())->state) GraphState{};
+    state->graph.emplace();
+    if (cache) attach_cache(*state, *cache);
+    return self.release();
+  });
+}
+
+void graph_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Dropping the builder releases the callables it holds; that may run
+  // Python code, which can only see this object through its own references.
+  as_graph(self)->state.~GraphState();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.add", {"function", "label", "inputs", "outputs"}, 0, args, nargs, kwnames);
+    std::optional<std::string> label = to_optional_string(a[1], "label");
+    Graph& builder = open_builder(state);
+    std::optional<NamePairs> inputs = optional_mapping(a[2], "inputs");
+    std::optional<NamePairs> outputs = optional_mapping(a[3], "outputs");
+    NodeFunction function = is_absent(a[0]) ? noop_node_function() : create_python_node_function(a[0]);
+    builder.add(std::move(function), std::move(label), inputs, outputs);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.branch", {"subgraph"}, 1, args, nargs, kwnames);
+    if (!PyObject_TypeCheck(a[0], g_type)) raise_argument_type_error("subgraph", "Graph", a[0]);
+    GraphState& sub_state = as_graph(a[0])->state;
+    ExclusiveBorrow sub_borrow(a[0], sub_state.borrow);  // the receiver itself: "Already borrowed"
+    Graph& builder = open_builder(state);
+    if (!sub_state.graph) raise(PyExc_ValueError, "Subgraph has already been built or consumed");
+    Graph subgraph = std::move(*sub_state.graph);
+    sub_state.graph.reset();
+    const std::uint64_t branch_id = builder.branch(std::move(subgraph));
+    return PyLong_FromUnsignedLongLong(branch_id);
+  });
+}
+
+PyObject* graph_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.variants", {"functions", "label", "inputs", "outputs"}, 1, args, nargs, kwnames);
+    std::vector<PyRef> callables = to_object_list(a[0], "functions");
+    std::optional<std::string> label = to_optional_string(a[1], "label");
+    Graph& builder = open_builder(state);
+    std::optional<NamePairs> inputs = optional_mapping(a[2], "inputs");
+    std::optional<NamePairs> outputs = optional_mapping(a[3], "outputs");
+    std::vector<NodeFunction> functions;
+    functions.reserve(callables.size());
+    for (const PyRef& callable : callables) functions.push_back(create_python_node_function(callable.get()));
+    builder.variants(functions, std::move(label), inputs, outputs);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* graph_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.build", {"cache_backend"}, 0, args, nargs, kwnames);
+    std::optional<MemoryCacheArg> cache = to_optional_memory_cache(a[0], "cache_backend");
+    if (!state.graph) raise(PyExc_ValueError, "Graph has already been built");
+    Graph builder = std::move(*state.graph);
+    state.graph.reset();
+    if (cache) {
+      Dag dag = std::move(builder).build_with_cache_backend(cache->state().backend);
+      return wrap_dag(std::move(dag), cache->state().namespace_name);
+    }
+    Dag dag = std::move(builder).build();
+    return wrap_dag(std::move(dag), state.namespace_name);
+  });
+}
+
+PyObject* graph_configure_memory_cache(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.configure_memory_cache", {"max_entries", "ttl_seconds"}, 0, args, nargs, kwnames);
+    const std::uint64_t max_entries = to_optional_u64(a[0], "max_entries").value_or(kDefaultMaxEntries);
+    const std::optional<std::uint64_t> ttl_seconds = to_optional_u64(a[1], "ttl_seconds");
+    std::optional<Graph::Duration> ttl;
+    if (ttl_seconds) ttl = std::chrono::seconds(std::min(*ttl_seconds, kMaxTtlSeconds));
+    open_builder(state).set_memory_cache(static_cast<std::size_t>(max_entries), ttl);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* graph_set_cache_backend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.set_cache_backend", {"cache_backend"}, 1, args, nargs, kwnames);
+    MemoryCacheArg cache = to_memory_cache(a[0], "cache_backend");
+    open_builder(state);
+    attach_cache(state, cache);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* graph_set_cache_version(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.set_cache_version", {"label", "version"}, 2, args, nargs, kwnames);
+    std::string label = to_string(a[0], "label");
+    std::string version = to_string(a[1], "version");
+    open_builder(state).set_cache_version_for(std::move(label), std::move(version));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* graph_set_cacheable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.set_cacheable", {"label", "cacheable"}, 2, args, nargs, kwnames);
+    std::string label = to_string(a[0], "label");
+    const bool cacheable = to_bool(a[1], "cacheable");
+    open_builder(state).set_cacheable_for(std::move(label), cacheable);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* graph_set_cache_key_inputs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.set_cache_key_inputs", {"label", "impl_vars"}, 2, args, nargs, kwnames);
+    std::string label = to_string(a[0], "label");
+    std::vector<std::string> impl_vars = to_string_list(a[1], "impl_vars");
+    open_builder(state).set_cache_key_inputs_for(std::move(label), std::move(impl_vars));
+    Py_RETURN_NONE;
+  });
+}
+
+template <typename Fn>
+PyCFunction fastcall(Fn fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+// Method table in the order users see in dir() and help(). The uncertainty
+// layer's set_dist_transfer goes last.
+PyMethodDef kMethods[] = {
+    {"add", fastcall(graph_add), kFastKw,
+     "add($self, function=..., label=..., inputs=..., outputs=...)\n--\n\n"
+     "Add a node to the graph\n\nArgs:\n    function: Optional Python callable. If None, creates a no-op node.\n"
+     "    label: Optional string label for the node\n"
+     "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
+     "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
+     "Returns:\n    Self for method chaining"},
+    {"branch", fastcall(graph_branch), kFastKw,
+     "branch($self, subgraph)\n--\n\n"
+     "Create a branch in the graph\n\nArgs:\n    subgraph: PyGraph instance representing the branch\n\n"
+     "Returns:\n    Branch ID (usize)"},
+    {"variants", fastcall(graph_variants), kFastKw,
+     "variants($self, functions, label=..., inputs=..., outputs=...)\n--\n\n"
+     "Create variant nodes (parameter sweep)\n\nArgs:\n"
+     "    functions: List of Python callables, each with signature (inputs, variant_params) -> dict\n"
+     "    label: Optional string label for the variant nodes\n"
+     "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
+     "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
+     "Returns:\n    Self for method chaining\n\n"
+     "Example:\n    factors = np.linspace(0.5, 2.0, 5)\n    graph.variants(\n"
+     "        [lambda inputs, params, f=f: {\"scaled\": inputs[\"x\"] * f} for f in factors],\n"
+     "        \"Scale\",\n        [(\"data\", \"x\")],\n        [(\"scaled\", \"result\")]\n    )"},
+    {"build", fastcall(graph_build), kFastKw,
+     "build($self, cache_backend=...)\n--\n\n"
+     "Build the DAG from the graph\n\nReturns:\n    PyDag instance ready for execution"},
+    {"configure_memory_cache", fastcall(graph_configure_memory_cache), kFastKw,
+     "configure_memory_cache($self, max_entries=..., ttl_seconds=...)\n--\n\n"
+     "Configure the built-in in-memory execution cache before building the DAG."},
+    {"set_cache_backend", fastcall(graph_set_cache_backend), kFastKw,
+     "set_cache_backend($self, cache_backend)\n--\n\nAttach a shared MemoryCache backend to this Graph."},
+    {"set_cache_version", fastcall(graph_set_cache_version), kFastKw,
+     "set_cache_version($self, label, version)\n--\n\n"
+     "Set an explicit cache version token for all nodes with the given label."},
+    {"set_cacheable", fastcall(graph_set_cacheable), kFastKw,
+     "set_cacheable($self, label, cacheable)\n--\n\n"
+     "Mark all nodes with the given label as cacheable or non-cacheable."},
+    {"set_cache_key_inputs", fastcall(graph_set_cache_key_inputs), kFastKw,
+     "set_cache_key_inputs($self, label, impl_vars)\n--\n\n"
+     "Restrict cache-key fingerprinting to the given impl-var inputs for nodes with this label."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for Graph builder")},
+    {Py_tp_new, reinterpret_cast<void*>(graph_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"quillon.Graph", sizeof(GraphObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+
+}  // namespace
+
+PyObject* create_graph_type() { return create_class(&kSpec, "Graph", &g_type); }
+
+}  // namespace quillon::py

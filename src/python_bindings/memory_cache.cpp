@@ -1,0 +1,162 @@
+#include "python_bindings/memory_cache.hpp"
+
+#include <chrono>
+#include <new>
+#include <utility>
+
+#include "python_bindings/args.hpp"
+#include "python_bindings/class_type.hpp"
+#include "python_bindings/errors.hpp"
+#include "python_bindings/py_ref.hpp"
+#include "python_bindings/release_queue.hpp"
+
+namespace quillon::py {
+
+namespace {
+
+PyTypeObject* g_type = nullptr;  // created once per process, never freed
+
+constexpr std::uint64_t kDefaultMaxEntries = 1024;
+// Longer time-to-live values are capped here so that adding them to a clock
+// reading cannot overflow; a century is "never" for an in-process cache.
+constexpr std::uint64_t kMaxTtlSeconds = 100ULL * 365 * 24 * 3600;
+
+MemoryCacheObject* as_cache(PyObject* self) { return reinterpret_cast<MemoryCacheObject*>(self); }
+
+PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_guarded([&]() -> PyObject* {
+    Arguments a("MemoryCache", {"max_entries", "ttl_seconds", "namespace"}, 0, args, kwargs);
+    const std::uint64_t max_entries = to_optional_u64(a[0], "max_entries").value_or(kDefaultMaxEntries);
+    const std::optional<std::uint64_t> ttl_seconds = to_optional_u64(a[1], "ttl_seconds");
+    std::string ns = a[2] == nullptr ? std::string("default") : to_string(a[2], "namespace");
+    std::optional<MemoryCacheBackend::Clock::duration> ttl;
+    if (ttl_seconds) ttl = std::chrono::seconds(std::min(*ttl_seconds, kMaxTtlSeconds));
+    auto backend = MemoryCacheBackend::create(static_cast<std::size_t>(max_entries), ttl);
+
+    PyRef self = check(type->tp_alloc(type, 0));
+    new (&as_cache(self.get())->state) MemoryCacheState{BorrowFlag{}, std::move(ns), std::move(backend)};
+    return self.release();
+  });
+}
+
+void cache_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_cache(self)->state.~MemoryCacheState();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* get_namespace(PyObject* self, void*) {
+  return call_guarded([&]() -> PyObject* {
+    SharedBorrow borrow(self, as_cache(self)->state.borrow);
+    const std::string& ns = as_cache(self)->state.namespace_name;
+    return PyUnicode_FromStringAndSize(ns.data(), static_cast<Py_ssize_t>(ns.size()));
+  });
+}
+
+int set_namespace(PyObject* self, PyObject* value, void*) {
+  return call_guarded([&]() -> int {
+    if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
+    ExclusiveBorrow borrow(self, as_cache(self)->state.borrow);
+    as_cache(self)->state.namespace_name = to_string(value, "namespace");
+    return 0;
+  });
+}
+
+PyObject* cache_clear(PyObject* self, PyObject*) {
+  return call_guarded([&]() -> PyObject* {
+    SharedBorrow borrow(self, as_cache(self)->state.borrow);
+    DeferredReleaseScope defer;  // dropped entries must not run Python code under the backend's lock
+    as_cache(self)->state.backend->clear_all();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* cache_stats(PyObject* self, PyObject*) {
+  return call_guarded([&]() -> PyObject* {
+    SharedBorrow borrow(self, as_cache(self)->state.borrow);
+    return cache_stats_to_dict(as_cache(self)->state.backend->stats());
+  });
+}
+
+PyObject* cache_clear_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    SharedBorrow borrow(self, as_cache(self)->state.borrow);
+    Arguments a("MemoryCache.clear_node", {"node_id", "version", "namespace"}, 1, args, nargs, kwnames);
+    const std::uint64_t node_id = to_u64(a[0], "node_id");
+    const std::optional<std::string> version = to_optional_string(a[1], "version");
+    const std::optional<std::string> ns = to_optional_string(a[2], "namespace");
+    const MemoryCacheState& state = as_cache(self)->state;
+    DeferredReleaseScope defer;
+    state.backend->clear_node(ns.value_or(state.namespace_name), node_id, version);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* cache_clear_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    SharedBorrow borrow(self, as_cache(self)->state.borrow);
+    Arguments a("MemoryCache.clear_namespace", {"namespace"}, 1, args, nargs, kwnames);
+    const std::string ns = to_string(a[0], "namespace");
+    DeferredReleaseScope defer;
+    as_cache(self)->state.backend->clear_namespace(ns);
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"clear", reinterpret_cast<PyCFunction>(cache_clear), METH_NOARGS,
+     "clear($self)\n--\n\nRemove every cached entry and pending computation from this backend."},
+    {"stats", reinterpret_cast<PyCFunction>(cache_stats), METH_NOARGS,
+     "stats($self)\n--\n\nReturn the backend's counters as a dict: entries, max_entries, hits, misses, "
+     "evictions, expirations."},
+    {"clear_node", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_clear_node)),
+     METH_FASTCALL | METH_KEYWORDS, "clear_node($self, node_id, version=..., namespace=...)\n--\n\n"},
+    {"clear_namespace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cache_clear_namespace)),
+     METH_FASTCALL | METH_KEYWORDS, "clear_namespace($self, namespace)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"namespace", get_namespace, set_namespace, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Python-accessible shared in-memory cache backend.")},
+    {Py_tp_new, reinterpret_cast<void*>(cache_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(cache_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"quillon.MemoryCache", sizeof(MemoryCacheObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+
+}  // namespace
+
+PyObject* create_memory_cache_type() { return create_class(&kSpec, "MemoryCache", &g_type); }
+
+std::optional<MemoryCacheArg> to_optional_memory_cache(PyObject* value, const char* name) {
+  if (is_absent(value)) return std::nullopt;
+  return to_memory_cache(value, name);
+}
+
+MemoryCacheArg to_memory_cache(PyObject* value, const char* name) {
+  if (g_type == nullptr || !PyObject_TypeCheck(value, g_type)) raise_argument_type_error(name, "MemoryCache", value);
+  MemoryCacheArg arg;
+  arg.object = as_cache(value);
+  arg.borrow = SharedBorrow(value, arg.object->state.borrow);
+  return arg;
+}
+
+PyObject* cache_stats_to_dict(const CacheStats& stats) noexcept {
+  return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "entries", static_cast<unsigned long long>(stats.entries),
+                       "max_entries", static_cast<unsigned long long>(stats.max_entries), "hits",
+                       static_cast<unsigned long long>(stats.hits), "misses",
+                       static_cast<unsigned long long>(stats.misses), "evictions",
+                       static_cast<unsigned long long>(stats.evictions), "expirations",
+                       static_cast<unsigned long long>(stats.expirations));
+}
+
+}  // namespace quillon::py

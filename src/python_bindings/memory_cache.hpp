@@ -1,0 +1,53 @@
+// The Python class MemoryCache: one shared in-memory cache backend with a
+// default namespace, for graphs, DAGs and threads to share results.
+//
+// The backend lives as long as its last holder (this object, graphs that
+// attached it, DAGs built on it, runs using it). Reading the namespace and
+// every cache operation take shared access to the object; assigning the
+// namespace takes exclusive access, so it fails with "Already borrowed" while
+// a run holds the cache. Requires: the interpreter lock for everything here.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cache/memory_backend.hpp"
+#include "python_bindings/borrow.hpp"
+
+namespace quillon::py {
+
+struct MemoryCacheState {
+  BorrowFlag borrow;
+  std::string namespace_name;
+  std::shared_ptr<MemoryCacheBackend> backend;
+};
+
+struct MemoryCacheObject {
+  PyObject_HEAD
+  MemoryCacheState state;
+};
+
+// Creates the type object (once per process); new reference.
+PyObject* create_memory_cache_type();
+
+// A MemoryCache argument under shared access for as long as this lives.
+struct MemoryCacheArg {
+  SharedBorrow borrow;
+  MemoryCacheObject* object = nullptr;
+
+  const MemoryCacheState& state() const { return object->state; }
+};
+
+// None or absent -> nullopt; a MemoryCache -> borrowed; anything else raises
+// TypeError naming `name`. Throws PythonError.
+std::optional<MemoryCacheArg> to_optional_memory_cache(PyObject* value, const char* name);
+MemoryCacheArg to_memory_cache(PyObject* value, const char* name);
+
+// The six backend counters as a dict, in the order entries, max_entries,
+// hits, misses, evictions, expirations. New reference or null.
+PyObject* cache_stats_to_dict(const CacheStats& stats) noexcept;
+
+}  // namespace quillon::py

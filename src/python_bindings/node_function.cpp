@@ -1,0 +1,250 @@
+#include "python_bindings/node_function.hpp"
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python_bindings/convert.hpp"
+#include "python_bindings/errors.hpp"
+#include "python_bindings/gil.hpp"
+#include "python_bindings/py_ref.hpp"
+#include "python_bindings/release_queue.hpp"
+
+namespace quillon::py {
+
+namespace {
+
+// Prints the pending exception with its traceback to sys.stderr (through
+// sys.excepthook, without setting sys.last_*) and clears it. SystemExit is
+// displayed like any other error: the interpreter's printer would end the
+// whole process from inside a run, possibly from a worker thread.
+void print_pending_exception() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
+    PyErr_PrintEx(0);
+    return;
+  }
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  PyErr_Display(type, value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_Clear();
+}
+
+// "TypeName: message" of the pending exception, which is cleared.
+PyRef describe_pending_exception() noexcept {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef type_ref = PyRef::steal(type), value_ref = PyRef::steal(value), tb_ref = PyRef::steal(traceback);
+  PyRef name = PyRef::steal(type != nullptr ? PyObject_GetAttrString(type, "__name__") : nullptr);
+  if (!name) PyErr_Clear();
+  PyRef text = PyRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+  if (!text) PyErr_Clear();
+  PyRef described = PyRef::steal(PyUnicode_FromFormat("%S: %S", name ? name.get() : Py_None,
+                                                      text ? text.get() : Py_None));
+  if (!described) PyErr_Clear();
+  return described;
+}
+
+// Interned str objects for the impl names a function has seen, so that the
+// per-call input dict reuses keys with their hash already computed.
+// Invariant: only touched with the interpreter lock held, which serialises
+// the concurrent calls of one function.
+class KeyCache {
+ public:
+  static constexpr std::size_t kCapacity = 16;
+
+  // New reference, or null with a Python error set.
+  PyObject* key_for(const std::string& name) {
+    for (const auto& [cached_name, key] : entries_) {
+      if (cached_name == name) {
+        auto* object = static_cast<PyObject*>(key.get());
+        Py_INCREF(object);
+        return object;
+      }
+    }
+    PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+    if (key == nullptr) return nullptr;
+    PyUnicode_InternInPlace(&key);
+    if (entries_.size() < kCapacity) {
+      Py_INCREF(key);
+      entries_.emplace_back(name, PyObjectRef::steal(key));
+    }
+    return key;
+  }
+
+ private:
+  // The PyObjectRef owners release through the deferred path, so the cache
+  // may be destroyed on an engine thread.
+  std::vector<std::pair<std::string, PyObjectRef>> entries_;
+};
+
+class PythonNodeFunction {
+ public:
+  explicit PythonNodeFunction(PyObject* callable) {
+    Py_INCREF(callable);  // held by the owner below; released through the hook
+    callable_ = PyObjectRef::steal(callable);
+  }
+
+  NodeOutput operator()(const DataMap& inputs) const {
+    GilGuard gil;
+    NodeOutput output;
+    try {
+      output.failed = !call(inputs, output.values);
+    } catch (...) {
+      // Running out of memory while converting values is this node's
+      // failure, reported like a Python error; the run goes on.
+      set_error_from_current_exception();
+      print_pending_exception();
+      output.failed = true;
+    }
+    if (output.failed) output.values.clear();
+    return output;
+  }
+
+ private:
+  // Requires: the interpreter lock. False when the call failed (reported).
+  bool call(const DataMap& inputs, DataMap& outputs) const {
+    PyRef args = PyRef::steal(PyDict_New());
+    if (!args) {
+      print_pending_exception();
+      return false;
+    }
+    for (const auto& [name, value] : inputs) {
+      PyRef key = PyRef::steal(keys_.key_for(name));
+      PyRef item = key ? PyRef::steal(graph_data_to_python(value)) : PyRef();
+      if (!key || !item || PyDict_SetItem(args.get(), key.get(), item.get()) != 0) {
+        PyRef described = describe_pending_exception();
+        PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n", name.c_str(),
+                                                       described ? described.get() : Py_None));
+        if (line) {
+          write_to_stderr(line.get());
+        } else {
+          PyErr_Clear();
+        }
+        return false;
+      }
+    }
+    PyRef result = PyRef::steal(PyObject_CallOneArg(static_cast<PyObject*>(callable_.get()), args.get()));
+    args = PyRef();
+    if (!result) {
+      print_pending_exception();
+      return false;
+    }
+    if (!PyDict_Check(result.get())) {
+      write_to_stderr("Error: Python function did not return a dict\n");
+      return false;
+    }
+    read_outputs(result.get(), outputs);
+    return true;
+  }
+
+  // Every str key of the returned dict, in dict order; other keys and keys
+  // that are not valid text are skipped. A later equal key replaces an
+  // earlier one.
+  static void read_outputs(PyObject* dict, DataMap& outputs) {
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) continue;
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+      if (data == nullptr) {
+        PyErr_Clear();
+        continue;
+      }
+      std::string name(data, static_cast<std::size_t>(size));
+      if (PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyUnicode_CheckExact(value)) {
+        // Converting these runs no Python code: the borrowed pair stays valid.
+        outputs.insert_or_assign(std::move(name), python_to_graph_data(value));
+        continue;
+      }
+      // Converting other values may run Python code that changes the dict;
+      // hold the pair while it is in use.
+      PyRef held_key = PyRef::borrow(key);
+      PyRef held_value = PyRef::borrow(value);
+      outputs.insert_or_assign(std::move(name), python_to_graph_data(held_value.get()));
+    }
+  }
+
+  PyObjectRef callable_;
+  mutable KeyCache keys_;
+};
+
+void hook_retain(void* object) { retain_reference(static_cast<PyObject*>(object)); }
+void hook_release(void* object) { release_reference(static_cast<PyObject*>(object)); }
+
+bool hook_as_f64(void* opaque_object, double* out) {
+  auto* object = static_cast<PyObject*>(opaque_object);
+  GilGuard gil;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  bool ok = false;
+  const double d = PyFloat_AsDouble(object);
+  if (!(d == -1.0 && PyErr_Occurred())) {
+    *out = d;
+    ok = true;
+  } else {
+    PyErr_Clear();
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (index) {
+      const long long i = PyLong_AsLongLong(index.get());
+      if (!(i == -1 && PyErr_Occurred())) {
+        *out = static_cast<double>(i);
+        ok = true;
+      }
+    }
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+  return ok;
+}
+
+}  // namespace
+
+NodeFunction create_python_node_function(PyObject* callable) {
+  auto impl = std::make_shared<const PythonNodeFunction>(callable);
+  return make_node_function([impl](const DataMap& inputs) { return (*impl)(inputs); });
+}
+
+NodeFunction noop_node_function() {
+  static const NodeFunction noop = make_node_function([](const DataMap&) { return NodeOutput{}; });
+  return noop;
+}
+
+void install_py_object_hooks() {
+  PyObjectHooks hooks;
+  hooks.retain = &hook_retain;
+  hooks.release = &hook_release;
+  hooks.as_f64 = &hook_as_f64;
+  set_py_object_hooks(hooks);
+}
+
+void write_to_stderr(PyObject* text) noexcept {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* stream = PySys_GetObject("stderr");  // borrowed
+  if (stream != nullptr && stream != Py_None) {
+    Py_INCREF(stream);  // write() may replace sys.stderr
+    PyRef written = PyRef::steal(PyObject_CallMethod(stream, "write", "O", text));
+    Py_DECREF(stream);
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+}
+
+void write_to_stderr(const char* text) noexcept {
+  PyRef line = PyRef::steal(PyUnicode_FromString(text));
+  if (!line) {
+    PyErr_Clear();
+    return;
+  }
+  write_to_stderr(line.get());
+}
+
+}  // namespace quillon::py

@@ -1,0 +1,37 @@
+// Python callables as node functions, and the hooks through which the engine
+// holds Python objects.
+//
+// A Python node function owns one strong reference to its callable (through
+// the engine's PyObjectRef, so its last release may happen on any thread).
+// Each call takes the interpreter lock for its whole duration (from any
+// thread, any number of times, concurrently), builds the input dict, calls
+// the callable with it and converts the returned dict. Failures never reach
+// the engine as exceptions: they are written to sys.stderr (a traceback, or
+// a one-line message) and the call returns no outputs with `failed` set, so
+// the result is never cached. Callers must not hold an engine mutex.
+#pragma once
+
+#include <Python.h>
+
+#include "node.hpp"
+
+namespace quillon::py {
+
+// Whether `callable` is callable is not checked; calling a non-callable
+// fails at run time like any other raising callable.
+// Requires: the interpreter lock (a reference is taken).
+NodeFunction create_python_node_function(PyObject* callable);
+
+// The function of a node added without a callable: no outputs, never fails,
+// never touches the interpreter.
+NodeFunction noop_node_function();
+
+// Installs retain/release/as_f64 for PyObject values. Called once at import.
+void install_py_object_hooks();
+
+// Calls sys.stderr.write(text); every failure on the way is ignored.
+// Requires: the interpreter lock.
+void write_to_stderr(PyObject* text) noexcept;
+void write_to_stderr(const char* text) noexcept;
+
+}  // namespace quillon::py

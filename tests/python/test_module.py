@@ -1,0 +1,110 @@
+"""The module's visible surface: names, docstrings, signatures."""
+
+import inspect
+
+import pytest
+
+import quillon
+
+
+def test_module_docstring_and_registration_order():
+    assert quillon.__doc__ == "Initialize the Python module"
+    assert quillon.__all__[:3] == ["MemoryCache", "Graph", "Dag"]
+    for name in quillon.__all__:
+        assert hasattr(quillon, name)
+
+
+def test_class_names_and_docstrings():
+    assert quillon.Graph.__name__ == "Graph"
+    assert quillon.Dag.__name__ == "Dag"
+    assert quillon.MemoryCache.__name__ == "MemoryCache"
+    assert quillon.MemoryCache.__doc__ == "Python-accessible shared in-memory cache backend."
+    assert quillon.Graph.__doc__ == "Python wrapper for Graph builder"
+    assert quillon.Dag.__doc__ == "Python wrapper for DAG executor"
+
+
+def test_dag_has_no_constructor():
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        quillon.Dag()
+
+
+SIGNATURES = {
+    quillon.Graph.add: "(self, /, function=Ellipsis, label=Ellipsis, inputs=Ellipsis, outputs=Ellipsis)",
+    quillon.Graph.branch: "(self, /, subgraph)",
+    quillon.Graph.variants: "(self, /, functions, label=Ellipsis, inputs=Ellipsis, outputs=Ellipsis)",
+    quillon.Graph.build: "(self, /, cache_backend=Ellipsis)",
+    quillon.Graph.configure_memory_cache: "(self, /, max_entries=Ellipsis, ttl_seconds=Ellipsis)",
+    quillon.Graph.set_cache_backend: "(self, /, cache_backend)",
+    quillon.Graph.set_cache_version: "(self, /, label, version)",
+    quillon.Graph.set_cacheable: "(self, /, label, cacheable)",
+    quillon.Graph.set_cache_key_inputs: "(self, /, label, impl_vars)",
+    quillon.Dag.execute: (
+        "(self, /, parallel=Ellipsis, max_threads=Ellipsis, cache=Ellipsis, cache_depth=Ellipsis, "
+        "cache_namespace=Ellipsis, cache_backend=Ellipsis, detailed=Ellipsis)"
+    ),
+    quillon.Dag.to_mermaid: "(self, /)",
+    quillon.Dag.node_count: "(self, /)",
+    quillon.Dag.cache_stats: "(self, /)",
+    quillon.Dag.clear_cache: "(self, /)",
+    quillon.Dag.clear_cache_namespace: "(self, /, namespace)",
+    quillon.Dag.clear_cache_node: "(self, /, namespace, node_id, version=Ellipsis)",
+    quillon.Dag.node_labels: "(self, /)",
+    quillon.Dag.branch_ids: "(self, /)",
+    quillon.Dag.variant_indices: "(self, /)",
+    quillon.MemoryCache.clear: "(self, /)",
+    quillon.MemoryCache.stats: "(self, /)",
+    quillon.MemoryCache.clear_node: "(self, /, node_id, version=Ellipsis, namespace=Ellipsis)",
+    quillon.MemoryCache.clear_namespace: "(self, /, namespace)",
+}
+
+
+@pytest.mark.parametrize("method", list(SIGNATURES), ids=lambda m: m.__qualname__)
+def test_text_signatures(method):
+    assert str(inspect.signature(method)) == SIGNATURES[method]
+
+
+def test_method_table_order():
+    graph_methods = [name for name in vars(quillon.Graph) if not name.startswith("__")]
+    assert graph_methods[:9] == [
+        "add", "branch", "variants", "build", "configure_memory_cache",
+        "set_cache_backend", "set_cache_version", "set_cacheable", "set_cache_key_inputs",
+    ]
+    dag_methods = [name for name in vars(quillon.Dag) if not name.startswith("__")]
+    assert dag_methods[:10] == [
+        "execute", "to_mermaid", "node_count", "cache_stats", "clear_cache",
+        "clear_cache_namespace", "clear_cache_node", "node_labels", "branch_ids", "variant_indices",
+    ]
+
+
+def test_method_docstrings():
+    assert quillon.Graph.build.__doc__ == (
+        "Build the DAG from the graph\n\nReturns:\n    PyDag instance ready for execution"
+    )
+    assert quillon.Graph.add.__doc__.startswith(
+        "Add a node to the graph\n\nArgs:\n    function: Optional Python callable. If None, creates a no-op node.\n"
+    )
+    assert quillon.Graph.variants.__doc__.endswith(
+        '        "Scale",\n        [("data", "x")],\n        [("scaled", "result")]\n    )'
+    )
+    assert quillon.Dag.execute.__doc__.endswith("Returns:\n    Dictionary containing the execution context")
+    assert quillon.Dag.node_labels.__doc__.endswith('dag.node_labels()   # ["AddNoise", "Scale", "Source"]')
+    assert quillon.Dag.cache_stats.__doc__ == "Return aggregate cache backend stats for this DAG."
+    assert quillon.Graph.set_cache_backend.__doc__ == "Attach a shared MemoryCache backend to this Graph."
+    # Methods documented by their signature alone.
+    assert quillon.Dag.clear_cache_node.__doc__ is None
+    assert quillon.MemoryCache.clear_node.__doc__ is None
+    assert quillon.MemoryCache.clear_namespace.__doc__ is None
+
+
+def test_argument_protocol_errors():
+    graph = quillon.Graph()
+    with pytest.raises(TypeError, match=r"Graph.add\(\) takes from 0 to 4 positional arguments but 5 were given"):
+        graph.add(None, None, None, None, None)
+    with pytest.raises(TypeError, match=r"got an unexpected keyword argument 'labels'"):
+        graph.add(labels="x")
+    with pytest.raises(TypeError, match=r"got multiple values for argument 'function'"):
+        graph.add(None, function=None)
+    with pytest.raises(TypeError, match=r"missing 2 required positional arguments: 'label' and 'version'$"):
+        graph.set_cache_version()
+    with pytest.raises(TypeError):
+        graph.build().node_count(1)
