@@ -1,0 +1,494 @@
+// Fuzz target: the memory cache backend against a reference model.
+//
+// The input is a capacity, a time-to-live mode and a sequence of operations
+// (put, get, clear_node, clear_namespace, clear_all, and claims taken,
+// waited on and finished from the fuzzing thread and from one helper thread)
+// over small alphabets of namespaces, keys and identities chosen so that full
+// keys of different namespaces can coincide and namespaces can contain "::".
+// Every operation runs on a MemoryCacheBackend and on the model below, which
+// keeps the plain, never compacted access queue. After each step the get
+// result (stored outputs or miss reason), the claim answer, stats() and the
+// set of stored keys (probed with contains()) must agree, and the backend's
+// access queue must hold no more records than the model's, at least one per
+// entry, and stay within its compaction bound after every store and hit.
+// Time-to-live modes
+// are limited to the deterministic ones: none, expired at once (zero or a
+// negative overflow) and never reached (an hour, or an overflowing one).
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "cache/keys.hpp"
+#include "cache/memory_backend.hpp"
+#include "cache/records.hpp"
+
+namespace {
+
+using quillon::CacheEntry;
+using quillon::CacheGetResult;
+using quillon::CacheLookup;
+using quillon::CacheMissReason;
+using quillon::CacheStats;
+using quillon::ComputeClaim;
+using quillon::DataMap;
+using quillon::GraphData;
+using quillon::MemoryCacheBackend;
+
+[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
+  std::fprintf(stderr, "fuzz_memory_backend: %s\n", what);
+  if (!detail.empty()) std::fprintf(stderr, "  detail: %s\n", detail.c_str());
+  std::abort();
+}
+
+void check(bool ok, const char* what, const std::string& detail = {}) {
+  if (!ok) fail(what, detail);
+}
+
+// Like check, but the detail is only put together on failure.
+template <typename Detail>
+void expect(bool ok, const char* what, Detail&& detail) {
+  if (!ok) fail(what, detail());
+}
+
+// Namespaces "a", "a:" and "a::b" with keys ":k1" and "b::k0" give the full
+// keys "a:::k1" and "a::b::k0" two ways each.
+constexpr const char* kNamespaces[] = {"", "a", "a:", "a::b", "ab", "b"};
+constexpr const char* kKeys[] = {"k0", "k1", "k2", "k3", "k4", "k5", ":k1", "b::k0"};
+constexpr const char* kIdentities[] = {"id=0;x", "id=0;y", "id=1;x", "id=12;x", "id=1", ""};
+constexpr std::uint64_t kClearIds[] = {0, 1, 2, 12};
+constexpr const char* kVersions[] = {"v0", "v1", "zz"};
+constexpr const char* kInputs[] = {"i0", "i1"};
+constexpr const char* kDeps[] = {"d0", "d1"};
+
+// Upper bound on the backend's access queue right after a store or a hit:
+// compaction must keep it within a constant factor of the entries plus a
+// constant slack.
+std::size_t access_queue_bound(std::size_t entries) { return 3 * entries + 128; }
+
+std::string full_key_of(std::string_view ns, std::string_view key) {
+  return std::string(ns) + "::" + std::string(key);
+}
+
+// Code hashes: the hash of a version token, so that clear_node with that
+// version matches, or a plain text that no version hashes to.
+const std::string& code_hash_of(int which) {
+  static const std::string kCodes[] = {quillon::hash_canonical("v0"), quillon::hash_canonical("v1"), "plain"};
+  return kCodes[which];
+}
+
+enum class Owner { kMain, kHelper };
+
+// Runs one task at a time on a thread of its own, so that claims can be
+// owned by a thread other than the fuzzing one. Lives for the whole process.
+class Helper {
+ public:
+  Helper() : thread_([this] { loop(); }) { thread_.detach(); }
+
+  void run(std::function<void()> task) {
+    std::unique_lock lock(mu_);
+    task_ = std::move(task);
+    done_ = false;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return done_; });
+  }
+
+ private:
+  void loop() {
+    std::unique_lock lock(mu_);
+    for (;;) {
+      changed_.wait(lock, [&] { return task_ != nullptr; });
+      auto task = std::move(task_);
+      task_ = nullptr;
+      lock.unlock();
+      task();
+      lock.lock();
+      done_ = true;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::function<void()> task_;
+  bool done_ = true;
+  std::thread thread_;
+};
+
+Helper& helper() {
+  static Helper* instance = new Helper;  // never destroyed: its thread never ends
+  return *instance;
+}
+
+// --- The reference model --------------------------------------------------
+
+class Model {
+ public:
+  enum class Expiry { kNever, kAtOnce };
+
+  struct Entry {
+    std::string identity, code, input, deps;
+    std::int64_t tag;
+    std::uint64_t last_access;
+    std::string ns, key;  // the last (namespace, key) stored under this full key
+  };
+  struct Fingerprint {
+    std::string key, code, input, deps;
+  };
+  using Identity = std::pair<std::string, std::string>;  // (namespace, identity text)
+
+  // The value a hit returns, or the miss reason.
+  struct GetResult {
+    std::optional<std::int64_t> tag;
+    CacheMissReason reason = CacheMissReason::kNotFound;
+  };
+
+  Model(std::size_t max_entries, Expiry expiry) : max_entries_(std::max<std::size_t>(max_entries, 1)), expiry_(expiry) {
+    stats_.max_entries = max_entries_;
+  }
+
+  GetResult get(const std::string& ns, const CacheLookup& lookup) {
+    const std::string full_key = full_key_of(ns, lookup.key);
+    auto it = entries_.find(full_key);
+    if (it != entries_.end() && expiry_ == Expiry::kAtOnce) {
+      remove_entry(full_key);
+      ++stats_.expirations;
+      ++stats_.misses;
+      sync();
+      return {std::nullopt, CacheMissReason::kExpired};
+    }
+    const std::uint64_t seq = ++sequence_;
+    if (it != entries_.end()) {
+      it->second.last_access = seq;
+      lru_.emplace_back(seq, full_key);
+      ++stats_.hits;
+      return {it->second.tag, {}};
+    }
+    ++stats_.misses;
+    const Identity id{ns, lookup.identity};
+    if (invalidated_.contains(id)) return {std::nullopt, CacheMissReason::kInvalidated};
+    const auto fp = identities_.find(id);
+    if (fp == identities_.end()) return {std::nullopt, CacheMissReason::kNotFound};
+    if (fp->second.key == full_key) {
+      identities_.erase(fp);
+      return {std::nullopt, CacheMissReason::kNotFound};
+    }
+    if (fp->second.code != lookup.code_hash) return {std::nullopt, CacheMissReason::kCodeChanged};
+    if (fp->second.input != lookup.input_hash) return {std::nullopt, CacheMissReason::kInputChanged};
+    if (fp->second.deps != lookup.deps_signature) return {std::nullopt, CacheMissReason::kDependencyChanged};
+    return {std::nullopt, CacheMissReason::kNotFound};
+  }
+
+  void put(const std::string& ns, const std::string& key, const CacheEntry& entry, std::int64_t tag) {
+    const std::string full_key = full_key_of(ns, key);
+    const std::uint64_t seq = ++sequence_;
+    entries_.insert_or_assign(full_key, Entry{entry.identity, entry.code_hash, entry.input_hash,
+                                              entry.deps_signature, tag, seq, ns, key});
+    identities_.insert_or_assign(Identity{ns, entry.identity},
+                                 Fingerprint{full_key, entry.code_hash, entry.input_hash, entry.deps_signature});
+    invalidated_.erase(Identity{ns, entry.identity});
+    lru_.emplace_back(seq, full_key);
+    sync();
+    while (entries_.size() > max_entries_ && !lru_.empty()) {
+      const auto [record_seq, record_key] = lru_.front();
+      lru_.pop_front();
+      const auto it = entries_.find(record_key);
+      if (it != entries_.end() && it->second.last_access == record_seq) {
+        remove_entry(record_key);
+        ++stats_.evictions;
+      }
+    }
+    sync();
+  }
+
+  void clear_node(const std::string& ns, std::uint64_t node_id, const std::optional<std::string>& version) {
+    const std::optional<std::string> code =
+        version ? std::optional<std::string>(quillon::hash_canonical(*version)) : std::nullopt;
+    const std::string prefix = "id=" + std::to_string(node_id) + ";";
+    std::vector<std::pair<std::string, std::string>> collected;  // (identity, key)
+    for (const auto& [id, fp] : identities_) {
+      if (id.first == ns && id.second.starts_with(prefix) && (!code || fp.code == *code)) {
+        collected.emplace_back(id.second, fp.key);
+      }
+    }
+    std::set<std::string> removed;
+    for (const auto& [identity, key] : collected) {
+      remove_entry(key);
+      invalidated_.insert(Identity{ns, identity});
+      removed.insert(key);
+    }
+    std::erase_if(lru_, [&](const auto& record) { return removed.contains(record.second); });
+    sync();
+  }
+
+  void clear_namespace(const std::string& ns) {
+    const std::string prefix = ns + "::";
+    std::vector<std::string> identities;
+    for (const auto& [id, fp] : identities_) {
+      if (id.first == ns) identities.push_back(id.second);
+    }
+    std::vector<std::string> keys;
+    for (const auto& [key, entry] : entries_) {
+      if (key.starts_with(prefix)) keys.push_back(key);
+    }
+    for (const auto& key : keys) remove_entry(key);
+    for (const auto& identity : identities) invalidated_.insert(Identity{ns, identity});
+    std::erase_if(lru_, [&](const auto& record) { return record.second.starts_with(prefix); });
+    std::erase_if(in_flight_, [&](const auto& claim) { return claim.first.starts_with(prefix); });
+    sync();
+  }
+
+  void clear_all() {
+    entries_.clear();
+    identities_.clear();
+    invalidated_.clear();
+    lru_.clear();
+    in_flight_.clear();
+    sync();
+  }
+
+  ComputeClaim begin_compute(const std::string& ns, const std::string& key, Owner who) {
+    const auto [it, inserted] = in_flight_.try_emplace(full_key_of(ns, key), who);
+    if (inserted) return ComputeClaim::kAcquired;
+    return it->second == who ? ComputeClaim::kHeldByCaller : ComputeClaim::kBusy;
+  }
+
+  // Whether wait_for_compute by `who` returns without blocking.
+  bool wait_returns(const std::string& ns, const std::string& key, Owner who) const {
+    const auto it = in_flight_.find(full_key_of(ns, key));
+    return it == in_flight_.end() || it->second == who;
+  }
+
+  void finish_compute(const std::string& ns, const std::string& key) { in_flight_.erase(full_key_of(ns, key)); }
+
+  bool contains(const std::string& ns, const std::string& key) const {
+    return entries_.contains(full_key_of(ns, key));
+  }
+  const CacheStats& stats() const { return stats_; }
+  const std::map<std::string, Entry>& entries() const { return entries_; }
+  std::size_t access_queue_size() const { return lru_.size(); }
+  std::size_t entry_count() const { return entries_.size(); }
+
+ private:
+  void remove_entry(const std::string& full_key) {
+    const auto it = entries_.find(full_key);
+    if (it == entries_.end()) return;
+    const std::size_t cut = full_key.find("::");
+    const std::string ns = cut == std::string::npos ? full_key : full_key.substr(0, cut);
+    const auto fp = identities_.find(Identity{ns, it->second.identity});
+    if (fp != identities_.end() && fp->second.key == full_key) identities_.erase(fp);
+    entries_.erase(it);
+  }
+
+  void sync() { stats_.entries = entries_.size(); }
+
+  std::size_t max_entries_;
+  Expiry expiry_;
+  std::map<std::string, Entry> entries_;
+  std::map<Identity, Fingerprint> identities_;
+  std::set<Identity> invalidated_;
+  std::map<std::string, Owner> in_flight_;
+  std::deque<std::pair<std::uint64_t, std::string>> lru_;
+  std::uint64_t sequence_ = 0;
+  CacheStats stats_;
+};
+
+// --- Comparison -----------------------------------------------------------
+
+std::string describe(const CacheStats& s) {
+  char buffer[160];
+  std::snprintf(buffer, sizeof buffer, "entries=%llu max=%llu hits=%llu misses=%llu evictions=%llu expirations=%llu",
+                static_cast<unsigned long long>(s.entries), static_cast<unsigned long long>(s.max_entries),
+                static_cast<unsigned long long>(s.hits), static_cast<unsigned long long>(s.misses),
+                static_cast<unsigned long long>(s.evictions), static_cast<unsigned long long>(s.expirations));
+  return buffer;
+}
+
+std::string describe(const Model::GetResult& r) {
+  return r.tag ? "hit:" + std::to_string(*r.tag) : "miss:" + std::string(quillon::to_string(r.reason));
+}
+
+Model::GetResult from_backend(const CacheGetResult& result) {
+  if (const auto* outputs = std::get_if<DataMap>(&result)) {
+    check(outputs->size() == 1 && outputs->contains("out") &&
+              outputs->at("out").kind() == quillon::DataKind::kInt,
+          "a hit returned outputs that no put stored");
+    return {outputs->at("out").as_int(), {}};
+  }
+  return {std::nullopt, std::get<CacheMissReason>(result)};
+}
+
+// Compares everything observable without counting an access. With
+// `all_keys` every (namespace, key) pair is probed; otherwise only the
+// model's entries, which together with equal entry counts shows the same set.
+template <typename Where>
+void compare_state(MemoryCacheBackend& backend, const Model& model, bool after_store_or_hit, bool all_keys,
+                   Where&& where) {
+  const CacheStats a = backend.stats();
+  const CacheStats& b = model.stats();
+  expect(a.entries == b.entries && a.max_entries == b.max_entries && a.hits == b.hits && a.misses == b.misses &&
+             a.evictions == b.evictions && a.expirations == b.expirations,
+         "stats differ", [&] { return where() + ": backend " + describe(a) + " / model " + describe(b); });
+  if (all_keys) {
+    for (const char* ns : kNamespaces) {
+      for (const char* key : kKeys) {
+        expect(backend.contains(ns, key) == model.contains(ns, key), "contains differs",
+               [&] { return where() + ": " + full_key_of(ns, key); });
+      }
+    }
+  } else {
+    for (const auto& stored : model.entries()) {
+      expect(backend.contains(stored.second.ns, stored.second.key), "an entry the model holds is missing",
+             [&] { return where() + ": " + stored.first; });
+    }
+  }
+  const std::size_t queue = backend.access_queue_size();
+  expect(queue >= model.entry_count(), "fewer access records than entries", where);
+  expect(queue <= model.access_queue_size(), "the backend keeps access records the plain queue has dropped", where);
+  if (after_store_or_hit) {
+    expect(queue <= access_queue_bound(model.entry_count()), "the access queue grows without bound", [&] {
+      return where() + ": " + std::to_string(queue) + " records for " + std::to_string(model.entry_count()) +
+             " entries";
+    });
+  }
+}
+
+const char* claim_name(ComputeClaim claim) {
+  switch (claim) {
+    case ComputeClaim::kAcquired: return "acquired";
+    case ComputeClaim::kBusy: return "busy";
+    case ComputeClaim::kHeldByCaller: return "held_by_caller";
+  }
+  return "?";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  const std::size_t capacity = in.ConsumeIntegralInRange<std::size_t>(0, 5);
+
+  using Duration = MemoryCacheBackend::Clock::duration;
+  std::optional<Duration> ttl;
+  Model::Expiry expiry = Model::Expiry::kNever;
+  switch (in.ConsumeIntegralInRange<int>(0, 5)) {
+    case 0: ttl = Duration::zero(), expiry = Model::Expiry::kAtOnce; break;
+    case 1: ttl = Duration::min(), expiry = Model::Expiry::kAtOnce; break;  // before the clock's range
+    case 2: ttl = std::chrono::hours(1); break;
+    case 3: ttl = Duration::max(); break;  // past the clock's range: never expires
+    default: break;                        // no time-to-live
+  }
+
+  const auto backend = MemoryCacheBackend::create(capacity, ttl);
+  Model model(capacity, expiry);
+  std::int64_t next_tag = 0;
+
+  constexpr int kFullSweepEvery = 64;
+  for (int step = 0; step < 4000 && in.remaining_bytes() > 0; ++step) {
+    const std::string ns = in.PickValueInArray(kNamespaces);
+    const std::string key = in.PickValueInArray(kKeys);
+    const int op = in.ConsumeIntegralInRange<int>(0, 31);
+    // What this step did, put into words only when a check fails.
+    std::string detail;
+    const auto where = [&] {
+      return "step " + std::to_string(step) + " op " + std::to_string(op) + " ns '" + ns + "' key '" + key + "'" +
+             detail;
+    };
+    bool store_or_hit = false;
+    if (op < 8) {  // put
+      CacheEntry entry;
+      entry.identity = in.PickValueInArray(kIdentities);
+      entry.code_hash = code_hash_of(in.ConsumeIntegralInRange<int>(0, 2));
+      entry.input_hash = in.PickValueInArray(kInputs);
+      entry.deps_signature = in.PickValueInArray(kDeps);
+      const std::int64_t tag = next_tag++;
+      entry.outputs = DataMap{{"out", GraphData::from_int(tag)}};
+      detail = " put '" + entry.identity + "' tag " + std::to_string(tag);
+      model.put(ns, key, entry, tag);
+      backend->put(ns, key, std::move(entry));
+      store_or_hit = true;
+    } else if (op < 18) {  // get
+      CacheLookup lookup;
+      lookup.key = key;
+      lookup.identity = in.PickValueInArray(kIdentities);
+      lookup.code_hash = code_hash_of(in.ConsumeIntegralInRange<int>(0, 2));
+      lookup.input_hash = in.PickValueInArray(kInputs);
+      lookup.deps_signature = in.PickValueInArray(kDeps);
+      const Model::GetResult expected = model.get(ns, lookup);
+      const Model::GetResult actual = from_backend(backend->get(ns, lookup));
+      expect(actual.tag == expected.tag && (actual.tag || actual.reason == expected.reason), "get differs", [&] {
+        return where() + " get '" + lookup.identity + "': backend " + describe(actual) + " / model " +
+               describe(expected);
+      });
+      store_or_hit = expected.tag.has_value();
+    } else if (op < 20) {
+      const std::uint64_t node_id = in.PickValueInArray(kClearIds);
+      std::optional<std::string> version;
+      if (in.ConsumeBool()) version = in.PickValueInArray(kVersions);
+      detail = " clear_node " + std::to_string(node_id) + " " + version.value_or("(any)");
+      model.clear_node(ns, node_id, version);
+      backend->clear_node(ns, node_id, version);
+    } else if (op == 20) {
+      detail = " clear_namespace";
+      model.clear_namespace(ns);
+      backend->clear_namespace(ns);
+    } else if (op == 21) {
+      if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {  // rarely: it resets nearly everything
+        detail = " clear_all";
+        model.clear_all();
+        backend->clear_all();
+      }
+    } else if (op < 26) {  // claim, mostly from this thread, sometimes from the helper
+      const Owner who = op < 25 ? Owner::kMain : Owner::kHelper;
+      const ComputeClaim expected = model.begin_compute(ns, key, who);
+      ComputeClaim actual;
+      if (who == Owner::kMain) {
+        actual = backend->begin_compute(ns, key);
+      } else {
+        helper().run([&] { actual = backend->begin_compute(ns, key); });
+      }
+      detail = who == Owner::kMain ? " begin_compute" : " begin_compute (helper)";
+      expect(actual == expected, "begin_compute differs", [&] {
+        return where() + ": backend " + claim_name(actual) + " / model " + claim_name(expected);
+      });
+    } else if (op < 29) {  // finish, from either thread: any thread may end a claim
+      detail = " finish_compute";
+      model.finish_compute(ns, key);
+      if (op < 28) {
+        backend->finish_compute(ns, key);
+      } else {
+        helper().run([&] { backend->finish_compute(ns, key); });
+      }
+    } else {  // wait, only where it must return at once (no claim, or one's own)
+      const Owner who = op < 31 ? Owner::kMain : Owner::kHelper;
+      if (model.wait_returns(ns, key, who)) {
+        detail = " wait_for_compute";
+        if (who == Owner::kMain) {
+          backend->wait_for_compute(ns, key);
+        } else {
+          helper().run([&] { backend->wait_for_compute(ns, key); });
+        }
+      }
+    }
+    compare_state(*backend, model, store_or_hit, step % kFullSweepEvery == 0, where);
+  }
+  compare_state(*backend, model, false, true, [] { return std::string("after the last step"); });
+  // Claims still held by the helper belong to this backend only; it goes now.
+  return 0;
+}
