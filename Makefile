@@ -5,7 +5,7 @@ BUILD_DIR ?= build/cpp
 JOBS ?= 2
 APT_PACKAGES := librust-blake3-dev libgtest-dev pkg-config g++ make
 
-.PHONY: demo test system-deps python-deps cpp-build cpp-test cpp-sanitize python-install python-test
+.PHONY: demo test system-deps python-deps cpp-build cpp-test cpp-sanitize fuzz-short python-install python-test
 
 demo: system-deps python-deps cpp-build
 	@if [ -f examples/quickstart.py ]; then \
@@ -14,7 +14,7 @@ demo: system-deps python-deps cpp-build
 	  ./$(BUILD_DIR)/engine_demo; \
 	fi
 
-test: system-deps python-deps cpp-test cpp-sanitize python-test
+test: system-deps python-deps cpp-test cpp-sanitize fuzz-short python-test
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -45,6 +45,10 @@ cpp-sanitize:
 	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_SANITIZE=thread
 	cmake --build build/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
+
+# Each fuzz target briefly, on a scratch copy of its seed corpus.
+fuzz-short:
+	FUZZ_SECONDS=$${FUZZ_SECONDS:-15} bash scripts/fuzz.sh
 
 python-install:
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation .

@@ -4,6 +4,8 @@
 #include <new>
 
 #include "dag/dag.hpp"
+#include "dag/predict.hpp"
+#include "distribution/distribution.hpp"
 
 namespace quillon::py {
 
@@ -23,6 +25,14 @@ void set_error_from_current_exception() noexcept {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const ExecutionError& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (const PropagationError& e) {
+    // The caller's inputs cannot be propagated (no sample count where one is
+    // needed, a vector length beyond memory): a bad value, not a failure of
+    // the run.
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const DistributionError& e) {
+    // A Uniform whose bounds cannot be sampled.
+    PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

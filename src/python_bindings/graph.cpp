@@ -8,6 +8,7 @@
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/convert.hpp"
 #include "python_bindings/dag.hpp"
+#include "python_bindings/dist_transfer.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/node_function.hpp"
@@ -216,6 +217,18 @@ PyObject* graph_set_cache_key_inputs(PyObject* self, PyObject* const* args, Py_s
   });
 }
 
+PyObject* graph_set_dist_transfer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    GraphState& state = as_graph(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    Arguments a("Graph.set_dist_transfer", {"label", "transfer_fn"}, 2, args, nargs, kwnames);
+    std::string label = to_string(a[0], "label");
+    Graph& builder = open_builder(state);
+    builder.set_dist_transfer_for(std::move(label), create_python_dist_transfer(a[1]));
+    Py_RETURN_NONE;
+  });
+}
+
 template <typename Fn>
 PyCFunction fastcall(Fn fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
@@ -265,6 +278,18 @@ PyMethodDef kMethods[] = {
     {"set_cache_key_inputs", fastcall(graph_set_cache_key_inputs), kFastKw,
      "set_cache_key_inputs($self, label, impl_vars)\n--\n\n"
      "Restrict cache-key fingerprinting to the given impl-var inputs for nodes with this label."},
+    {"set_dist_transfer", fastcall(graph_set_dist_transfer), kFastKw,
+     "set_dist_transfer($self, label, transfer_fn)\n--\n\n"
+     "Attach an analytical distribution transfer to all nodes with the given label.\n\n"
+     "The `transfer_fn` must be a Python callable with signature:\n"
+     "  `transfer_fn(input_dists: dict[str, Distribution]) -> dict[str, Distribution] | None`\n\n"
+     "Keys are **impl_var** names (the same names the node function receives).\n"
+     "Return `None` to signal that Monte Carlo fallback should be used for this node.\n\n"
+     "Example::\n\n"
+     "    def scale_dist(dists):\n"
+     "        x = dists[\"x\"]  # Distribution object\n"
+     "        return {\"y\": quillon.normal(x.mean * 2.0, x.std * 2.0)}\n\n"
+     "    graph.set_dist_transfer(\"Scale\", scale_dist)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

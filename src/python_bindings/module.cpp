@@ -3,10 +3,12 @@
 #include <Python.h>
 
 #include "python_bindings/dag.hpp"
+#include "python_bindings/distribution.hpp"
 #include "python_bindings/graph.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/node_function.hpp"
 #include "python_bindings/py_ref.hpp"
+#include "python_bindings/stat_result.hpp"
 
 namespace quillon::py {
 
@@ -58,6 +60,16 @@ PyObject* create_module() {
   if (!add_to_module(module.get(), "MemoryCache", create_memory_cache_type())) return nullptr;
   if (!add_to_module(module.get(), "Graph", create_graph_type())) return nullptr;
   if (!add_to_module(module.get(), "Dag", create_dag_type())) return nullptr;
+  if (!add_to_module(module.get(), "Distribution", create_distribution_type())) return nullptr;
+  if (!add_to_module(module.get(), "StatResult", create_stat_result_type())) return nullptr;
+  // The functions carry the module's name as their __module__.
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
+  if (!module_name) return nullptr;
+  for (PyMethodDef* def = distribution_functions(); def->ml_name != nullptr; ++def) {
+    if (!add_to_module(module.get(), def->ml_name, PyCFunction_NewEx(def, module.get(), module_name.get()))) {
+      return nullptr;
+    }
+  }
   g_initialised = true;
   return module.release();
 }
