@@ -1,4 +1,5 @@
-"""quillon quickstart: build a graph, run it, cache it, share a cache, draw it.
+"""quillon quickstart: build a graph, run it, cache it, share a cache, draw it,
+and push probability distributions through it.
 
 Run with `make demo`, or `python examples/quickstart.py` once the module is
 installed (`pip install .`).
@@ -76,5 +77,50 @@ def main():
     print(dag.to_mermaid())
 
 
+def correlation(xs, ys):
+    mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+    cov = sum((x - mx) * (y - my) for x, y in zip(xs, ys))
+    vx = sum((x - mx) ** 2 for x in xs)
+    vy = sum((y - my) ** 2 for y in ys)
+    return cov / (vx * vy) ** 0.5
+
+
+def uncertainty():
+    """Distributions instead of values: one node with an exact transfer, one
+    sampled, then whole trajectories that keep the joint structure."""
+
+    def scale(inputs):  # linear: y = 2x
+        return {"y": inputs["x"] * 2.0}
+
+    def stress(inputs):  # nonlinear: no closed form, so it is sampled
+        return {"s": inputs["y"] ** 2 + inputs["load"]}
+
+    def scale_dist(dists):  # the exact answer for Scale, keyed by impl names
+        x = dists["x"]
+        return {"y": quillon.normal(x.mean * 2.0, x.std * 2.0)}
+
+    graph = quillon.Graph()
+    graph.add(scale, "Scale", [("x", "x")], [("y", "y")])
+    graph.add(stress, "Stress", [("y", "y"), ("load", "load")], [("s", "s")])
+    graph.set_dist_transfer("Scale", scale_dist)
+    dag = graph.build()
+    inputs = {"x": quillon.normal(1.0, 0.1), "load": quillon.uniform(0.0, 0.5)}
+
+    # Node by node: Scale answers analytically, Stress runs 10,000 draws.
+    stat = dag.predict_at(inputs, n_samples=10_000)
+    print("predict_at: y =", stat["y"], " s =", stat["s"])
+    print("  s:", stat["s"].summary())
+    print("  stopping at Scale computes:", dag.predict_at(inputs, at_node="Scale").keys())
+
+    # Particles: every variable of one particle comes from the same draw, so
+    # correlations can be read from them.
+    stat = dag.predict(inputs, n_samples=5_000)
+    xs = [p["x"] for p in stat.particles]
+    ss = [p["s"] for p in stat.particles]
+    print(f"predict: {len(stat.particles)} particles, corr(x, s) = {correlation(xs, ss):.3f}")
+    stat.print_summary()
+
+
 if __name__ == "__main__":
     main()
+    uncertainty()

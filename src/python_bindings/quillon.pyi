@@ -7,6 +7,7 @@ __all__: list[str]
 _Mapping = Union[Mapping[str, str], list[tuple[str, str]]]
 _NodeFunction = Callable[[dict[str, Any]], dict[str, Any]]
 _CacheDepth = Literal["none", "shallow", "transitive"]
+_DistTransfer = Callable[[dict[str, Distribution]], Optional[dict[str, Distribution]]]
 
 class MemoryCache:
     """Python-accessible shared in-memory cache backend."""
@@ -98,6 +99,22 @@ class Graph:
         """Mark all nodes with the given label as cacheable or non-cacheable."""
     def set_cache_key_inputs(self, label: str, impl_vars: Sequence[str]) -> None:
         """Restrict cache-key fingerprinting to the given impl-var inputs for nodes with this label."""
+    def set_dist_transfer(self, label: str, transfer_fn: _DistTransfer) -> None:
+        """Attach an analytical distribution transfer to all nodes with the given label.
+
+        The `transfer_fn` must be a Python callable with signature:
+          `transfer_fn(input_dists: dict[str, Distribution]) -> dict[str, Distribution] | None`
+
+        Keys are **impl_var** names (the same names the node function receives).
+        Return `None` to signal that Monte Carlo fallback should be used for this node.
+
+        Example::
+
+            def scale_dist(dists):
+                x = dists["x"]  # Distribution object
+                return {"y": quillon.normal(x.mean * 2.0, x.std * 2.0)}
+
+            graph.set_dist_transfer("Scale", scale_dist)"""
 
 class Dag:
     """Python wrapper for DAG executor"""
@@ -149,3 +166,152 @@ class Dag:
         """Return a sorted list of unique branch IDs present in the DAG."""
     def variant_indices(self) -> list[int]:
         """Return a sorted list of unique variant indices present in the DAG."""
+    def predict_at(
+        self,
+        inputs: dict[str, Distribution],
+        n_samples: Optional[int] = None,
+        at_node: Optional[str] = None,
+        at_branch: Optional[int] = None,
+        at_variant: Optional[int] = None,
+    ) -> StatResult:
+        """Forward-propagate distributions through the graph.
+
+        Args:
+            inputs (dict[str, Distribution]): Initial distributions keyed by broadcast variable name.
+            n_samples (int): Monte Carlo sample count for nodes without an analytical dist_transfer.
+                Default: 1000.
+            at_node (str | None): Stop after all nodes with this label have been computed.  Pass
+                ``None`` (default) to run the full graph.  Use :meth:`node_labels` to list valid
+                values.
+            at_branch (int | None): Stop after all nodes belonging to this branch ID have been
+                computed.  Use :meth:`branch_ids` to list valid values.
+            at_variant (int | None): Stop after all nodes with this variant index have been
+                computed.  Use :meth:`variant_indices` to list valid values.
+
+        Only one of ``at_node``, ``at_branch``, ``at_variant`` should be given at a time.
+        If more than one is supplied, ``at_node`` takes precedence, then ``at_branch``,
+        then ``at_variant``.
+
+        Returns:
+            StatResult: distribution over every broadcast variable computed up to the target.
+
+        Example::
+
+            # Full graph
+            stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)})
+
+            # Stop at node labelled "Scale"
+            stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, at_node="Scale")
+
+            # Stop at branch 1
+            stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, at_branch=1)
+
+            # Stop at variant 0
+            stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, at_variant=0)"""
+    def predict(self, inputs: dict[str, Distribution], n_samples: int = 1000) -> StatResult:
+        """Particle-based forward pass — preserves exact joint distribution structure.
+
+        Runs `n_samples` full end-to-end trajectories through the graph so that
+        ``stat.particles[i]`` contains the value of every variable from the **same**
+        random draw.  Unlike ``predict_at()``, which runs per-node Monte Carlo (losing
+        sample alignment), this method evaluates the node's concrete function for every
+        particle — even when a ``dist_transfer`` is attached.  This gives you the exact
+        joint (cross-variable) correlation structure.
+
+        **Trade-off vs predict_at()**
+
+        * ``predict_at()`` — fast; uses ``dist_transfer`` shortcuts; marginals are exact;
+          no joint structure.
+        * ``predict()`` — slightly slower; always evaluates node functions;
+          marginals AND correlations are exact; use this for joint/marginal PDFs and plots.
+
+        Args:
+            inputs (dict[str, Distribution]): Prior distributions keyed by variable name.
+            n_samples (int): Number of full-graph trajectories.  Default: 1000.
+
+        Returns:
+            StatResult: Marginal distributions in ``stat_result[var]`` (same as predict_at()),
+            plus ``stat_result.particles`` (list of dicts) for joint analysis.
+
+        Example::
+
+            stat  = dag.predict({"x": quillon.normal(0.0, 1.0)}, n_samples=2000)
+            joint = quillon.joint(stat)          # JointDistribution
+            joint.print_summary()              # table + correlation matrix
+            joint.plot_pairs()                 # pair plot of all variables
+            joint.plot_joint("x", "out")       # 2-D joint PDF"""
+
+class Distribution:
+    """An immutable probability distribution: closed-form moments, percentiles and sampling."""
+
+    @property
+    def mean(self) -> float:
+        """E[X]"""
+    @property
+    def std(self) -> float:
+        """Standard deviation"""
+    @property
+    def variance(self) -> float:
+        """Variance"""
+    @property
+    def p5(self) -> float:
+        """5th percentile"""
+    @property
+    def p50(self) -> float:
+        """Median"""
+    @property
+    def p95(self) -> float:
+        """95th percentile"""
+    @property
+    def samples(self) -> Optional[list[float]]:
+        """Raw samples (only non-None for Empirical distributions)."""
+    def percentile(self, p: float) -> float:
+        """Compute an arbitrary percentile (0.0 – 1.0)."""
+    def sample_n(self, n: int) -> list[float]:
+        """Draw `n` samples from this distribution."""
+    def summary(self) -> str:
+        """One-line summary string."""
+
+class StatResult:
+    """Result of `Dag.predict()`.  Dict-like access returns `Distribution` objects."""
+
+    def get(self, key: str) -> Optional[Distribution]:
+        """`result.get("var")` → `Distribution | None`."""
+    def keys(self) -> list[str]:
+        """List broadcast variable names (excluding internal `__branch__` prefix keys)."""
+    def for_branch(self, branch_id: int) -> dict[str, Distribution]:
+        """Return a `{var: Distribution}` dict for a specific branch."""
+    def for_variant(self, variant_idx: int) -> dict[str, Distribution]:
+        """Return a `{var: Distribution}` dict for a specific variant (0-based index)."""
+    @property
+    def particles(self) -> Optional[list[dict[str, float]]]:
+        """Aligned per-sample trajectories, or `None` when the result came from `predict_at()`
+        rather than `predict()`.
+
+        Returns a list of dicts: `particles[i]` maps every broadcast variable name to its
+        concrete float value on sample `i`.  All variables in one dict share the same
+        random seed, preserving the joint cross-variable distribution structure."""
+    def print_summary(self) -> None:
+        """Print a human-readable summary to stdout."""
+    def __getitem__(self, key: str) -> Distribution: ...
+
+def normal(mean: float, std: float) -> Distribution:
+    """Create a Normal (Gaussian) distribution: N(mean, std)."""
+
+def uniform(low: float, high: float) -> Distribution:
+    """Create a Uniform distribution: U(low, high)."""
+
+def beta(alpha: float, beta: float) -> Distribution:
+    """Create a Beta distribution: Beta(α, β).  Support [0, 1]."""
+
+def gamma(shape: float, rate: float) -> Distribution:
+    """Create a Gamma distribution: Γ(shape, rate).  Mean = shape / rate."""
+
+def lognormal(mu: float, sigma: float) -> Distribution:
+    """Create a Log-Normal distribution.  `mu` and `sigma` are the underlying Normal parameters."""
+
+def deterministic(value: float) -> Distribution:
+    """Create a Deterministic point mass at `value`."""
+
+def empirical(samples: Sequence[float]) -> Distribution:
+    """Create an Empirical distribution from a list of float samples."""

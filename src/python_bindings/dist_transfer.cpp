@@ -1,0 +1,80 @@
+#include "python_bindings/dist_transfer.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "distribution/dist_transfer.hpp"
+#include "python_bindings/distribution.hpp"
+#include "python_bindings/errors.hpp"
+#include "python_bindings/gil.hpp"
+#include "python_bindings/py_ref.hpp"
+
+namespace quillon::py {
+
+namespace {
+
+class PythonDistTransfer {
+ public:
+  explicit PythonDistTransfer(PyObject* callable) {
+    Py_INCREF(callable);  // held by the owner below; released through the hook
+    callable_ = PyObjectRef::steal(callable);
+  }
+
+  std::optional<DistMap> operator()(const DistMap& inputs) const {
+    GilGuard gil;
+    std::optional<DistMap> answer;
+    try {
+      answer = call(inputs);
+    } catch (...) {
+      // Running out of memory counts as no answer, like any other failure.
+      answer.reset();
+    }
+    // Whatever went wrong stays inside: the caller falls back to sampling.
+    PyErr_Clear();
+    return answer;
+  }
+
+ private:
+  // Requires: the interpreter lock. Throws PythonError when building the
+  // argument fails.
+  std::optional<DistMap> call(const DistMap& inputs) const {
+    PyRef args = dist_context_to_py_dict(inputs);
+    PyRef result = PyRef::steal(PyObject_CallOneArg(static_cast<PyObject*>(callable_.get()), args.get()));
+    args = PyRef();
+    if (!result || !PyDict_Check(result.get())) return std::nullopt;
+    return read_answer(result.get());
+  }
+
+  // The str-keyed Distribution entries of the returned dict, in dict order
+  // (a later equal key replaces an earlier one); other values are skipped.
+  // One key that is not a str voids the whole answer, and so does an answer
+  // without entries. Reading runs no Python code, so the dict cannot change
+  // underneath.
+  static std::optional<DistMap> read_answer(PyObject* dict) {
+    DistMap answer;
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) return std::nullopt;
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+      if (data == nullptr) return std::nullopt;  // not valid text: a key that does not convert
+      if (!is_distribution(value)) continue;
+      answer.insert_or_assign(std::string(data, static_cast<std::size_t>(size)), distribution_of(value));
+    }
+    if (answer.empty()) return std::nullopt;
+    return answer;
+  }
+
+  PyObjectRef callable_;
+};
+
+}  // namespace
+
+DistTransfer create_python_dist_transfer(PyObject* callable) {
+  auto impl = std::make_shared<const PythonDistTransfer>(callable);
+  return make_dist_transfer([impl](const DistMap& inputs) { return (*impl)(inputs); });
+}
+
+}  // namespace quillon::py

@@ -1,0 +1,26 @@
+// Python callables as dist transfers (analytical transfers of distributions
+// through a node, attached with Graph.set_dist_transfer).
+//
+// The transfer owns one strong reference to its callable through the
+// engine's PyObjectRef, so its last release may happen on any thread. Each
+// call takes the interpreter lock for its whole duration, from any thread,
+// any number of times, concurrently: it builds a dict of new Distribution
+// objects keyed by impl name, calls the callable with it and reads the
+// returned dict. Every failure (the callable raised, returned None or
+// anything but a dict, a key that is not a str, no Distribution among the
+// values) is silent and means "no answer": the node is then sampled.
+// Callers must not hold an engine mutex.
+#pragma once
+
+#include <Python.h>
+
+#include "node.hpp"
+
+namespace quillon::py {
+
+// Whether `callable` is callable is not checked; a callable that cannot be
+// called simply never answers.
+// Requires: the interpreter lock (a reference is taken).
+DistTransfer create_python_dist_transfer(PyObject* callable);
+
+}  // namespace quillon::py
