@@ -1,5 +1,6 @@
 #include "dag/predict.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -31,21 +32,18 @@ std::string element_key(std::string_view name, std::size_t index) {
 
 bool is_deterministic(const Distribution& dist) { return dist.kind() == DistributionKind::kDeterministic; }
 
-// The input distributions a node reads: (context key, distribution) for
-// every input whose key has one, in the node's input order.
-struct InputSource {
-  std::string key;
-  const Distribution* dist;
-};
-
-std::vector<InputSource> input_sources(const Node& node, const DistMap& context) {
-  std::vector<InputSource> sources;
+// The mini context of a single evaluation: each input that has a
+// distribution, under its context key, as a Float holding the mean (for a
+// point mass, its value).
+DataMap build_mean_ctx(const Node& node, const DistMap& context) {
+  DataMap mini;
   for (const auto& [broadcast, impl] : node.inputs) {
     std::string key = broadcast_to_lookup_key(broadcast);
-    auto it = context.find(key);
-    if (it != context.end()) sources.push_back({std::move(key), &it->second});
+    if (auto it = context.find(key); it != context.end()) {
+      mini.insert_or_assign(std::move(key), GraphData::from_float(it->second.mean()));
+    }
   }
-  return sources;
+  return mini;
 }
 
 DistMap gather_impl_dists(const Node& node, const DistMap& context) {
@@ -64,17 +62,6 @@ bool any_random(const DistMap& dists) {
   return false;
 }
 
-// One Float per input source: a fresh draw with `rng`, or the mean without.
-DataMap build_mini_ctx(const std::vector<InputSource>& sources, Rng* rng) {
-  DataMap mini;
-  mini.reserve(sources.size());
-  for (const InputSource& source : sources) {
-    const double value = rng ? source.dist->sample_one(*rng) : source.dist->mean();
-    mini.insert_or_assign(source.key, GraphData::from_float(value));
-  }
-  return mini;
-}
-
 // Writes a node's output distributions into the context and the result's
 // groupings. Branch copies write only their branch-qualified keys.
 void record_outputs(StatResult& result, DistMap& context, const Node& node, const DistMap& outputs) {
@@ -88,6 +75,71 @@ void record_outputs(StatResult& result, DistMap& context, const Node& node, cons
     result.by_node[node.id].insert_or_assign(name, dist);
     if (node.variant_index) result.by_variant[*node.variant_index].insert_or_assign(name, dist);
   }
+}
+
+// Runs a node on `n` independent draws of its inputs and returns each
+// output broadcast name that ever yielded a number as the Empirical of those
+// numbers, in draw order. Gives what executing the node on a fresh mini
+// context per draw gives, without building maps per draw: the input map is
+// made once and its values overwritten, and every output name is resolved to
+// its buffer once.
+DistMap monte_carlo(const Node& node, const DistMap& context, std::size_t n, Rng& rng) {
+  // Each distinct context key the node reads is drawn once per sample.
+  std::vector<const Distribution*> slot_dists;
+  std::vector<std::string> slot_keys;
+  std::vector<std::pair<std::string, std::size_t>> feeds;  // impl name <- slot
+  DataMap inputs;
+  for (const auto& [broadcast, impl] : node.inputs) {
+    std::string key = broadcast_to_lookup_key(broadcast);
+    auto it = context.find(key);
+    if (it == context.end()) continue;
+    std::size_t slot = std::find(slot_keys.begin(), slot_keys.end(), key) - slot_keys.begin();
+    if (slot == slot_keys.size()) {
+      slot_keys.push_back(std::move(key));
+      slot_dists.push_back(&it->second);
+    }
+    // Input gathering skips names with more than one colon, and when two
+    // broadcast names feed one impl name the first one read stays.
+    if (!context_key_for_input(broadcast)) continue;
+    if (inputs.try_emplace(impl, GraphData::from_float(0.0)).second) feeds.emplace_back(impl, slot);
+  }
+  std::vector<std::pair<GraphData*, std::size_t>> targets;
+  for (const auto& [impl, slot] : feeds) targets.emplace_back(&inputs.at(impl), slot);
+
+  // Per output broadcast name, the impl names that write it in the order the
+  // outputs table is read; the last one present in a draw wins.
+  struct Sink {
+    std::string broadcast;
+    std::vector<std::string> impls;
+    std::vector<double> values;
+  };
+  std::vector<Sink> sinks;
+  for (const auto& [impl, broadcast] : node.outputs) {
+    auto sink = std::find_if(sinks.begin(), sinks.end(), [&](const Sink& s) { return s.broadcast == broadcast; });
+    if (sink == sinks.end()) sink = sinks.insert(sinks.end(), Sink{broadcast, {}, {}});
+    sink->impls.push_back(impl);
+  }
+
+  std::vector<double> drawn(slot_dists.size());
+  for (std::size_t draw = 0; draw < n; ++draw) {
+    for (std::size_t s = 0; s < slot_dists.size(); ++s) drawn[s] = slot_dists[s]->sample_one(rng);
+    for (const auto& [target, slot] : targets) *target = GraphData::from_float(drawn[slot]);
+    const NodeOutput produced = (*node.function)(inputs);
+    for (Sink& sink : sinks) {
+      const GraphData* value = nullptr;
+      for (const std::string& impl : sink.impls) {
+        if (auto it = produced.values.find(impl); it != produced.values.end()) value = &it->second;
+      }
+      if (value == nullptr) continue;
+      if (auto number = value->as_f64_lossy()) sink.values.push_back(*number);
+    }
+  }
+
+  DistMap outputs;
+  for (Sink& sink : sinks) {
+    if (!sink.values.empty()) outputs.insert_or_assign(sink.broadcast, Distribution::empirical(std::move(sink.values)));
+  }
+  return outputs;
 }
 
 std::unordered_set<NodeId> resolve_target_ids(const std::vector<Node>& nodes, const PredictTarget& target) {
@@ -227,18 +279,9 @@ StatResult Dag::predict_at(DistMap inputs, std::optional<std::size_t> n_samples,
     }
     if (!outputs && any_random(impl_dists)) {
       if (!n_samples) throw PropagationError(kMissingSamplesError);
-      const std::vector<InputSource> sources = input_sources(*node, context);
-      std::unordered_map<std::string, std::vector<double>> buffers;
-      for (std::size_t draw = 0; draw < *n_samples; ++draw) {
-        const NodeResult run = node->execute(build_mini_ctx(sources, &rng));
-        for (const auto& [name, value] : run.outputs) {
-          if (auto number = value.as_f64_lossy()) buffers[name].push_back(*number);
-        }
-      }
-      outputs.emplace();
-      for (auto& [name, values] : buffers) outputs->insert_or_assign(name, Distribution::empirical(std::move(values)));
+      outputs = monte_carlo(*node, context, *n_samples, rng);
     } else if (!outputs) {
-      const NodeResult run = node->execute(build_mini_ctx(input_sources(*node, context), nullptr));
+      const NodeResult run = node->execute(build_mean_ctx(*node, context));
       outputs.emplace();
       for (const auto& [name, value] : run.outputs) {
         if (auto number = value.as_f64_lossy()) outputs->insert_or_assign(name, Distribution::deterministic(*number));
@@ -279,7 +322,7 @@ StatResult Dag::predict(const DistMap& inputs, std::size_t n_samples) const {
         for (const auto& [name, value] : run.outputs) collect_output(columns, name, value, i);
       }
     } else {
-      const NodeResult run = node->execute(build_mini_ctx(input_sources(*node, context), nullptr));
+      const NodeResult run = node->execute(build_mean_ctx(*node, context));
       Columns single;
       for (const auto& [name, value] : run.outputs) collect_output(single, name, value, 0);
       for (auto& [name, column] : single) {

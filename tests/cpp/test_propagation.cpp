@@ -57,6 +57,26 @@ TEST(PredictAt, MonteCarloNeedsASampleCount) {
   EXPECT_FALSE(dag.predict_at(inputs, 0, std::nullopt).vars.contains("y"));
 }
 
+TEST(PredictAt, MonteCarloInputsFollowTheGatheringRules) {
+  // "a:b:c" has a distribution under its lookup key but input gathering
+  // reads nothing for a name with two colons; two impl names writing y leave
+  // one value per draw.
+  auto saw_c = std::make_shared<std::atomic<bool>>(false);
+  Graph graph;
+  graph.add(make_node_function([saw_c](const DataMap& in) {
+              if (in.contains("c")) saw_c->store(true);
+              const double a = in.at("a").as_float();
+              return NodeOutput{{{"o1", GraphData::from_float(a)}, {"o2", GraphData::from_float(a)}}};
+            }),
+            "N", pairs({{"x", "a"}, {"a:b:c", "c"}}), pairs({{"o1", "y"}, {"o2", "y"}}));
+  const StatResult result = std::move(graph).build().predict_at(
+      {{"x", Distribution::uniform(0, 1)}, {"__branch_a__b:c", Distribution::normal(0, 1)}}, 300, std::nullopt);
+  const auto& y = samples_of(result, "y");
+  EXPECT_EQ(y.size(), 300u);
+  for (double v : y) EXPECT_TRUE(v >= 0 && v < 1);
+  EXPECT_FALSE(saw_c->load());
+}
+
 TEST(PredictAt, TransferAnswersForSomeOutputsWithoutRunningTheNode) {
   CallCounter calls;
   Graph graph;
