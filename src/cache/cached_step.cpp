@@ -9,6 +9,11 @@ namespace quillon {
 
 namespace {
 
+// Claims this thread holds right now, and whether the thread that started
+// it (through a parallel level) holds one or acts for one that does.
+thread_local int t_claims_held = 0;
+thread_local bool t_starter_holds_claim = false;
+
 std::string status_key_text(const char* prefix, NodeId id) {
   std::string text = prefix;
   text += std::to_string(id);
@@ -38,16 +43,20 @@ NodeStepResult hit_result(std::string key, DataMap outputs, CacheRunStats& stats
 }
 
 // Releases a claim when the computation unwinds instead of returning, so
-// that threads waiting for the key are not stranded.
+// that threads waiting for the key are not stranded. Counts the claim as
+// held by this thread while it is active.
 class ClaimGuard {
  public:
   ClaimGuard(CacheBackend& backend, const std::string& ns, const std::string& key)
-      : backend_(backend), ns_(ns), key_(key) {}
+      : backend_(backend), ns_(ns), key_(key) {
+    ++t_claims_held;
+  }
   ~ClaimGuard() {
-    if (active_) backend_.finish_compute(ns_, key_);
+    if (active_) finish();
   }
   void finish() {
     active_ = false;
+    --t_claims_held;
     backend_.finish_compute(ns_, key_);
   }
   ClaimGuard(const ClaimGuard&) = delete;
@@ -82,6 +91,14 @@ NodeStepResult compute_and_store(CacheBackend& backend, const Node& node, const 
 
 }  // namespace
 
+bool lineage_holds_claim() noexcept { return t_claims_held > 0 || t_starter_holds_claim; }
+
+ClaimLineageScope::ClaimLineageScope(bool starter_holds_claim) noexcept : saved_(t_starter_holds_claim) {
+  t_starter_holds_claim = starter_holds_claim;
+}
+
+ClaimLineageScope::~ClaimLineageScope() { t_starter_holds_claim = saved_; }
+
 NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, const Node& node,
                                                const DataMap& context, const DependencyKeyMap& dep_keys,
                                                const ExecutionOptions& options, CacheRunStats& stats,
@@ -114,6 +131,8 @@ NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, c
 
     switch (backend->begin_compute(ns, lookup.key)) {
       case ComputeClaim::kBusy:
+        // Inside a re-entrant run, waiting could close a cycle of waits.
+        if (lineage_holds_claim()) return compute_and_store(*backend, node, inputs, ns, lookup, reason, stats);
         backend->wait_for_compute(ns, lookup.key);
         continue;
       case ComputeClaim::kHeldByCaller:

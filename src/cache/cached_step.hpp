@@ -23,6 +23,31 @@ struct NodeStepResult {
   NodeCacheStatus status;
 };
 
+// Claims and re-entrant runs. A thread that holds a compute claim is inside
+// the node function whose result it will store; a run started from there
+// (a re-entrant run), on that thread or on the workers of its parallel
+// levels, must never wait for a claim: the claim may be its own lineage's,
+// or belong to another thread whose re-entrant run waits for this lineage's
+// claim, and neither wait could ever end. Such a run computes a busy key
+// itself and stores the result; the later store replaces the earlier.
+
+// True when the calling thread holds a claim, or acts for a thread that
+// does (see ClaimLineageScope).
+bool lineage_holds_claim() noexcept;
+
+// Makes a parallel level's worker act for the thread that started it, which
+// stays blocked until the worker is joined. Lives for the worker's run.
+class ClaimLineageScope {
+ public:
+  explicit ClaimLineageScope(bool starter_holds_claim) noexcept;
+  ~ClaimLineageScope();
+  ClaimLineageScope(const ClaimLineageScope&) = delete;
+  ClaimLineageScope& operator=(const ClaimLineageScope&) = delete;
+
+ private:
+  bool saved_;
+};
+
 NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, const Node& node,
                                                const DataMap& context, const DependencyKeyMap& dep_keys,
                                                const ExecutionOptions& options, CacheRunStats& stats,

@@ -167,6 +167,10 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
     records.reserve(level.size());
     std::exception_ptr failure;
 
+    // Workers act for this thread in cache claims (a re-entrant run's
+    // workers must not wait for claims, see cached_step.hpp).
+    const bool holds_claim = lineage_holds_claim();
+
     std::size_t chunk = max_threads ? std::max<std::size_t>(*max_threads, 1) : level.size();
     for (std::size_t begin = 0; begin < level.size(); begin += chunk) {
       const std::size_t end = std::min(level.size(), begin + chunk);
@@ -176,6 +180,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
         for (std::size_t i = begin; i < end; ++i) {
           const std::size_t pos = position_of(level[i]);
           workers.emplace_back([&, pos] {
+            ClaimLineageScope lineage(holds_claim);
             try {
               WorkerRecord record;
               record.pos = pos;
