@@ -63,12 +63,15 @@ NodeResult Node::execute_with_inputs(const DataMap& inputs_by_impl) const {
   NodeOutput produced = (*function)(inputs_by_impl);
   NodeResult result;
   result.failed = produced.failed;
-  result.outputs.reserve(outputs.size());
   for (const auto& [impl, broadcast] : outputs) {
     auto it = produced.values.find(impl);
     if (it == produced.values.end()) continue;
-    // The returned map is dropped right after, so its values can be moved.
-    result.outputs.insert_or_assign(broadcast, std::move(it->second));
+    // The returned map is dropped right after, so its entries are moved
+    // over as they are, renamed.
+    auto entry = produced.values.extract(it);
+    entry.key() = broadcast;
+    auto moved = result.outputs.insert(std::move(entry));
+    if (!moved.inserted) moved.position->second = std::move(moved.node.mapped());
   }
   return result;
 }

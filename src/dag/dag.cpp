@@ -20,16 +20,21 @@ namespace {
 void apply_outputs(ExecutionResult& result, const std::optional<std::uint64_t>& branch_id, DataMap outputs) {
   if (branch_id) {
     for (auto& [key, value] : outputs) result.context.insert_or_assign(branch_key(*branch_id, key), std::move(value));
-  } else {
-    for (auto& [key, value] : outputs) result.context.insert_or_assign(key, std::move(value));
+    return;
+  }
+  // The output map's nodes move into the context as they are; an existing
+  // key only takes the new value.
+  while (!outputs.empty()) {
+    auto moved = result.context.insert(outputs.extract(outputs.begin()));
+    if (!moved.inserted) moved.position->second = std::move(moved.node.mapped());
   }
 }
 
 // Records one node's step in the run: outputs into the context, key text
 // into the dependency key map, status into the report.
-void merge_step(ExecutionResult& result, DependencyKeyMap& dep_keys, const Node& node, NodeStepResult step) {
+void merge_step(ExecutionResult& result, DependencyKeyMap* dep_keys, const Node& node, NodeStepResult step) {
   apply_outputs(result, node.branch_id, std::move(step.outputs));
-  dep_keys.insert_or_assign(node.id, std::move(step.key_text));
+  if (dep_keys != nullptr) dep_keys->insert_or_assign(node.id, std::move(step.key_text));
   result.node_statuses.insert_or_assign(node.id, std::move(step.status));
 }
 
@@ -51,7 +56,10 @@ Dag Dag::create(std::vector<Node> nodes, CacheBackendPtr backend) {
   for (std::size_t i = 0; i < dag.nodes_.size(); ++i) {
     const Node& node = dag.nodes_[i];
     dag.index_.try_emplace(node.id, i);
-    if (node.version_set && node.cacheable) dag.key_parts_[i] = node_key_parts(node);
+    if (node.version_set && node.cacheable) {
+      dag.key_parts_[i] = node_key_parts(node);
+      dag.has_cached_nodes_ = true;
+    }
   }
 
   // Kahn's method over positions. In-degrees count dependency entries; a
@@ -126,6 +134,11 @@ ExecutionResult Dag::execute_detailed_with_backend_options(bool parallel, std::o
 
 std::size_t Dag::position_of(NodeId id) const { return index_.at(id); }
 
+bool Dag::needs_dependency_keys(const ExecutionOptions& options) const {
+  // Only transitive keys of cached nodes read upstream key texts.
+  return options.enabled && options.depth == CacheDepth::kTransitive && has_cached_nodes_;
+}
+
 NodeStepResult Dag::run_node(std::size_t pos, const DataMap& context, const DependencyKeyMap& dep_keys,
                              const ExecutionOptions& options, CacheRunStats& stats) const {
   const NodeKeyParts* parts = key_parts_[pos].identity.empty() ? nullptr : &key_parts_[pos];
@@ -135,7 +148,7 @@ NodeStepResult Dag::run_node(std::size_t pos, const DataMap& context, const Depe
 void Dag::run_inline(std::size_t pos, ExecutionResult& result, DependencyKeyMap& dep_keys,
                      const ExecutionOptions& options) const {
   NodeStepResult step = run_node(pos, result.context, dep_keys, options, result.cache_stats);
-  merge_step(result, dep_keys, nodes_[pos], std::move(step));
+  merge_step(result, needs_dependency_keys(options) ? &dep_keys : nullptr, nodes_[pos], std::move(step));
 }
 
 ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {
@@ -212,7 +225,8 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
     std::lock_guard lock(records_mu);
     for (auto& record : records) {
       result.cache_stats.add(record.stats);
-      merge_step(result, dep_keys, nodes_[record.pos], std::move(record.step));
+      merge_step(result, needs_dependency_keys(options) ? &dep_keys : nullptr, nodes_[record.pos],
+                 std::move(record.step));
     }
   }
   return result;

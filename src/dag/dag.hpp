@@ -81,6 +81,8 @@ class Dag {
 
   ExecutionResult run_sequential(const ExecutionOptions& options) const;
   std::size_t position_of(NodeId id) const;
+  // Whether a run with these options reads upstream key texts at all.
+  bool needs_dependency_keys(const ExecutionOptions& options) const;
   // The per-node cache step for the node at position `pos`.
   NodeStepResult run_node(std::size_t pos, const DataMap& context, const DependencyKeyMap& dep_keys,
                           const ExecutionOptions& options, CacheRunStats& stats) const;
@@ -98,6 +100,7 @@ class Dag {
   // Per position: identity text and code hash of nodes that can be cached
   // (versioned and cacheable); empty for the others.
   std::vector<NodeKeyParts> key_parts_;
+  bool has_cached_nodes_ = false;
 };
 
 }  // namespace quillon
