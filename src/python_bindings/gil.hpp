@@ -14,22 +14,45 @@
 
 namespace quillon::py {
 
+// The thread state this thread let go of in its innermost GilRelease, while
+// it does not hold the lock; null otherwise. A GilGuard on the same thread
+// (a node function run by a sequential engine loop) takes the lock back with
+// that state directly, which is cheaper than the general thread-state lookup.
+inline thread_local PyThreadState* t_released_state = nullptr;
+
 class GilGuard {
  public:
-  GilGuard() noexcept : state_(PyGILState_Ensure()) { drain_release_queue(); }
-  ~GilGuard() { PyGILState_Release(state_); }
+  GilGuard() noexcept {
+    if (t_released_state != nullptr) {
+      own_ = t_released_state;
+      t_released_state = nullptr;
+      PyEval_RestoreThread(own_);
+    } else {
+      state_ = PyGILState_Ensure();
+    }
+    drain_release_queue();
+  }
+  ~GilGuard() {
+    if (own_ != nullptr) {
+      t_released_state = PyEval_SaveThread();
+    } else {
+      PyGILState_Release(state_);
+    }
+  }
   GilGuard(const GilGuard&) = delete;
   GilGuard& operator=(const GilGuard&) = delete;
 
  private:
-  PyGILState_STATE state_;
+  PyThreadState* own_ = nullptr;
+  PyGILState_STATE state_{};
 };
 
 // Requires: the lock is held on entry.
 class GilRelease {
  public:
-  GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
+  GilRelease() noexcept : outer_(t_released_state), saved_(PyEval_SaveThread()) { t_released_state = saved_; }
   ~GilRelease() {
+    t_released_state = outer_;
     PyEval_RestoreThread(saved_);
     drain_release_queue();
   }
@@ -37,6 +60,7 @@ class GilRelease {
   GilRelease& operator=(const GilRelease&) = delete;
 
  private:
+  PyThreadState* outer_;
   PyThreadState* saved_;
 };
 
