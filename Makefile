@@ -5,7 +5,7 @@ BUILD_DIR ?= build/cpp
 JOBS ?= 2
 APT_PACKAGES := librust-blake3-dev libgtest-dev pkg-config g++ make
 
-.PHONY: demo test system-deps python-deps cpp-build cpp-test cpp-sanitize fuzz-short python-install python-test
+.PHONY: demo test system-deps python-deps cpp-build cpp-test cpp-sanitize fuzz-short python-install python-test python-sanitize
 
 demo: system-deps python-deps cpp-build
 	@if [ -f examples/quickstart.py ]; then \
@@ -14,7 +14,7 @@ demo: system-deps python-deps cpp-build
 	  ./$(BUILD_DIR)/engine_demo; \
 	fi
 
-test: system-deps python-deps cpp-test cpp-sanitize fuzz-short python-test
+test: system-deps python-deps cpp-test cpp-sanitize fuzz-short python-test python-sanitize
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -50,12 +50,17 @@ cpp-sanitize:
 fuzz-short:
 	FUZZ_SECONDS=$${FUZZ_SECONDS:-15} bash scripts/fuzz.sh
 
+# The Python tests again against an ASan+UBSan build of the extension, with
+# the sanitizer runtimes preloaded into the interpreter.
+python-sanitize: python-deps
+	PYTHON=$(PYTHON) JOBS=$(JOBS) bash scripts/python_sanitize.sh
+
 python-install:
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
 python-test:
 	@if ls src/python_bindings/*.cpp >/dev/null 2>&1 && ls tests/python/test_*.py >/dev/null 2>&1; then \
-	  $(MAKE) --no-print-directory python-install && $(PYTHON) -m pytest -q tests/python; \
+	  $(MAKE) --no-print-directory python-install && $(PYTHON) -m pytest -q tests/python tests/stress; \
 	else \
 	  echo "no Python module yet: Python tests skipped"; \
 	fi

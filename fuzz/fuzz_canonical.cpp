@@ -301,7 +301,9 @@ Rendering reference_map_text(const DataMap& map) {
   std::string out = "{";
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     if (i != 0) out += ',';
-    out += sorted[i]->first;
+    const std::string& key = sorted[i]->first;
+    // Keys holding "=" or a double quote are quoted like string values.
+    out += key.find_first_of("=\"") == std::string::npos ? key : string_tag(key).substr(2);
     out += '=';
     const GraphData& value = sorted[i]->second;
     switch (value.kind()) {

@@ -334,7 +334,15 @@ std::optional<UnsupportedKind> append_value_map(std::string& out, const DataMap&
   for (const auto* entry : sorted_entries(map)) {
     if (!first) out += ',';
     first = false;
-    out += entry->first;
+    // A key holding "=" or a double quote is written quoted and escaped like
+    // a string value; written raw it could pass for the end of one entry and
+    // the start of another, and two different input maps of one node would
+    // share a text (and a cache entry). Every other key is written as is.
+    if (entry->first.find_first_of("=\"") == std::string::npos) {
+      out += entry->first;
+    } else {
+      append_quoted(out, entry->first);
+    }
     out += '=';
     const GraphData& value = entry->second;
     switch (value.kind()) {

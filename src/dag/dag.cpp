@@ -201,8 +201,12 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
               std::lock_guard lock(records_mu);
               records.push_back(std::move(record));
             } catch (...) {
+              // Not a C++ exception: the unwinding that ends the thread (an
+              // exiting interpreter does this). It must never be absorbed.
+              std::exception_ptr error = std::current_exception();
+              if (!error) throw;
               std::lock_guard lock(records_mu);
-              if (!failure) failure = std::current_exception();
+              if (!failure) failure = std::move(error);
             }
           });
         }

@@ -27,6 +27,10 @@ class PythonDistTransfer {
     try {
       answer = call(inputs);
     } catch (...) {
+      if (handling_thread_end()) {
+        t_thread_ending = true;
+        throw;
+      }
       // Running out of memory counts as no answer, like any other failure.
       answer.reset();
     }

@@ -40,13 +40,18 @@ inline PyRef check(PyObject* object) {
 void set_error_from_current_exception() noexcept;
 
 // Runs `body` and returns its result; on any exception sets the Python error
-// and returns the failure value (null for objects, -1 for ints).
+// and returns the failure value (null for objects, -1 for ints). The
+// unwinding by which an exiting interpreter ends a thread passes through.
 template <typename Body>
-auto call_guarded(Body&& body) noexcept -> decltype(body()) {
+auto call_guarded(Body&& body) -> decltype(body()) {
   using Result = decltype(body());
   try {
     return body();
   } catch (...) {
+    if (handling_thread_end()) {
+      t_thread_ending = true;
+      throw;  // the interpreter ends this thread: let it unwind
+    }
     set_error_from_current_exception();
     if constexpr (std::is_pointer_v<Result>) {
       return nullptr;

@@ -6,10 +6,17 @@
 // pure engine work and takes it back, draining the queue, on exit (also when
 // the scope is left by an exception). Neither may be used while an engine
 // mutex is held.
+//
+// While the interpreter finalizes, it ends every other thread that waits for
+// the lock by unwinding it (a forced unwind that no catch block may stop).
+// Both guards mark the thread as ending (t_thread_ending) and let the
+// unwinding through; on the way out nothing takes the lock or touches a
+// reference count again, so a run on a daemon thread ends quietly at exit.
 #pragma once
 
 #include <Python.h>
 
+#include "python_bindings/py_ref.hpp"
 #include "python_bindings/release_queue.hpp"
 
 namespace quillon::py {
@@ -22,17 +29,18 @@ inline thread_local PyThreadState* t_released_state = nullptr;
 
 class GilGuard {
  public:
-  GilGuard() noexcept {
+  GilGuard() {
     if (t_released_state != nullptr) {
       own_ = t_released_state;
       t_released_state = nullptr;
-      PyEval_RestoreThread(own_);
+      marking_thread_end([&] { PyEval_RestoreThread(own_); });
     } else {
-      state_ = PyGILState_Ensure();
+      state_ = marking_thread_end([] { return PyGILState_Ensure(); });
     }
     drain_release_queue();
   }
   ~GilGuard() {
+    if (t_thread_ending) return;
     if (own_ != nullptr) {
       t_released_state = PyEval_SaveThread();
     } else {
@@ -51,9 +59,10 @@ class GilGuard {
 class GilRelease {
  public:
   GilRelease() noexcept : outer_(t_released_state), saved_(PyEval_SaveThread()) { t_released_state = saved_; }
-  ~GilRelease() {
+  ~GilRelease() noexcept(false) {
     t_released_state = outer_;
-    PyEval_RestoreThread(saved_);
+    if (t_thread_ending) return;
+    marking_thread_end([&] { PyEval_RestoreThread(saved_); });
     drain_release_queue();
   }
   GilRelease(const GilRelease&) = delete;

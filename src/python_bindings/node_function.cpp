@@ -97,6 +97,10 @@ class PythonNodeFunction {
     try {
       output.failed = !call(inputs, output.values);
     } catch (...) {
+      if (handling_thread_end()) {
+        t_thread_ending = true;
+        throw;
+      }
       // Running out of memory while converting values is this node's
       // failure, reported like a Python error; the run goes on.
       set_error_from_current_exception();

@@ -9,9 +9,34 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <utility>
 
 namespace quillon::py {
+
+// Set on a thread that the interpreter ends while it finalizes: the thread
+// waited for the interpreter lock and is being unwound to its end. Nothing
+// on the way may touch a reference count or wait for the lock again.
+inline thread_local bool t_thread_ending = false;
+
+// Runs `take_lock` (a call that may wait for the interpreter lock and that
+// throws no C++ exception); if the interpreter ends the thread there, marks
+// it as ending and lets the unwinding go on.
+template <typename TakeLock>
+inline auto marking_thread_end(TakeLock&& take_lock) -> decltype(take_lock()) {
+  try {
+    return take_lock();
+  } catch (...) {
+    t_thread_ending = true;
+    throw;
+  }
+}
+
+// In a catch (...) block: true when the exception being handled is the
+// unwinding that ends the thread, or any other exception that is not a C++
+// one (std::current_exception() cannot hold those). Such an exception must
+// be rethrown, never absorbed.
+inline bool handling_thread_end() noexcept { return !std::current_exception(); }
 
 class PyRef {
  public:
@@ -26,7 +51,9 @@ class PyRef {
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(object_); }
+  ~PyRef() {
+    if (!t_thread_ending) Py_XDECREF(object_);
+  }
 
   // Takes over a reference the caller owns (may be null: a failed API call).
   static PyRef steal(PyObject* object) noexcept { return PyRef(object); }

@@ -1,0 +1,95 @@
+"""The benchmark runner's own machinery: results are checked before they are
+timed, absent peers are reported rather than faked, the workloads compute the
+same answers on every system, and the table and JSON are well formed. No
+figure is asserted: timings belong to the benchmark, never to a test."""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import sys
+from pathlib import Path
+
+import pytest
+
+BENCHMARKS = Path(__file__).resolve().parents[2] / "benchmarks"
+
+
+@pytest.fixture(scope="module")
+def bench():
+    saved_path = list(sys.path)
+    spec = importlib.util.spec_from_file_location("quillon_bench_run", BENCHMARKS / "run.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module
+    spec.loader.exec_module(module)  # puts benchmarks/ on sys.path for its own imports
+    yield module
+    sys.modules.pop(spec.name, None)
+    sys.path[:] = saved_path
+
+
+def test_a_wrong_or_failing_system_gets_an_error_row_and_is_not_timed(bench):
+    ctx = bench.Context(repeat=1, slow_repeat=1)
+    assert bench.checked(ctx, "w", "right", lambda: 2, lambda r: r == 2) is not None
+    assert bench.checked(ctx, "w", "wrong", lambda: 3, lambda r: r == 2) is None
+    assert bench.checked(ctx, "w", "raises", lambda: 1 / 0, lambda r: True) is None
+    assert [(row.system, row.status) for row in ctx.rows] == [("wrong", "error"), ("raises", "error")]
+    assert "ZeroDivisionError" in ctx.rows[1].note
+
+
+def test_absent_peers_are_listed_with_their_reason(bench, monkeypatch):
+    monkeypatch.setitem(bench.PEERS, "nosuchpeer", ("quillon_no_such_module_xyz",))
+    modules, errors = bench.load_peers(["nosuchpeer"])
+    assert modules["nosuchpeer"] is None
+    assert errors["nosuchpeer"].startswith("not importable: ModuleNotFoundError")
+    assert errors["dask"] == "left out (--no-peers)"
+    ctx = bench.Context(repeat=1, slow_repeat=1, peers=modules, peer_errors=errors)
+    ctx.skipped("w", "nosuchpeer", "nosuchpeer")
+    cells = bench.table_cells(ctx.rows)
+    assert cells[0][-1].startswith("skipped: nosuchpeer not importable")
+
+
+def test_random_dag_engine_and_plain_loop_agree(bench):
+    parents = bench.random_parents(300, seed=3)
+    assert all(len(set(ps)) == len(ps) and all(p < i for p in ps) for i, ps in enumerate(parents))
+    order = bench.topological_order(parents)
+    assert sorted(order) == list(range(300))
+    position = {node: k for k, node in enumerate(order)}
+    assert all(position[p] < position[i] for i, ps in enumerate(parents) for p in ps)
+    expected = bench.plain_dag_runner(parents, order)()
+    assert bench.build_quillon(bench.quillon_specs(parents)).execute() == expected
+
+
+def test_plain_monte_carlo_loops_match_the_engine_shape(bench):
+    draws = [0.0, 1.0, -1.0]
+    assert bench.mc_plain_loop(draws) == [bench.MC_CHAIN + d for d in draws]
+    particles = bench.plain_particles_drawing(4)
+    assert len(particles) == 4 and all(len(p) == bench.MC_CHAIN + 1 for p in particles)
+    assert all(p[-1] == pytest.approx(p[0] + bench.MC_CHAIN) for p in particles)
+
+
+def test_scale_child_reports_every_measure(bench):
+    out = bench.scale_chain_child(500)
+    for key in ("add_s", "build_s", "mermaid_s", "plain_run_s", "run_s", "store_s", "hit_s",
+                "graph_bytes", "dag_bytes", "result_bytes", "store_bytes", "mermaid_chars"):
+        assert key in out
+    assert out["nodes"] == 500 and out["mermaid_chars"] > 0
+
+
+def test_tables_group_by_workload_and_json_round_trips(bench, tmp_path):
+    Row = bench.Row
+    rows = bench.grouped([
+        Row("a", "peer", status="skipped", note="peer left out"),
+        Row("a", "base", median_s=0.002, runs=3, figure="2.00 µs/node", value=2.0, unit="us/node",
+            ratio=1.0, baseline="base"),
+        Row("b", "x", median_s=0.5, runs=1, unit="s", ratio=None),
+        Row("a", "quillon", median_s=0.003, runs=3, figure="3.00 µs/node", value=3.0, unit="us/node",
+            ratio=1.5, baseline="base", target="≤ 1.3× loop", met=False),
+    ])
+    assert [(r.workload, r.system) for r in rows] == [("a", "base"), ("a", "quillon"), ("a", "peer"), ("b", "x")]
+    text = bench.render_text(rows)
+    assert "1 (baseline)" in text and "1.50×" in text and "NOT MET" in text
+    markdown = bench.render_markdown(rows).splitlines()
+    assert markdown[0].startswith("| workload |") and markdown[3].startswith("|  | quillon |")
+    path = tmp_path / "r.json"
+    path.write_text(json.dumps([bench.asdict(r) for r in rows], ensure_ascii=False))
+    assert json.loads(path.read_text())[1]["met"] is False
