@@ -57,6 +57,18 @@ TEST(ValueMapText, TagsSortingAndNesting) {
             "{a=m:{},m=m:{x=s:\"s\",y=i:2}}");
 }
 
+TEST(ValueMapText, KeysThatCouldPassForSeveralEntriesAreQuoted) {
+  // Written raw, the one key below would read as the two entries of the
+  // other map, and the two input maps of one node would share a cache key.
+  const std::string odd = "p=s:\"v\",q";
+  const std::string two = render({{"p", GraphData::from_string("v")}, {"q", i64(1)}});
+  const std::string one = render({{odd, i64(1)}});
+  EXPECT_EQ(two, "{p=s:\"v\",q=i:1}");
+  EXPECT_EQ(one, "{\"p=s:\\\"v\\\",q\"=i:1}");
+  EXPECT_NE(one, two);
+  EXPECT_EQ(render({{"a,b{c}", i64(1)}}), "{a,b{c}=i:1}") << "other keys stay as they are";
+}
+
 TEST(ValueMapText, UnsupportedKindsFailWithTheirName) {
   static int opaque = 0;
   EXPECT_EQ(render({{"v", GraphData::from_float_vec(std::vector<double>{1.0})}}), "<error float_vec>");
