@@ -1,0 +1,1088 @@
+"""Every quillon benchmark, side by side with the libraries users would pick instead.
+
+Run with the extension importable and, for the peers, the ``bench`` extra:
+
+    pip install --no-build-isolation ".[bench]"
+    python benchmarks/run.py                 # full pass (a few minutes)
+    python benchmarks/run.py --quick         # fewer repetitions, same workloads
+    python benchmarks/run.py --only chain,array --json /tmp/r.json
+
+Every workload runs the same per-node work on each system: quillon, the
+peers that are installed (a peer that cannot be imported is listed as
+skipped with the reason) and a plain Python loop making the same calls, which
+is the floor. Each system's result is checked before it is timed. The systems
+of one workload are timed in turn within each repetition (the order rotates),
+so that load from elsewhere on the machine hits them alike; the table shows
+medians. Absolute times depend on the machine; compare the ratios.
+
+The table is printed and written as JSON (benchmarks/results.json unless
+--json says otherwise).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import importlib.util
+import json
+import math
+import os
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from collections import deque
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+from typing import Callable, Optional
+
+# Peers must not try to phone home from inside a timing loop.
+os.environ.setdefault("HAMILTON_TELEMETRY_ENABLED", "false")
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import quillon  # noqa: E402
+
+# The execute-path workload functions are shared with bench_execute.py so
+# that both scripts measure the same thing.
+from bench_execute import (  # noqa: E402
+    CHAIN_LENGTH,
+    PARALLEL_NODES,
+    SLEEP_SECONDS,
+    chain_graph,
+    increment,
+    plain_chain,
+    sleeper,
+    source,
+)
+
+try:  # the predict workload, when its own script is present
+    import bench_predict as _predict_workload
+except ImportError:
+    _predict_workload = None
+
+ARRAY_LENGTH = 1_000_000
+RANDOM_DAG_NODES = 10_000
+RANDOM_DAG_EDGES = 3
+RANDOM_DAG_SEED = 20240601
+BUILD_SIZES = (1_000, 10_000, 100_000)
+SCALE_CHAIN_NODES = 100_000
+MC_SAMPLES = 100_000
+
+PEERS = {
+    "numpy": ("numpy",),
+    "hamilton": ("hamilton.driver", "hamilton.caching.stores.memory"),
+    "dask": ("dask", "dask.threaded", "dask.local"),
+    "joblib": ("joblib",),
+}
+
+
+# --------------------------------------------------------------------------
+# Measuring
+
+
+@dataclass
+class Row:
+    workload: str
+    system: str
+    status: str = "ok"  # "ok", "skipped" or "error"
+    median_s: Optional[float] = None
+    runs: int = 0
+    figure: str = ""  # the headline number as printed
+    value: Optional[float] = None  # that number, in `unit`
+    unit: str = ""
+    ratio: Optional[float] = None  # median_s / the baseline's median_s
+    baseline: str = ""
+    target: str = ""
+    met: Optional[bool] = None
+    note: str = ""
+
+
+@dataclass
+class Context:
+    repeat: int  # repetitions for the fast workloads
+    slow_repeat: int  # for those that take seconds per run
+    rows: list = field(default_factory=list)
+    peers: dict = field(default_factory=dict)  # name -> module or None
+    peer_errors: dict = field(default_factory=dict)
+    tmp: str = ""
+
+    def add(self, row: Row) -> Row:
+        self.rows.append(row)
+        return row
+
+    def peer(self, name: str):
+        return self.peers.get(name)
+
+    def skipped(self, workload: str, system: str, peer: str, target: str = "") -> None:
+        self.add(Row(workload, system, status="skipped", target=target,
+                     note=f"{peer} {self.peer_errors.get(peer, 'not available')}"))
+
+
+def load_peers(names) -> tuple[dict, dict]:
+    """Imports the named peers; the others are left out. Returns the modules
+    (None where absent) and the reason for each absent one."""
+    modules, errors = {}, {}
+    for name, imports in PEERS.items():
+        if name not in names:
+            modules[name] = None
+            errors[name] = "left out (--no-peers)"
+            continue
+        try:
+            for module_name in imports:
+                importlib.import_module(module_name)
+            modules[name] = importlib.import_module(name)
+        except Exception as exc:  # any import failure means the peer is absent
+            modules[name] = None
+            errors[name] = f"not importable: {type(exc).__name__}: {exc}"
+    return modules, errors
+
+
+def time_once(run: Callable[[], object]) -> float:
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        run()
+        return time.perf_counter() - start
+    finally:
+        gc.enable()
+
+
+def side_by_side(cases: dict, repeat: int) -> dict:
+    """Times every case `repeat` times, one of each per round, rotating the
+    order; returns name -> list of seconds."""
+    names = list(cases)
+    times = {name: [] for name in names}
+    for round_index in range(repeat):
+        shift = round_index % len(names)
+        for name in names[shift:] + names[:shift]:
+            times[name].append(time_once(cases[name]))
+    return times
+
+
+def checked(ctx: Context, workload: str, system: str, run: Callable[[], object],
+            check: Callable[[object], bool]) -> Optional[Callable[[], object]]:
+    """Runs once untimed and checks the result; a failing system gets an
+    error row instead of a figure."""
+    try:
+        result = run()
+        ok = check(result)
+    except Exception as exc:
+        ctx.add(Row(workload, system, status="error", note=f"{type(exc).__name__}: {exc}"))
+        return None
+    if not ok:
+        ctx.add(Row(workload, system, status="error", note="result differs from the plain loop's"))
+        return None
+    return run
+
+
+def per_unit(seconds: float, count: int, unit: str) -> tuple[float, str]:
+    if unit == "us/node":
+        value = seconds / count * 1e6
+        return value, f"{value:.2f} µs/node"
+    if unit == "us/sample":
+        value = seconds / count * 1e6
+        return value, f"{value:.2f} µs/call"
+    return seconds, format_seconds(seconds)
+
+
+def format_seconds(seconds: float) -> str:
+    if seconds >= 1.0:
+        return f"{seconds:.2f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.1f} ms"
+    return f"{seconds * 1e6:.1f} µs"
+
+
+def record(ctx: Context, workload: str, times: dict, baseline: str, *, count: int = 1,
+           unit: str = "", targets: Optional[dict] = None, notes: Optional[dict] = None) -> dict:
+    """Adds one row per timed system; ratios are against `baseline`."""
+    targets = targets or {}
+    notes = notes or {}
+    base = statistics.median(times[baseline]) if baseline in times else None
+    rows = {}
+    for system, samples in times.items():
+        median = statistics.median(samples)
+        value, figure = per_unit(median, count, unit)
+        row = Row(workload, system, median_s=median, runs=len(samples), figure=figure,
+                  value=value, unit=unit or "s", note=notes.get(system, ""))
+        if base:
+            row.ratio = median / base
+            row.baseline = baseline
+        if system in targets:
+            row.target, row.met = targets[system](row)
+        rows[system] = ctx.add(row)
+    return rows
+
+
+def ratio_target(limit: float, what: str) -> Callable[[Row], tuple[str, bool]]:
+    return lambda row: (f"≤ {limit:g}× {what}", row.ratio is not None and row.ratio <= limit)
+
+
+# --------------------------------------------------------------------------
+# Workload: a chain of trivial nodes, uncached and every node a cache hit
+
+
+def hamilton_chain_module(ctx: Context, length: int):
+    """A module of `length` functions n0 .. n{length-1}, each adding one to
+    its predecessor: the driver discovers nodes from a module's functions.
+    Written to a file so that the driver can read the source it versions."""
+    name = f"quillon_bench_hchain_{length}"
+    if name in sys.modules:
+        return sys.modules[name]
+    lines = ["def n0() -> float:\n    return 0.0\n"]
+    for i in range(1, length):
+        lines.append(f"def n{i}(n{i - 1}: float) -> float:\n    return n{i - 1} + 1\n")
+    path = Path(ctx.tmp) / f"{name}.py"
+    path.write_text("\n".join(lines))
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+def dask_source():
+    return 0.0
+
+
+def dask_increment(x):
+    return x + 1
+
+
+def dask_chain_graph(length: int) -> dict:
+    graph = {"v0": (dask_source,)}
+    for i in range(1, length):
+        graph[f"v{i}"] = (dask_increment, f"v{i - 1}")
+    return graph
+
+
+def bench_chain(ctx: Context) -> None:
+    workload = f"chain of {CHAIN_LENGTH:,}, uncached"
+    last, expected = f"v{CHAIN_LENGTH - 1}", float(CHAIN_LENGTH - 1)
+    cases = {"plain loop": plain_chain}
+
+    dag = chain_graph(versioned=False).build()
+    run = checked(ctx, workload, "quillon", dag.execute, lambda r: r[last] == expected)
+    if run:
+        cases["quillon"] = run
+    run = checked(ctx, workload, "quillon cache=False", lambda: dag.execute(cache=False),
+                  lambda r: r[last] == expected)
+    if run:
+        cases["quillon cache=False"] = run
+
+    if ctx.peer("hamilton"):
+        from hamilton import driver
+
+        module = hamilton_chain_module(ctx, CHAIN_LENGTH)
+        hamilton_driver = driver.Builder().with_modules(module).build()
+        final = f"n{CHAIN_LENGTH - 1}"
+        run = checked(ctx, workload, "hamilton", lambda: hamilton_driver.execute([final]),
+                      lambda r: r[final] == expected)
+        if run:
+            cases["hamilton"] = run
+    else:
+        ctx.skipped(workload, "hamilton", "hamilton")
+
+    if ctx.peer("dask"):
+        import dask
+        import dask.threaded
+
+        graph = dask_chain_graph(CHAIN_LENGTH)
+        run = checked(ctx, workload, "dask threads", lambda: dask.threaded.get(graph, last),
+                      lambda r: r == expected)
+        if run:
+            cases["dask threads"] = run
+        run = checked(ctx, workload, "dask sync", lambda: dask.get(graph, last), lambda r: r == expected)
+        if run:
+            cases["dask sync"] = run
+    else:
+        ctx.skipped(workload, "dask threads", "dask")
+
+    times = side_by_side(cases, ctx.repeat)
+    record(ctx, workload, times, "plain loop", count=CHAIN_LENGTH, unit="us/node",
+           targets={"quillon": ratio_target(1.3, "loop")},
+           notes={"quillon": "default options; every node misses (no version)",
+                  "dask threads": "graph dict, dask.threaded.get",
+                  "dask sync": "graph dict, single-threaded scheduler",
+                  "hamilton": "driver over a module of 1,000 functions"})
+
+
+# Both run only on a cache miss, which the counter records.
+def joblib_source():
+    JOBLIB_CALLS[0] += 1
+    return 0.0
+
+
+def joblib_increment(x):
+    JOBLIB_CALLS[0] += 1
+    return x + 1
+
+
+JOBLIB_CALLS = [0]
+
+
+def bench_cached_chain(ctx: Context) -> None:
+    workload = f"chain of {CHAIN_LENGTH:,}, every node a cache hit"
+    last, expected = f"v{CHAIN_LENGTH - 1}", float(CHAIN_LENGTH - 1)
+
+    memo: dict = {}
+
+    def memo_loop():
+        # The cheapest cache Python offers: one dict lookup per node, keyed by
+        # the node and its input.
+        value = None
+        for i in range(CHAIN_LENGTH):
+            key = (i, value)
+            outputs = memo.get(key)
+            if outputs is None:
+                outputs = source({}) if i == 0 else increment({"x": value})
+                memo[key] = outputs
+            value = outputs["y"]
+        return value
+
+    memo_loop()
+    cases = {"plain loop + dict memo": memo_loop}
+
+    dag = chain_graph(versioned=True).build()
+    dag.execute()  # fills the cache
+
+    def all_hits(report):
+        return report["cache_stats"]["hits"] == CHAIN_LENGTH and report["context"][last] == expected
+
+    run = checked(ctx, workload, "quillon", lambda: dag.execute(detailed=True), all_hits)
+    if run:
+        cases["quillon"] = dag.execute
+
+    if ctx.peer("hamilton"):
+        from hamilton import driver
+        from hamilton.caching.stores.memory import InMemoryMetadataStore, InMemoryResultStore
+
+        module = hamilton_chain_module(ctx, CHAIN_LENGTH)
+        cached_driver = (driver.Builder().with_modules(module)
+                         .with_cache(metadata_store=InMemoryMetadataStore(),
+                                     result_store=InMemoryResultStore())
+                         .build())
+        final = f"n{CHAIN_LENGTH - 1}"
+        cached_driver.execute([final])  # fills the cache
+
+        def hamilton_all_hits(result):
+            logs = cached_driver.cache.logs(cached_driver.cache.last_run_id, level="debug")
+            executed = sum(1 for events in logs.values() for event in events
+                           if str(event.event_type).endswith("EXECUTE_NODE"))
+            return executed == 0 and result[final] == expected
+
+        run = checked(ctx, workload, "hamilton (in-memory cache)",
+                      lambda: cached_driver.execute([final]), hamilton_all_hits)
+        if run:
+            cases["hamilton (in-memory cache)"] = run
+    else:
+        ctx.skipped(workload, "hamilton (in-memory cache)", "hamilton")
+
+    if ctx.peer("joblib"):
+        import joblib
+
+        memory = joblib.Memory(location=os.path.join(ctx.tmp, "joblib"), verbose=0)
+        cached_source = memory.cache(joblib_source)
+        cached_increment = memory.cache(joblib_increment)
+
+        def joblib_chain():
+            value = cached_source()
+            for _ in range(1, CHAIN_LENGTH):
+                value = cached_increment(value)
+            return value
+
+        joblib_chain()  # fills the cache
+        calls_before = JOBLIB_CALLS[0]
+        run = checked(ctx, workload, "joblib.Memory", joblib_chain,
+                      lambda r: r == expected and JOBLIB_CALLS[0] == calls_before)
+        if run:
+            cases["joblib.Memory"] = run
+    else:
+        ctx.skipped(workload, "joblib.Memory", "joblib")
+
+    times = side_by_side(cases, ctx.repeat)
+    rows = record(ctx, workload, times, "plain loop + dict memo", count=CHAIN_LENGTH, unit="us/node",
+                  notes={"joblib.Memory": "one cached call per node, on-disk store",
+                         "hamilton (in-memory cache)": "in-memory metadata and result stores"})
+    if "quillon" in rows:
+        row = rows["quillon"]
+        row.target, row.met = "≤ 3 µs/node", row.value <= 3.0
+
+
+# --------------------------------------------------------------------------
+# Workload: one wide level of GIL-releasing nodes
+
+
+def dask_sleeper():
+    time.sleep(SLEEP_SECONDS)
+    return 1.0
+
+
+def bench_parallel(ctx: Context) -> None:
+    workload = f"{PARALLEL_NODES} × sleep({SLEEP_SECONDS * 1e3:.0f} ms), one level"
+    names = [f"done{i}" for i in range(PARALLEL_NODES)]
+
+    def plain():
+        return [sleeper({})["done"] for _ in range(PARALLEL_NODES)]
+
+    cases = {"plain loop (sequential)": plain}
+    graph = quillon.Graph()
+    for i, name in enumerate(names):
+        graph.add(sleeper, f"s{i}", None, [("done", name)])
+    dag = graph.build()
+    all_done = lambda r: all(r[name] == 1.0 for name in names)  # noqa: E731
+    for system, parallel in (("quillon parallel=True", True), ("quillon parallel=False", False)):
+        run = checked(ctx, workload, system, lambda p=parallel: dag.execute(parallel=p), all_done)
+        if run:
+            cases[system] = run
+
+    if ctx.peer("dask"):
+        import dask.threaded
+
+        graph = {name: (dask_sleeper,) for name in names}
+        everything_done = lambda r: list(r) == [1.0] * PARALLEL_NODES  # noqa: E731
+        run = checked(ctx, workload, "dask threads (8 workers)",
+                      lambda: dask.threaded.get(graph, names, num_workers=PARALLEL_NODES), everything_done)
+        if run:
+            cases["dask threads (8 workers)"] = run
+        run = checked(ctx, workload, "dask threads (default pool)",
+                      lambda: dask.threaded.get(graph, names), everything_done)
+        if run:
+            cases["dask threads (default pool)"] = run
+    else:
+        ctx.skipped(workload, "dask threads", "dask")
+
+    times = side_by_side(cases, ctx.slow_repeat)
+    record(ctx, workload, times, "plain loop (sequential)",
+           targets={"quillon parallel=True": ratio_target(0.6, "sequential")},
+           notes={"dask threads (default pool)": f"pool of {os.cpu_count()} threads"})
+
+
+# --------------------------------------------------------------------------
+# Workload: a random DAG, built and run
+
+
+IMPL_NAMES = ("a", "b", "c", "d", "e", "f")
+
+
+def combine(inputs):
+    return {"y": max(inputs.values(), default=0.0) + 1.0}
+
+
+def dask_combine(*values):
+    return max(values, default=0.0) + 1.0
+
+
+def random_parents(nodes: int, seed: int = RANDOM_DAG_SEED) -> list:
+    """Each node reads up to RANDOM_DAG_EDGES distinct earlier nodes."""
+    rng = random.Random(seed)
+    return [rng.sample(range(i), min(i, RANDOM_DAG_EDGES)) for i in range(nodes)]
+
+
+def quillon_specs(parents: list) -> list:
+    return [(f"n{i}", [(f"v{p}", IMPL_NAMES[k]) for k, p in enumerate(ps)] or None, [("y", f"v{i}")])
+            for i, ps in enumerate(parents)]
+
+
+def build_quillon(specs: list, function=combine):
+    graph = quillon.Graph()
+    add = graph.add
+    for label, inputs, outputs in specs:
+        add(function, label, inputs, outputs)
+    return graph.build()
+
+
+def topological_order(parents: list) -> list:
+    """Kahn's algorithm over the parent lists: the plain loop's build step."""
+    children = [[] for _ in parents]
+    waiting = [len(ps) for ps in parents]
+    for child, ps in enumerate(parents):
+        for p in ps:
+            children[p].append(child)
+    ready = deque(i for i, count in enumerate(waiting) if count == 0)
+    order = []
+    while ready:
+        node = ready.popleft()
+        order.append(node)
+        for child in children[node]:
+            waiting[child] -= 1
+            if waiting[child] == 0:
+                ready.append(child)
+    return order
+
+
+def plain_dag_runner(parents: list, order: list):
+    names = [f"v{i}" for i in range(len(parents))]
+    reads = [[(names[p], IMPL_NAMES[k]) for k, p in enumerate(ps)] for ps in parents]
+    steps = [(names[i], reads[i]) for i in order]
+
+    def run():
+        values = {}
+        for name, node_reads in steps:
+            values[name] = combine({impl: values[var] for var, impl in node_reads})["y"]
+        return values
+
+    return run
+
+
+def bench_random_dag(ctx: Context) -> None:
+    n = RANDOM_DAG_NODES
+    parents = random_parents(n)
+    edges = sum(len(ps) for ps in parents)
+    build_workload = f"random DAG {n:,} nodes / {edges:,} edges: build"
+    run_workload = f"random DAG {n:,} nodes / {edges:,} edges: run"
+    specs = quillon_specs(parents)
+    order = topological_order(parents)
+    plain_run = plain_dag_runner(parents, order)
+    expected = plain_run()
+
+    build_cases = {"plain loop (topological sort)": lambda: topological_order(parents),
+                   "quillon": lambda: build_quillon(specs)}
+    run_cases = {"plain loop": plain_run}
+    dag = build_quillon(specs)
+    run = checked(ctx, run_workload, "quillon", dag.execute, lambda r: r == expected)
+    if run:
+        run_cases["quillon"] = run
+
+    if ctx.peer("dask"):
+        import dask
+        import dask.threaded
+
+        names = [f"v{i}" for i in range(n)]
+
+        def dask_graph():
+            return {names[i]: (dask_combine, *[names[p] for p in ps]) for i, ps in enumerate(parents)}
+
+        build_cases["dask (graph dict)"] = dask_graph
+        graph = dask_graph()
+        as_dict = lambda values: dict(zip(names, values))  # noqa: E731
+        run = checked(ctx, run_workload, "dask threads", lambda: dask.threaded.get(graph, names),
+                      lambda r: as_dict(r) == expected)
+        if run:
+            run_cases["dask threads"] = run
+        run = checked(ctx, run_workload, "dask sync", lambda: dask.get(graph, names),
+                      lambda r: as_dict(r) == expected)
+        if run:
+            run_cases["dask sync"] = run
+    else:
+        ctx.skipped(run_workload, "dask", "dask")
+
+    times = side_by_side(build_cases, ctx.repeat)
+    record(ctx, build_workload, times, "plain loop (topological sort)", count=n, unit="us/node",
+           notes={"dask (graph dict)": "dask orders the graph at run time, not here",
+                  "quillon": "Graph.add per node + build"})
+    times = side_by_side(run_cases, max(3, ctx.repeat // 2))
+    record(ctx, run_workload, times, "plain loop", count=n, unit="us/node",
+           notes={"plain loop": "over a precomputed topological order",
+                  "dask threads": "all 10,000 keys requested"})
+
+
+def bench_build_scaling(ctx: Context) -> None:
+    workload = "random DAG build, per node"
+    per_node = {}
+    for n in BUILD_SIZES:
+        specs = quillon_specs(random_parents(n))
+        repeat = ctx.repeat if n <= 10_000 else max(1, ctx.slow_repeat // 2)
+        times = side_by_side({f"quillon, n = {n:,}": lambda s=specs: build_quillon(s)}, repeat)
+        rows = record(ctx, workload, times, "", count=n, unit="us/node")
+        per_node[n] = next(iter(rows.values())).value
+    small, large = BUILD_SIZES[0], BUILD_SIZES[-1]
+    growth = per_node[large] / per_node[small]
+    log_growth = math.log(large) / math.log(small)
+    ctx.add(Row(workload, f"growth {small:,} → {large:,}", figure=f"{growth:.2f}× per node",
+                value=growth, unit="x", target=f"O(n log n): ≤ {2 * log_growth:.1f}× (2 × log ratio)",
+                met=growth <= 2 * log_growth,
+                note=f"per-node time grows by log n alone under n log n: {log_growth:.2f}×"))
+
+
+# --------------------------------------------------------------------------
+# Workload: Monte Carlo through a five-node chain
+#
+# The workload is bench_predict.py's when that file is present (same graph,
+# same baseline), so that both scripts measure the same thing.
+
+if _predict_workload is not None:
+    MC_CHAIN = _predict_workload.CHAIN_LENGTH
+    mc_increment = _predict_workload.increment
+    mc_dag = _predict_workload.chain_dag
+    mc_plain_loop = _predict_workload.plain_loop
+else:
+    MC_CHAIN = 5
+
+    def mc_increment(inputs):
+        return {"y": inputs["x"] + 1}
+
+    def mc_dag():
+        """v0 -> n1 -> v1 -> ... -> n5 -> v5."""
+        graph = quillon.Graph()
+        for i in range(1, MC_CHAIN + 1):
+            graph.add(mc_increment, f"n{i}", [(f"v{i - 1}", "x")], [("y", f"v{i}")])
+        return graph.build()
+
+    def mc_plain_loop(draws):
+        """The same calls without the engine, node after node over all samples."""
+        values = draws
+        for _ in range(MC_CHAIN):
+            produced = []
+            append = produced.append
+            for value in values:
+                append(mc_increment({"x": value})["y"])
+            values = produced
+        return values
+
+
+MC_MEAN = float(MC_CHAIN)  # mean of the last variable for v0 ~ N(0, 1)
+
+
+def plain_predict_at_drawing(n: int):
+    """Per-node Monte Carlo in Python, draws included: each node draws its
+    input afresh (the first from the normal, later ones from the previous
+    node's samples), builds the input dict, calls, reads the output."""
+    gauss, uniform = random.gauss, random.random
+    samples = None
+    for _ in range(MC_CHAIN):
+        out = []
+        append = out.append
+        if samples is None:
+            for _ in range(n):
+                append(mc_increment({"x": gauss(0.0, 1.0)})["y"])
+        else:
+            size = len(samples)
+            for _ in range(n):
+                append(mc_increment({"x": samples[int(uniform() * size)]})["y"])
+        samples = out
+    return samples
+
+
+def plain_particles_drawing(n: int):
+    """Whole trajectories in Python: one draw per particle, every node called
+    on it, each particle's values kept together."""
+    gauss = random.gauss
+    particles = []
+    append = particles.append
+    for _ in range(n):
+        x = gauss(0.0, 1.0)
+        trajectory = [x]
+        for _ in range(MC_CHAIN):
+            x = mc_increment({"x": x})["y"]
+            trajectory.append(x)
+        append(trajectory)
+    return particles
+
+
+def close_to_mean(values) -> bool:
+    return len(values) == MC_SAMPLES and abs(statistics.fmean(values) - MC_MEAN) < 0.05
+
+
+def bench_monte_carlo(ctx: Context) -> None:
+    calls = MC_SAMPLES * MC_CHAIN
+    last = f"v{MC_CHAIN}"
+    predict_at_workload = f"Monte Carlo predict_at, {MC_SAMPLES:,} samples × {MC_CHAIN} nodes"
+    predict_workload = f"Monte Carlo predict (particles), {MC_SAMPLES:,} × {MC_CHAIN} nodes"
+    if not hasattr(quillon.Dag, "predict_at"):
+        for workload, method in ((predict_at_workload, "predict_at"), (predict_workload, "predict")):
+            ctx.add(Row(workload, "quillon", status="skipped", note=f"this build of quillon has no Dag.{method}"))
+        return
+    dag = mc_dag()
+    draws = [random.gauss(0.0, 1.0) for _ in range(MC_SAMPLES)]
+    baseline = "plain loop (inputs drawn beforehand)"
+    notes = {baseline: "the per-sample calls alone; the draws are made outside the timing",
+             "plain loop (drawing per sample)": "the same calls plus Python's own draws and resampling"}
+
+    for check_loop in (lambda: mc_plain_loop(draws), lambda: plain_predict_at_drawing(MC_SAMPLES),
+                       lambda: [p[-1] for p in plain_particles_drawing(MC_SAMPLES)]):
+        if not close_to_mean(check_loop()):
+            raise AssertionError("a plain Monte Carlo loop gives the wrong mean")
+
+    cases = {baseline: lambda: mc_plain_loop(draws),
+             "plain loop (drawing per sample)": lambda: plain_predict_at_drawing(MC_SAMPLES)}
+    run = checked(ctx, predict_at_workload, "quillon",
+                  lambda: dag.predict_at({"v0": quillon.normal(0.0, 1.0)}, n_samples=MC_SAMPLES),
+                  lambda r: close_to_mean(r[last].samples))
+    if run:
+        cases["quillon"] = run
+    times = side_by_side(cases, ctx.slow_repeat)
+    record(ctx, predict_at_workload, times, baseline, count=calls, unit="us/sample",
+           targets={"quillon": ratio_target(1.3, "loop")}, notes=notes)
+
+    cases = {baseline: lambda: mc_plain_loop(draws),
+             "plain loop, particle by particle (drawing)": lambda: plain_particles_drawing(MC_SAMPLES)}
+    run = checked(ctx, predict_workload, "quillon",
+                  lambda: dag.predict({"v0": quillon.normal(0.0, 1.0)}, n_samples=MC_SAMPLES),
+                  lambda r: close_to_mean(r[last].samples) and len(r.particles) == MC_SAMPLES)
+    if run:
+        cases["quillon"] = run
+    times = side_by_side(cases, ctx.slow_repeat)
+    record(ctx, predict_workload, times, baseline, count=calls, unit="us/sample",
+           notes={"quillon": "no target set"})
+
+
+# --------------------------------------------------------------------------
+# Workload: a large numpy array handed from one node to the next
+
+ARRAY = None
+
+
+def make_array(inputs):
+    return {"a": ARRAY}
+
+
+def read_array(inputs):
+    return {"n": len(inputs["a"])}
+
+
+def bench_array(ctx: Context) -> None:
+    global ARRAY
+    workload = f"{ARRAY_LENGTH:,}-element float64 array, node → node"
+    np = ctx.peer("numpy")
+    if np is None:
+        ctx.skipped(workload, "quillon", "numpy", target="≤ 1.3× floor")
+        return
+    ARRAY = np.random.default_rng(0).random(ARRAY_LENGTH)
+    array = ARRAY
+
+    def floor():
+        # One copy into the engine's float vector, one list of floats for
+        # each reader: the consuming node and the returned context.
+        array.copy()
+        array.tolist()
+        array.tolist()
+
+    def plain():
+        return read_array({"a": make_array({})["a"]})
+
+    graph = quillon.Graph()
+    graph.add(make_array, "make", None, [("a", "arr")])
+    graph.add(read_array, "read", [("arr", "a")], [("n", "n")])
+    dag = graph.build()
+    cases = {"floor: copy + 2 × tolist": floor, "plain loop (by reference)": plain}
+    run = checked(ctx, workload, "quillon", dag.execute,
+                  lambda r: r["n"] == ARRAY_LENGTH and r["arr"][::9973] == array[::9973].tolist())
+    if run:
+        cases["quillon"] = run
+    times = side_by_side(cases, ctx.repeat)
+    record(ctx, workload, times, "floor: copy + 2 × tolist",
+           targets={"quillon": ratio_target(1.3, "floor")},
+           notes={"plain loop (by reference)": "no conversion at all; not reachable through a graph value"})
+
+
+# --------------------------------------------------------------------------
+# Workload: a 100,000-node chain (own process, so that memory deltas are clean)
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def scale_chain_child(n: int) -> dict:
+    """Builds, renders and runs an n-node chain; prints times and resident
+    memory deltas as JSON."""
+    specs = [("n0", None, [("y", "v0")])] + [
+        (f"n{i}", [(f"v{i - 1}", "x")], [("y", f"v{i}")]) for i in range(1, n)]
+    functions = [source] + [increment] * (n - 1)
+    out = {"nodes": n}
+    gc.collect()
+
+    rss = rss_bytes()
+    start = time.perf_counter()
+    graph = quillon.Graph()
+    for function, (label, inputs, outputs) in zip(functions, specs):
+        graph.add(function, label, inputs, outputs)
+    out["add_s"] = time.perf_counter() - start
+    out["graph_bytes"] = rss_bytes() - rss
+    start = time.perf_counter()
+    dag = graph.build()
+    out["build_s"] = time.perf_counter() - start
+    del graph
+    gc.collect()
+    out["dag_bytes"] = rss_bytes() - rss
+
+    start = time.perf_counter()
+    text = dag.to_mermaid()
+    out["mermaid_s"] = time.perf_counter() - start
+    out["mermaid_chars"] = len(text)
+    del text
+
+    def plain():
+        value = None
+        for i, function in enumerate(functions):
+            value = function({} if i == 0 else {"x": value})["y"]
+        return value
+
+    out["plain_run_s"] = time_once(plain)
+
+    # Every result stays alive until the end, so that each resident delta
+    # counts fresh memory only.
+    kept = []
+    gc.collect()
+    rss = rss_bytes()
+    out["run_s"] = time_once(lambda: kept.append(dag.execute()))
+    out["result_bytes"] = rss_bytes() - rss
+    assert kept[-1][f"v{n - 1}"] == n - 1
+
+    # Cached: one entry per node, then every node a hit.
+    graph = quillon.Graph()
+    graph.configure_memory_cache(max_entries=2 * n)
+    for function, (label, inputs, outputs) in zip(functions, specs):
+        graph.add(function, label, inputs, outputs)
+        graph.set_cache_version(label, "1")
+    cached = graph.build()
+    del graph
+    out["store_s"] = time_once(lambda: kept.append(cached.execute()))
+    assert cached.cache_stats()["entries"] == n
+    # A second storing run, in a namespace of its own, reuses the memory the
+    # first one freed: what it adds is a context dict and n entries.
+    gc.collect()
+    rss = rss_bytes()
+    kept.append(cached.execute(cache_namespace="second"))
+    out["store_bytes"] = rss_bytes() - rss
+    assert cached.cache_stats()["entries"] == 2 * n
+    assert cached.execute(detailed=True)["cache_stats"]["hits"] == n
+    kept.clear()
+    out["hit_s"] = time_once(cached.execute)
+    return out
+
+
+def bench_scale_chain(ctx: Context) -> None:
+    n = SCALE_CHAIN_NODES
+    workload = f"chain of {n:,}: scale"
+    measurements = []
+    for _ in range(ctx.slow_repeat):
+        proc = subprocess.run([sys.executable, __file__, "--scale-chain-child", str(n)],
+                              capture_output=True, text=True, timeout=1200)
+        if proc.returncode != 0:
+            lines = proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"]
+            ctx.add(Row(workload, "quillon", status="error", note=lines[-1]))
+            return
+        measurements.append(json.loads(proc.stdout.strip().splitlines()[-1]))
+    m = {key: statistics.median(run[key] for run in measurements) for key in measurements[0]}
+    runs = len(measurements)
+
+    def row(system, seconds, **extra):
+        value, figure = per_unit(seconds, n, "us/node")
+        return ctx.add(Row(workload, system, median_s=seconds, runs=runs, figure=figure, value=value,
+                           unit="us/node", **extra))
+
+    def memory_row(system, total_bytes, note):
+        per_node = total_bytes / n
+        ctx.add(Row(workload, system, runs=runs, figure=f"{per_node:,.0f} B/node", value=per_node,
+                    unit="B/node", note=note))
+
+    row("build (Graph.add × n + build)", m["add_s"] + m["build_s"],
+        note=f"Graph.add {m['add_s']:.2f} s, build {m['build_s']:.2f} s")
+    row("to_mermaid()", m["mermaid_s"], note=f"{m['mermaid_chars'] / n:.0f} characters per node")
+    base = m["plain_run_s"]
+    r = row("plain loop run", base)
+    r.ratio, r.baseline = 1.0, "plain loop run"
+    for system, key, note in (
+            ("execute()", "run_s", ""),
+            ("execute(), storing every node", "store_s", ""),
+            ("execute(), every node a hit", "hit_s", "the 3 µs/node target is set for the 1,000-node chain")):
+        r = row(system, m[key], note=note)
+        r.ratio, r.baseline = m[key] / base, "plain loop run"
+    memory_row("memory: graph before build", m["graph_bytes"], "resident growth while adding the nodes")
+    memory_row("memory: built Dag", m["dag_bytes"], "resident growth from before the first add")
+    memory_row("memory: execute() result dict", m["result_bytes"], "str key + float per variable")
+    memory_row("memory: one cache entry", m["store_bytes"] - m["result_bytes"],
+               "resident growth of the storing run less a result dict; one float output per entry")
+
+
+# --------------------------------------------------------------------------
+# Report
+
+WORKLOADS = {
+    "chain": bench_chain,
+    "cached": bench_cached_chain,
+    "parallel": bench_parallel,
+    "random": bench_random_dag,
+    "montecarlo": bench_monte_carlo,
+    "array": bench_array,
+    "scale": bench_scale_chain,
+    "buildscale": bench_build_scaling,
+}
+
+
+def grouped(rows: list) -> list:
+    """Rows by workload in order of first appearance; within a workload the
+    measured rows come first, skipped and failed ones after."""
+    first = {}
+    for index, row in enumerate(rows):
+        first.setdefault(row.workload, index)
+    for index, row in enumerate(rows):
+        # A workload whose skips were noted before its figures sits where
+        # its first figure does.
+        if row.status == "ok" and first[row.workload] < index and rows[first[row.workload]].status != "ok":
+            first[row.workload] = index
+    return sorted(rows, key=lambda row: (first[row.workload], row.status != "ok"))
+
+
+HEADER = ("workload", "system", "median", "per unit", "ratio", "target", "result")
+
+
+def table_cells(rows: list) -> list:
+    """One tuple of printed cells per row, in HEADER order."""
+    table = []
+    for row in rows:
+        if row.status != "ok":
+            table.append((row.workload, row.system, "—", "—", "—", row.target or "—",
+                          f"{row.status}: {row.note}"))
+            continue
+        verdict = "" if row.met is None else ("met" if row.met else "NOT MET")
+        if row.ratio is None:
+            ratio = ""
+        elif row.system == row.baseline:
+            ratio = "1 (baseline)"
+        else:
+            ratio = f"{row.ratio:.2f}×"
+        median = format_seconds(row.median_s) if row.median_s is not None else ""
+        figure = row.figure if row.unit != "s" else ""
+        table.append((row.workload, row.system, median, figure, ratio, row.target, verdict))
+    return table
+
+
+def row_notes(rows: list) -> list:
+    return [f"{r.workload} / {r.system}: {r.note}" for r in rows if r.status == "ok" and r.note]
+
+
+def render_text(rows: list) -> str:
+    table = table_cells(rows)
+    widths = [max(len(line[i]) for line in [HEADER] + table) for i in range(len(HEADER))]
+    lines = ["  ".join(c.ljust(w) for c, w in zip(HEADER, widths)).rstrip()]
+    previous = None
+    for line in table:
+        cells = list(line)
+        if line[0] == previous:
+            cells[0] = ""  # the workload is named once per group
+        else:
+            lines.append("")
+        previous = line[0]
+        lines.append("  ".join(c.ljust(w) for c, w in zip(cells, widths)).rstrip())
+    notes = row_notes(rows)
+    if notes:
+        lines += ["", "notes:"] + [f"  {note}" for note in notes]
+    return "\n".join(lines)
+
+
+def render_markdown(rows: list) -> str:
+    lines = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
+    previous = None
+    for line in table_cells(rows):
+        cells = [c.replace("|", "\\|") for c in line]
+        if line[0] == previous:
+            cells[0] = ""
+        previous = line[0]
+        lines.append("| " + " | ".join(cells) + " |")
+    notes = row_notes(rows)
+    if notes:
+        lines += [""] + [f"- {note}" for note in notes]
+    return "\n".join(lines)
+
+
+def versions(peers: dict) -> dict:
+    out = {"python": platform.python_version(), "quillon": getattr(quillon, "__version__", None),
+           "quillon_file": getattr(quillon, "__file__", None)}
+    try:
+        from importlib.metadata import version
+
+        out["quillon"] = out["quillon"] or version("quillon")
+        for name, dist in (("numpy", "numpy"), ("hamilton", "sf-hamilton"), ("dask", "dask"),
+                           ("joblib", "joblib")):
+            out[name] = version(dist) if peers.get(name) else None
+    except Exception:
+        pass
+    return out
+
+
+def checkout_revision() -> Optional[str]:
+    """The commit of the checkout this script lives in, "+dirty" when its
+    sources differ from it (the module under test may come from elsewhere:
+    see meta.versions.quillon_file)."""
+    try:
+        head = subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, timeout=10)
+        dirty = subprocess.run(["git", "-C", str(HERE.parent), "status", "--porcelain", "--", "src"],
+                               capture_output=True, text=True, timeout=10)
+    except (OSError, subprocess.SubprocessError):
+        return None
+    if head.returncode != 0:
+        return None
+    return head.stdout.strip() + ("+dirty" if dirty.stdout.strip() else "")
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions: a fast pass")
+    parser.add_argument("--repeat", type=int, help="repetitions of the fast workloads (default 7, quick 3)")
+    parser.add_argument("--json", default=str(HERE / "results.json"), help="where to write the table as JSON")
+    parser.add_argument("--no-peers", action="store_true",
+                        help="quillon and the plain loops only; importing the peers (pandas among "
+                             "them) changes the heap that quillon allocates from")
+    parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
+    parser.add_argument("--only", help="comma-separated subset of: " + ", ".join(WORKLOADS))
+    parser.add_argument("--scale-chain-child", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+
+    if args.scale_chain_child:
+        print(json.dumps(scale_chain_child(args.scale_chain_child)))
+        return 0
+
+    repeat = args.repeat or (3 if args.quick else 7)
+    ctx = Context(repeat=repeat, slow_repeat=max(1, repeat // 2 if args.quick else (repeat + 1) // 2))
+    # numpy is the array workload's input, not a competitor.
+    ctx.peers, ctx.peer_errors = load_peers(["numpy"] if args.no_peers else list(PEERS))
+    selected = list(WORKLOADS) if not args.only else [w.strip() for w in args.only.split(",")]
+    unknown = [w for w in selected if w not in WORKLOADS]
+    if unknown:
+        parser.error(f"unknown workload(s): {', '.join(unknown)}")
+
+    load_before = os.getloadavg()
+    started = time.time()
+    # Hamilton's executor recurses once per node of a chain.
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), 20 * CHAIN_LENGTH))
+    with tempfile.TemporaryDirectory(prefix="quillon-bench-") as tmp:
+        ctx.tmp = tmp
+        for name in selected:
+            print(f"running {name} ...", file=sys.stderr, flush=True)
+            WORKLOADS[name](ctx)
+    load_after = os.getloadavg()
+    ctx.rows = grouped(ctx.rows)
+
+    print(render_markdown(ctx.rows) if args.markdown else render_text(ctx.rows))
+    print()
+    print(f"{os.cpu_count()} CPUs, load average {load_before[0]:.2f} before / {load_after[0]:.2f} after; "
+          f"medians of {ctx.repeat} runs ({ctx.slow_repeat} for the slow workloads)")
+    if load_before[0] > 0.5 or load_after[0] > 0.5:
+        print("note: the machine was busy; figures are noisier than usual, ratios less so")
+    for name, error in ctx.peer_errors.items():
+        print(f"skipped peer {name}: {error}")
+
+    meta = {
+        "command": " ".join([Path(sys.executable).name, "benchmarks/run.py"] + (argv or sys.argv[1:])),
+        "started": time.strftime("%Y-%m-%dT%H:%M:%S", time.localtime(started)),
+        "seconds": round(time.time() - started, 1),
+        "machine": {"cpus": os.cpu_count(), "platform": platform.platform(),
+                    "processor": platform.processor() or platform.machine()},
+        "load_average": {"before": load_before, "after": load_after},
+        "repeat": ctx.repeat,
+        "slow_repeat": ctx.slow_repeat,
+        "versions": versions(ctx.peers),
+        "checkout": checkout_revision(),
+        "skipped_peers": ctx.peer_errors,
+    }
+    Path(args.json).parent.mkdir(parents=True, exist_ok=True)
+    Path(args.json).write_text(json.dumps({"meta": meta, "rows": [asdict(r) for r in ctx.rows]},
+                                          indent=2, ensure_ascii=False) + "\n")
+    print(f"wrote {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
