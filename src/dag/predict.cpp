@@ -114,10 +114,11 @@ DistMap monte_carlo(const Node& node, const DistMap& context, std::size_t n, Rng
     std::vector<double> values;
   };
   std::vector<Sink> sinks;
-  for (const auto& [impl, broadcast] : node.outputs) {
+  for (const auto& output : node.outputs) {
+    const std::string& broadcast = output.second;
     auto sink = std::find_if(sinks.begin(), sinks.end(), [&](const Sink& s) { return s.broadcast == broadcast; });
     if (sink == sinks.end()) sink = sinks.insert(sinks.end(), Sink{broadcast, {}, {}});
-    sink->impls.push_back(impl);
+    sink->impls.push_back(output.first);
   }
 
   std::vector<double> drawn(slot_dists.size());
