@@ -16,7 +16,7 @@ inline PyObject* create_class(PyType_Spec* spec, const char* bare_name, PyTypeOb
   if (*cache == nullptr) {
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
     if (type == nullptr) return nullptr;
-    // The spec's name stays owned by the spec; the bare name is a literal.
+    // The type name stays owned by the PyType_Spec; the bare name is a literal.
     type->tp_name = bare_name;
     *cache = type;
   }
