@@ -667,3 +667,48 @@ class TestCacheKeysOfOddNames:
         for values in supplies:
             supply[0] = {f"s{n}": value for n, value in values.items() if n < len(impl_names)}
             assert dag.execute() == dag.execute(cache=False)
+
+
+# --- Distribution parameters anywhere on the float line -----------------------
+
+any_float = st.floats(allow_nan=True, allow_infinity=True)
+UNIFORM_ERRORS = {"Uniform::new called with `low >= high`", "Uniform::new: range overflow"}
+
+
+class TestDistributionParameters:
+    @settings(max_examples=300, deadline=None)
+    @given(
+        kind=st.sampled_from(["normal", "uniform", "beta", "gamma", "lognormal"]),
+        a=any_float,
+        b=any_float,
+        p=any_float,
+    )
+    def test_any_parameters_sample_or_fail_with_the_documented_text(self, kind, a, b, p):
+        dist = getattr(quillon, kind)(a, b)
+        # Closed forms and the text form never fail, whatever the parameters.
+        assert isinstance(dist.mean, float) and isinstance(dist.variance, float)
+        assert repr(dist).endswith(")")
+        try:
+            draws = dist.sample_n(16)
+            value = dist.percentile(p)
+        except ValueError as error:
+            assert kind == "uniform" and str(error) in UNIFORM_ERRORS
+            assert not (a < b) or not math.isfinite(b - a)
+            return
+        assert len(draws) == 16 and all(isinstance(x, float) for x in draws)
+        if kind == "uniform":
+            assert all(a <= x < b for x in draws)
+        if kind == "beta" and a > 0 and b > 0:
+            assert all(0.0 <= x <= 1.0 or math.isnan(x) for x in draws)
+        assert isinstance(value, float)
+
+    @settings(max_examples=200, deadline=None)
+    @given(samples=st.lists(any_float, max_size=40), p=any_float)
+    def test_empirical_percentiles_pick_one_of_the_samples(self, samples, p):
+        dist = quillon.empirical(samples)
+        value = dist.percentile(p)
+        if not samples:
+            assert math.isnan(value)
+        else:
+            assert any(value == s or (math.isnan(value) and math.isnan(s)) for s in samples)
+        assert dist.samples == samples or any(math.isnan(s) for s in samples)
