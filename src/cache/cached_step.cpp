@@ -1,5 +1,7 @@
 #include "cache/cached_step.hpp"
 
+#include <charconv>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -14,15 +16,19 @@ namespace {
 thread_local int t_claims_held = 0;
 thread_local bool t_starter_holds_claim = false;
 
-std::string status_key_text(const char* prefix, NodeId id) {
-  std::string text = prefix;
-  text += std::to_string(id);
+std::string status_key_text(std::string_view prefix, NodeId id) {
+  char digits[24];
+  const char* end = std::to_chars(digits, digits + sizeof digits, id).ptr;
+  std::string text;
+  text.reserve(prefix.size() + static_cast<std::size_t>(end - digits));
+  text.append(prefix);
+  text.append(digits, static_cast<std::size_t>(end - digits));
   return text;
 }
 
 // Runs the node without touching the backend and reports a miss.
 NodeStepResult run_uncached(const Node& node, const DataMap& inputs, CacheMissReason reason,
-                            const char* key_prefix, CacheRunStats& stats) {
+                            std::string_view key_prefix, CacheRunStats& stats) {
   stats.record_miss(reason);
   NodeResult result = node.execute_with_inputs(inputs);
   NodeStepResult step;
