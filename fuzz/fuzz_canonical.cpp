@@ -26,6 +26,9 @@
 #include "cache/keys.hpp"
 #include "graph_data.hpp"
 #include "node.hpp"
+#include "fuzz_support.hpp"
+
+const char* const fuzz::kFuzzTarget = "fuzz_canonical";
 
 namespace {
 
@@ -36,27 +39,10 @@ using quillon::NameMap;
 using quillon::Node;
 using quillon::UnsupportedKind;
 
-[[noreturn]] void fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "fuzz_canonical: %s\n", what);
-  if (!detail.empty()) std::fprintf(stderr, "  detail: %.*s\n", static_cast<int>(detail.size()), detail.data());
-  std::abort();
-}
+using fuzz::check;
+using fuzz::fail;
 
-void check(bool ok, const char* what, std::string_view detail = {}) {
-  if (!ok) fail(what, detail);
-}
-
-// Bytewise order on unsigned bytes, written out so the reference does not
-// lean on the standard library's choice for std::string.
-bool byte_less(std::string_view a, std::string_view b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto x = static_cast<unsigned char>(a[i]);
-    const auto y = static_cast<unsigned char>(b[i]);
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
-}
+using fuzz::byte_less;
 
 // --- Decoding -------------------------------------------------------------
 

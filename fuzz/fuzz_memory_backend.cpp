@@ -37,7 +37,10 @@
 
 #include "cache/keys.hpp"
 #include "cache/memory_backend.hpp"
+#include "fuzz_support.hpp"
 #include "cache/records.hpp"
+
+const char* const fuzz::kFuzzTarget = "fuzz_memory_backend";
 
 namespace {
 
@@ -51,15 +54,8 @@ using quillon::DataMap;
 using quillon::GraphData;
 using quillon::MemoryCacheBackend;
 
-[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-  std::fprintf(stderr, "fuzz_memory_backend: %s\n", what);
-  if (!detail.empty()) std::fprintf(stderr, "  detail: %s\n", detail.c_str());
-  std::abort();
-}
-
-void check(bool ok, const char* what, const std::string& detail = {}) {
-  if (!ok) fail(what, detail);
-}
+using fuzz::check;
+using fuzz::fail;
 
 // Like check, but the detail is only put together on failure.
 template <typename Detail>

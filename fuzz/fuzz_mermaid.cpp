@@ -35,6 +35,9 @@
 #include "builder/graph.hpp"
 #include "dag/dag.hpp"
 #include "node.hpp"
+#include "fuzz_support.hpp"
+
+const char* const fuzz::kFuzzTarget = "fuzz_mermaid";
 
 namespace {
 
@@ -44,25 +47,10 @@ using quillon::NamePairs;
 using quillon::Node;
 using quillon::NodeId;
 
-[[noreturn]] void fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "fuzz_mermaid: %s\n", what);
-  if (!detail.empty()) std::fprintf(stderr, "  detail: %.*s\n", static_cast<int>(detail.size()), detail.data());
-  std::abort();
-}
+using fuzz::check;
+using fuzz::fail;
 
-void check(bool ok, const char* what, std::string_view detail = {}) {
-  if (!ok) fail(what, detail);
-}
-
-bool byte_less(std::string_view a, std::string_view b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto x = static_cast<unsigned char>(a[i]);
-    const auto y = static_cast<unsigned char>(b[i]);
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
-}
+using fuzz::byte_less;
 
 // Variable names: a small alphabet so that producers and consumers meet,
 // qualified names among them, and now and then arbitrary bytes.
