@@ -19,25 +19,12 @@ from __future__ import annotations
 
 import argparse
 import random
-import time
 
 import quillon
+from bench_execute import best_of, increment
 
 CHAIN_LENGTH = 5
 DEFAULT_SAMPLES = 100_000
-
-
-def best_of(repeat: int, run) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
-def increment(inputs):
-    return {"y": inputs["x"] + 1}
 
 
 def chain_dag() -> quillon.Dag:
