@@ -1,12 +1,92 @@
 #include "node.hpp"
 
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace quillon {
 
-NodeFunction make_node_function(NodeFn fn) {
-  return std::make_shared<const NodeFn>(std::move(fn));
+namespace {
+
+// A C++ callable over maps as a node function.
+class MapFunction final : public NodeCallable {
+ public:
+  explicit MapFunction(NodeFn fn) : fn_(std::move(fn)) {}
+
+  bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const override {
+    DataMap by_name;
+    by_name.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) by_name.emplace(*inputs[i].name, *inputs[i].value);
+    NodeOutput produced = fn_(by_name);
+    if (produced.failed) return false;
+    for (auto& [name, value] : produced.values) {
+      const int slot = sink.slot_for(name);
+      if (slot >= 0) sink.put(slot, std::move(value));
+    }
+    return true;
+  }
+
+ private:
+  NodeFn fn_;
+};
+
+// Takes every output under its own name.
+class CollectingSink final : public OutputSink {
+ public:
+  explicit CollectingSink(DataMap& values) : values_(values) {}
+  int slot_for(std::string_view name) override {
+    names_.emplace_back(name);
+    return static_cast<int>(names_.size() - 1);
+  }
+  void put(int slot, GraphData value) override {
+    values_.insert_or_assign(names_[static_cast<std::size_t>(slot)], std::move(value));
+  }
+
+ private:
+  DataMap& values_;
+  std::vector<std::string> names_;
+};
+
+// Takes the outputs the node's outputs table mentions, under their
+// broadcast names.
+class BroadcastSink final : public OutputSink {
+ public:
+  BroadcastSink(const NameMap& outputs, DataMap& result) : outputs_(outputs), result_(result) {}
+  int slot_for(std::string_view impl_name) override {
+    auto it = outputs_.find(std::string(impl_name));
+    if (it == outputs_.end()) return -1;
+    wanted_.push_back(&it->second);
+    return static_cast<int>(wanted_.size() - 1);
+  }
+  void put(int slot, GraphData value) override {
+    result_.insert_or_assign(*wanted_[static_cast<std::size_t>(slot)], std::move(value));
+  }
+
+ private:
+  const NameMap& outputs_;
+  DataMap& result_;
+  std::vector<const std::string*> wanted_;
+};
+
+std::vector<NamedValue> named_values(const DataMap& inputs) {
+  std::vector<NamedValue> named;
+  named.reserve(inputs.size());
+  for (const auto& [name, value] : inputs) named.push_back({&name, &value});
+  return named;
 }
+
+}  // namespace
+
+NodeOutput NodeCallable::operator()(const DataMap& inputs) const {
+  const std::vector<NamedValue> named = named_values(inputs);
+  NodeOutput output;
+  CollectingSink sink(output.values);
+  output.failed = !call(named.data(), named.size(), sink);
+  if (output.failed) output.values.clear();
+  return output;
+}
+
+NodeFunction make_node_function(NodeFn fn) { return std::make_shared<const MapFunction>(std::move(fn)); }
 
 std::string branch_key(std::uint64_t branch_id, const std::string& name) {
   std::string key = "__branch_";
@@ -60,19 +140,11 @@ DataMap Node::gather_inputs(const DataMap& context) const {
 }
 
 NodeResult Node::execute_with_inputs(const DataMap& inputs_by_impl) const {
-  NodeOutput produced = (*function)(inputs_by_impl);
+  const std::vector<NamedValue> named = named_values(inputs_by_impl);
   NodeResult result;
-  result.failed = produced.failed;
-  for (const auto& [impl, broadcast] : outputs) {
-    auto it = produced.values.find(impl);
-    if (it == produced.values.end()) continue;
-    // The returned map is dropped right after, so its entries are moved
-    // over as they are, renamed.
-    auto entry = produced.values.extract(it);
-    entry.key() = broadcast;
-    auto moved = result.outputs.insert(std::move(entry));
-    if (!moved.inserted) moved.position->second = std::move(moved.node.mapped());
-  }
+  BroadcastSink sink(outputs, result.outputs);
+  result.failed = !function->call(named.data(), named.size(), sink);
+  if (result.failed) result.outputs.clear();
   return result;
 }
 

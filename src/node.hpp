@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -32,12 +33,47 @@ struct NodeOutput {
   bool failed = false;
 };
 
-// A node function must tolerate concurrent calls, including concurrent calls
-// of one function object shared by several nodes. It reports failure through
-// NodeOutput::failed rather than by throwing.
-using NodeFn = std::function<NodeOutput(const DataMap& inputs)>;
-using NodeFunction = std::shared_ptr<const NodeFn>;
+// One input of a call: an impl name and its value, both owned by the caller
+// for the duration of the call.
+struct NamedValue {
+  const std::string* name;
+  const GraphData* value;
+};
 
+// Receives the outputs of one call by impl name. `slot_for` says whether the
+// caller wants an output (a non-negative slot) or not (-1), so that unwanted
+// outputs need not be converted; `put` hands over a wanted value. A later
+// value for the same slot replaces an earlier one.
+class OutputSink {
+ public:
+  virtual int slot_for(std::string_view impl_name) = 0;
+  virtual void put(int slot, GraphData value) = 0;
+
+ protected:
+  ~OutputSink() = default;
+};
+
+// A node function. Implementations must tolerate concurrent calls, including
+// concurrent calls of one function object shared by several nodes, and
+// report failure through the return value (or NodeOutput::failed) rather
+// than by throwing.
+class NodeCallable {
+ public:
+  virtual ~NodeCallable() = default;
+
+  // Calls the function once with `inputs` (no impl name twice) and offers
+  // its outputs to `sink`. False when the call failed; the caller then
+  // discards whatever was offered.
+  virtual bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const = 0;
+
+  // The same call with the inputs and outputs as maps keyed by impl name.
+  NodeOutput operator()(const DataMap& inputs) const;
+};
+
+using NodeFunction = std::shared_ptr<const NodeCallable>;
+
+// A node function written as a C++ callable over maps.
+using NodeFn = std::function<NodeOutput(const DataMap& inputs)>;
 NodeFunction make_node_function(NodeFn fn);
 
 // Analytical transfer of distributions through a node; defined by the

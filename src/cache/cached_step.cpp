@@ -16,16 +16,6 @@ namespace {
 thread_local int t_claims_held = 0;
 thread_local bool t_starter_holds_claim = false;
 
-std::string status_key_text(std::string_view prefix, NodeId id) {
-  char digits[24];
-  const char* end = std::to_chars(digits, digits + sizeof digits, id).ptr;
-  std::string text;
-  text.reserve(prefix.size() + static_cast<std::size_t>(end - digits));
-  text.append(prefix);
-  text.append(digits, static_cast<std::size_t>(end - digits));
-  return text;
-}
-
 // Runs the node without touching the backend and reports a miss.
 NodeStepResult run_uncached(const Node& node, const DataMap& inputs, CacheMissReason reason,
                             std::string_view key_prefix, CacheRunStats& stats) {
@@ -97,6 +87,23 @@ NodeStepResult compute_and_store(CacheBackend& backend, const Node& node, const 
 
 }  // namespace
 
+std::string status_key_text(std::string_view prefix, NodeId id) {
+  char digits[24];
+  const char* end = std::to_chars(digits, digits + sizeof digits, id).ptr;
+  std::string text;
+  text.reserve(prefix.size() + static_cast<std::size_t>(end - digits));
+  text.append(prefix);
+  text.append(digits, static_cast<std::size_t>(end - digits));
+  return text;
+}
+
+std::optional<UncachedRoute> uncached_route(const Node& node, const ExecutionOptions& options) noexcept {
+  if (!options.enabled || options.depth == CacheDepth::kNone) return UncachedRoute{CacheMissReason::kDisabled, "disabled:"};
+  if (!node.cacheable) return UncachedRoute{CacheMissReason::kNonCacheable, "non-cacheable:"};
+  if (!node.version_set) return UncachedRoute{CacheMissReason::kMissingVersion, "missing-version:"};
+  return std::nullopt;
+}
+
 bool lineage_holds_claim() noexcept { return t_claims_held > 0 || t_starter_holds_claim; }
 
 ClaimLineageScope::ClaimLineageScope(bool starter_holds_claim) noexcept : saved_(t_starter_holds_claim) {
@@ -106,19 +113,11 @@ ClaimLineageScope::ClaimLineageScope(bool starter_holds_claim) noexcept : saved_
 ClaimLineageScope::~ClaimLineageScope() { t_starter_holds_claim = saved_; }
 
 NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, const Node& node,
-                                               const DataMap& context, const DependencyKeyMap& dep_keys,
+                                               const DataMap& inputs, const DependencyKeyMap& dep_keys,
                                                const ExecutionOptions& options, CacheRunStats& stats,
                                                const NodeKeyParts* key_parts) {
-  const DataMap inputs = node.gather_inputs(context);
-
-  if (!options.enabled || options.depth == CacheDepth::kNone) {
-    return run_uncached(node, inputs, CacheMissReason::kDisabled, "disabled:", stats);
-  }
-  if (!node.cacheable) {
-    return run_uncached(node, inputs, CacheMissReason::kNonCacheable, "non-cacheable:", stats);
-  }
-  if (!node.version_set) {
-    return run_uncached(node, inputs, CacheMissReason::kMissingVersion, "missing-version:", stats);
+  if (auto route = uncached_route(node, options)) {
+    return run_uncached(node, inputs, route->reason, route->key_prefix, stats);
   }
 
   auto input_text = normalize_graph_data_map(node.cache_key_inputs(inputs));

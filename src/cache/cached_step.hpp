@@ -9,7 +9,9 @@
 // from several threads at once with distinct CacheRunStats.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "cache/keys.hpp"
 #include "cache/records.hpp"
@@ -48,8 +50,22 @@ class ClaimLineageScope {
   bool saved_;
 };
 
+// How a node runs when it does not go through the backend under `options`:
+// the miss reason it reports and the prefix of its key text. Absent when the
+// node takes the cached path.
+struct UncachedRoute {
+  CacheMissReason reason;
+  std::string_view key_prefix;  // "disabled:" and the like
+};
+std::optional<UncachedRoute> uncached_route(const Node& node, const ExecutionOptions& options) noexcept;
+
+// The key text of a node that ran without the backend: the prefix and the id.
+std::string status_key_text(std::string_view prefix, NodeId id);
+
+// The step for one node whose inputs were gathered from the run's context
+// (impl name -> value, as Node::gather_inputs makes them).
 NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, const Node& node,
-                                               const DataMap& context, const DependencyKeyMap& dep_keys,
+                                               const DataMap& inputs, const DependencyKeyMap& dep_keys,
                                                const ExecutionOptions& options, CacheRunStats& stats,
                                                const NodeKeyParts* key_parts = nullptr);
 

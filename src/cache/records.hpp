@@ -48,6 +48,9 @@ struct ExecutionOptions {
   std::string namespace_name;
   bool enabled = true;
   CacheDepth depth = CacheDepth::kTransitive;
+  // Whether the run reports a NodeCacheStatus per node; a caller that never
+  // reads them saves the work.
+  bool collect_node_statuses = true;
 };
 
 // Node id -> node key text of the nodes already executed in one run.

@@ -13,39 +13,28 @@
 
 namespace quillon {
 
-namespace {
+// Takes a node function's outputs into a step record: the outputs the node's
+// table mentions, by slot.
+class Dag::SlotSink final : public OutputSink {
+ public:
+  SlotSink(const std::vector<NodeSlots::Output>& outputs, std::vector<std::pair<std::uint32_t, GraphData>>& values)
+      : outputs_(outputs), values_(values) {}
 
-// Writes a node's outputs into the result: branch copies under their
-// branch-qualified keys, every other node under the plain broadcast names.
-void apply_outputs(ExecutionResult& result, const std::optional<std::uint64_t>& branch_id, DataMap outputs) {
-  if (branch_id) {
-    for (auto& [key, value] : outputs) result.context.insert_or_assign(branch_key(*branch_id, key), std::move(value));
-    return;
+  int slot_for(std::string_view impl_name) override {
+    // Sorted by impl name, which is unique within a node.
+    auto it = std::lower_bound(outputs_.begin(), outputs_.end(), impl_name,
+                               [](const NodeSlots::Output& output, std::string_view name) { return output.impl < name; });
+    if (it == outputs_.end() || it->impl != impl_name) return -1;
+    return static_cast<int>(it - outputs_.begin());
   }
-  // The output map's nodes move into the context as they are; an existing
-  // key only takes the new value.
-  while (!outputs.empty()) {
-    auto moved = result.context.insert(outputs.extract(outputs.begin()));
-    if (!moved.inserted) moved.position->second = std::move(moved.node.mapped());
+  void put(int index, GraphData value) override {
+    values_.emplace_back(outputs_[static_cast<std::size_t>(index)].slot, std::move(value));
   }
-}
 
-// Records one node's step in the run: outputs into the context, key text
-// into the dependency key map, status into the report.
-void merge_step(ExecutionResult& result, DependencyKeyMap* dep_keys, const Node& node, NodeStepResult step) {
-  apply_outputs(result, node.branch_id, std::move(step.outputs));
-  if (dep_keys != nullptr) dep_keys->insert_or_assign(node.id, std::move(step.key_text));
-  result.node_statuses.insert_or_assign(node.id, std::move(step.status));
-}
-
-// What one worker of a parallel level hands back.
-struct WorkerRecord {
-  std::size_t pos = 0;
-  NodeStepResult step;
-  CacheRunStats stats;
+ private:
+  const std::vector<NodeSlots::Output>& outputs_;
+  std::vector<std::pair<std::uint32_t, GraphData>>& values_;
 };
-
-}  // namespace
 
 Dag Dag::create(std::vector<Node> nodes, CacheBackendPtr backend) {
   Dag dag;
@@ -111,8 +100,49 @@ Dag Dag::create(std::vector<Node> nodes, CacheBackendPtr backend) {
     level_of[pos] = level;
     if (dag.levels_.size() <= level) dag.levels_.resize(level + 1);
     dag.levels_[level].push_back(id);
+    if (dag.level_positions_.size() <= level) dag.level_positions_.resize(level + 1);
+    dag.level_positions_[level].push_back(pos);
   }
+  dag.order_positions_ = std::move(order);
+  dag.plan_slots();
   return dag;
+}
+
+void Dag::plan_slots() {
+  // Keys are numbered as the order first writes them, then every key only
+  // read, so that a run's context lists its values in the order they arose.
+  auto layout = std::make_shared<ContextLayout>();
+  slots_.resize(nodes_.size());
+  auto plan_outputs = [&](std::size_t pos) {
+    const Node& node = nodes_[pos];
+    NodeSlots& slots = slots_[pos];
+    slots.outputs.clear();
+    for (const auto& [impl, broadcast] : node.outputs) {
+      const std::string key = node.branch_id ? branch_key(*node.branch_id, broadcast) : broadcast;
+      slots.outputs.push_back({impl, broadcast, layout->intern(key)});
+    }
+    std::sort(slots.outputs.begin(), slots.outputs.end(),
+              [](const NodeSlots::Output& a, const NodeSlots::Output& b) { return a.impl < b.impl; });
+  };
+  std::vector<bool> planned(nodes_.size(), false);
+  for (std::size_t pos : order_positions_) {
+    plan_outputs(pos);
+    planned[pos] = true;
+  }
+  for (std::size_t pos = 0; pos < nodes_.size(); ++pos) {
+    if (!planned[pos]) plan_outputs(pos);
+  }
+  for (std::size_t pos = 0; pos < nodes_.size(); ++pos) {
+    NodeSlots& slots = slots_[pos];
+    // The same entries, in the same order, as gather_inputs reads them.
+    for (const auto& [broadcast, impl] : nodes_[pos].inputs) {
+      const auto key = context_key_for_input(broadcast);
+      if (!key) continue;
+      for (const auto& earlier : slots.inputs) slots.repeated_impl = slots.repeated_impl || earlier.impl == impl;
+      slots.inputs.push_back({impl, layout->intern(*key)});
+    }
+  }
+  layout_ = std::move(layout);
 }
 
 const Node* Dag::find_node(NodeId id) const {
@@ -132,49 +162,114 @@ ExecutionResult Dag::execute_detailed_with_backend_options(bool parallel, std::o
   return rebound.execute_detailed_with_options(parallel, max_threads, options);
 }
 
-std::size_t Dag::position_of(NodeId id) const { return index_.at(id); }
-
 bool Dag::needs_dependency_keys(const ExecutionOptions& options) const {
   // Only transitive keys of cached nodes read upstream key texts.
   return options.enabled && options.depth == CacheDepth::kTransitive && has_cached_nodes_;
 }
 
-NodeStepResult Dag::run_node(std::size_t pos, const DataMap& context, const DependencyKeyMap& dep_keys,
-                             const ExecutionOptions& options, CacheRunStats& stats) const {
+void Dag::run_step(std::size_t pos, const ExecutionContext& context, const DependencyKeyMap& dep_keys,
+                   const ExecutionOptions& options, bool want_key_text, CacheRunStats& stats,
+                   Scratch& scratch) const {
+  const Node& node = nodes_[pos];
+  const NodeSlots& slots = slots_[pos];
+  StepRecord& record = scratch.record;
+  record.values.clear();
+
+  // Inputs straight from the slots; when two inputs feed one impl name the
+  // first one present stays, as in gather_inputs.
+  std::vector<NamedValue>& gathered = scratch.gathered;
+  gathered.clear();
+  for (const auto& input : slots.inputs) {
+    const GraphData* value = context.slot_value(input.slot);
+    if (value == nullptr) continue;
+    if (slots.repeated_impl &&
+        std::any_of(gathered.begin(), gathered.end(), [&](const NamedValue& g) { return *g.name == input.impl; })) {
+      continue;
+    }
+    gathered.push_back({&input.impl, value});
+  }
+
+  if (auto route = uncached_route(node, options)) {
+    // The node runs without the backend: its outputs go straight to slots.
+    stats.record_miss(route->reason);
+    SlotSink sink(slots.outputs, record.values);
+    if (!node.function->call(gathered.data(), gathered.size(), sink)) record.values.clear();
+    record.status = NodeCacheStatus{};
+    record.status.reason = route->reason;
+    if (want_key_text) record.key_text = status_key_text(route->key_prefix, node.id);
+    return;
+  }
+
+  DataMap inputs;
+  inputs.reserve(gathered.size());
+  for (const NamedValue& input : gathered) inputs.emplace(*input.name, *input.value);
   const NodeKeyParts* parts = key_parts_[pos].identity.empty() ? nullptr : &key_parts_[pos];
-  return execute_node_with_cache_backend(cache_backend_, nodes_[pos], context, dep_keys, options, stats, parts);
+  NodeStepResult step = execute_node_with_cache_backend(cache_backend_, node, inputs, dep_keys, options, stats, parts);
+  for (auto& [broadcast, value] : step.outputs) {
+    auto it = std::find_if(slots.outputs.begin(), slots.outputs.end(),
+                           [&](const NodeSlots::Output& output) { return output.broadcast == broadcast; });
+    if (it != slots.outputs.end()) {
+      record.values.emplace_back(it->slot, std::move(value));
+    } else {
+      // Stored outputs this node's table does not name (an entry written
+      // by another node with the same key) still reach the context.
+      record.unplaced.insert_or_assign(node.branch_id ? branch_key(*node.branch_id, broadcast) : broadcast,
+                                       std::move(value));
+    }
+  }
+  record.key_text = std::move(step.key_text);
+  record.status = std::move(step.status);
 }
 
-void Dag::run_inline(std::size_t pos, ExecutionResult& result, DependencyKeyMap& dep_keys,
+void Dag::apply_step(std::size_t pos, StepRecord& record, ExecutionResult& result, DependencyKeyMap* dep_keys,
                      const ExecutionOptions& options) const {
-  NodeStepResult step = run_node(pos, result.context, dep_keys, options, result.cache_stats);
-  merge_step(result, needs_dependency_keys(options) ? &dep_keys : nullptr, nodes_[pos], std::move(step));
+  for (auto& [slot, value] : record.values) result.context.set_slot(slot, std::move(value));
+  record.values.clear();
+  if (!record.unplaced.empty()) {
+    for (auto& [key, value] : record.unplaced) result.context.set(key, std::move(value));
+    record.unplaced.clear();
+  }
+  const NodeId id = nodes_[pos].id;
+  if (dep_keys != nullptr) dep_keys->insert_or_assign(id, std::move(record.key_text));
+  if (options.collect_node_statuses) result.node_statuses.insert_or_assign(id, std::move(record.status));
 }
 
 ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {
-  ExecutionResult result;
+  ExecutionResult result{ExecutionContext(layout_), {}, {}};
+  const bool want_keys = needs_dependency_keys(options);
   DependencyKeyMap dep_keys;
-  dep_keys.reserve(topological_order_.size());
-  result.node_statuses.reserve(topological_order_.size());
-  for (NodeId id : topological_order_) run_inline(position_of(id), result, dep_keys, options);
+  if (want_keys) dep_keys.reserve(order_positions_.size());
+  if (options.collect_node_statuses) result.node_statuses.reserve(order_positions_.size());
+  Scratch scratch;
+  for (std::size_t pos : order_positions_) {
+    run_step(pos, result.context, dep_keys, options, want_keys, result.cache_stats, scratch);
+    apply_step(pos, scratch.record, result, want_keys ? &dep_keys : nullptr, options);
+  }
   return result;
 }
 
 ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const ExecutionOptions& options) const {
-  ExecutionResult result;
+  ExecutionResult result{ExecutionContext(layout_), {}, {}};
+  const bool want_keys = needs_dependency_keys(options);
   DependencyKeyMap dep_keys;
-  for (const auto& level : levels_) {
+  Scratch inline_scratch;
+  for (const auto& level : level_positions_) {
     if (level.size() == 1) {
-      run_inline(position_of(level.front()), result, dep_keys, options);
+      run_step(level.front(), result.context, dep_keys, options, want_keys, result.cache_stats, inline_scratch);
+      apply_step(level.front(), inline_scratch.record, result, want_keys ? &dep_keys : nullptr, options);
       continue;
     }
 
     // Every worker of the level reads the context and key map as they were
-    // when the level started, through shared read-only snapshots; none sees
+    // when the level started: nothing writes either until the last worker
+    // of the level is joined, so the workers share them read-only. None sees
     // another's outputs. Records are appended in completion order under
-    // records_mu and merged by this thread after the last chunk.
-    const auto context_snapshot = std::make_shared<const DataMap>(result.context);
-    const auto keys_snapshot = std::make_shared<const DependencyKeyMap>(dep_keys);
+    // records_mu and applied by this thread after the last chunk.
+    struct WorkerRecord {
+      std::size_t pos = 0;
+      StepRecord step;
+      CacheRunStats stats;
+    };
     std::mutex records_mu;
     std::vector<WorkerRecord> records;
     records.reserve(level.size());
@@ -191,13 +286,15 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
       workers.reserve(end - begin);
       try {
         for (std::size_t i = begin; i < end; ++i) {
-          const std::size_t pos = position_of(level[i]);
+          const std::size_t pos = level[i];
           workers.emplace_back([&, pos] {
             ClaimLineageScope lineage(holds_claim);
             try {
               WorkerRecord record;
               record.pos = pos;
-              record.step = run_node(pos, *context_snapshot, *keys_snapshot, options, record.stats);
+              Scratch scratch;
+              run_step(pos, result.context, dep_keys, options, want_keys, record.stats, scratch);
+              record.step = std::move(scratch.record);
               std::lock_guard lock(records_mu);
               records.push_back(std::move(record));
             } catch (...) {
@@ -229,8 +326,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
     std::lock_guard lock(records_mu);
     for (auto& record : records) {
       result.cache_stats.add(record.stats);
-      merge_step(result, needs_dependency_keys(options) ? &dep_keys : nullptr, nodes_[record.pos],
-                 std::move(record.step));
+      apply_step(record.pos, record.step, result, want_keys ? &dep_keys : nullptr, options);
     }
   }
   return result;

@@ -15,11 +15,13 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "cache/cached_step.hpp"
 #include "cache/keys.hpp"
 #include "cache/records.hpp"
+#include "dag/execution_context.hpp"
 #include "distribution/distribution.hpp"
 #include "node.hpp"
 
@@ -36,7 +38,7 @@ class ExecutionError : public std::runtime_error {
 };
 
 struct ExecutionResult {
-  DataMap context;
+  ExecutionContext context;
   CacheRunStats cache_stats;
   std::unordered_map<NodeId, NodeCacheStatus> node_statuses;
 };
@@ -60,6 +62,8 @@ class Dag {
   const std::vector<std::vector<NodeId>>& levels() const noexcept { return levels_; }
   const CacheBackendPtr& cache_backend() const noexcept { return cache_backend_; }
   std::size_t node_count() const noexcept { return nodes_.size(); }
+  // The context keys of this Dag's runs, numbered.
+  const ContextLayoutPtr& context_layout() const noexcept { return layout_; }
 
   // The first node in node order with that id, or null. Constant time.
   const Node* find_node(NodeId id) const;
@@ -77,18 +81,48 @@ class Dag {
   std::vector<std::uint64_t> variant_indices() const; // sorted, unique
 
  private:
+  // Where a node's inputs come from and its outputs go in a run's context.
+  struct NodeSlots {
+    struct Input {
+      std::string impl;
+      std::uint32_t slot;
+    };
+    struct Output {
+      std::string impl;
+      std::string broadcast;
+      std::uint32_t slot;
+    };
+    std::vector<Input> inputs;    // in the order gather_inputs reads them
+    std::vector<Output> outputs;  // sorted by impl name
+    bool repeated_impl = false;   // whether two inputs feed one impl name
+  };
+  // One node's step, ready to be applied to the context.
+  struct StepRecord {
+    std::vector<std::pair<std::uint32_t, GraphData>> values;  // slot -> value, later wins
+    DataMap unplaced;  // context key -> value for keys without a slot
+    std::string key_text;
+    NodeCacheStatus status;
+  };
+  // Per-thread scratch space reused from node to node.
+  struct Scratch {
+    std::vector<NamedValue> gathered;
+    StepRecord record;
+  };
+
+  class SlotSink;
+
   Dag() = default;
 
-  ExecutionResult run_sequential(const ExecutionOptions& options) const;
-  std::size_t position_of(NodeId id) const;
+  void plan_slots();
   // Whether a run with these options reads upstream key texts at all.
   bool needs_dependency_keys(const ExecutionOptions& options) const;
-  // The per-node cache step for the node at position `pos`.
-  NodeStepResult run_node(std::size_t pos, const DataMap& context, const DependencyKeyMap& dep_keys,
-                          const ExecutionOptions& options, CacheRunStats& stats) const;
-  // Runs the node at `pos` on the calling thread against the live context.
-  void run_inline(std::size_t pos, ExecutionResult& result, DependencyKeyMap& dep_keys,
+  // The per-node step for the node at position `pos`, into scratch.record.
+  void run_step(std::size_t pos, const ExecutionContext& context, const DependencyKeyMap& dep_keys,
+                const ExecutionOptions& options, bool want_key_text, CacheRunStats& stats, Scratch& scratch) const;
+  // Writes a step's outputs, key text and status into the run.
+  void apply_step(std::size_t pos, StepRecord& record, ExecutionResult& result, DependencyKeyMap* dep_keys,
                   const ExecutionOptions& options) const;
+  ExecutionResult run_sequential(const ExecutionOptions& options) const;
   ExecutionResult run_parallel(std::optional<std::size_t> max_threads, const ExecutionOptions& options) const;
 
   std::vector<Node> nodes_;
@@ -97,10 +131,15 @@ class Dag {
   CacheBackendPtr cache_backend_;
   // id -> position in nodes_ (first node with that id).
   std::unordered_map<NodeId, std::size_t> index_;
+  // The order and the levels as positions in nodes_.
+  std::vector<std::size_t> order_positions_;
+  std::vector<std::vector<std::size_t>> level_positions_;
   // Per position: identity text and code hash of nodes that can be cached
   // (versioned and cacheable); empty for the others.
   std::vector<NodeKeyParts> key_parts_;
   bool has_cached_nodes_ = false;
+  ContextLayoutPtr layout_;
+  std::vector<NodeSlots> slots_;  // per position
 };
 
 }  // namespace quillon

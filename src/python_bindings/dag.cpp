@@ -53,12 +53,31 @@ const char* reason_category(CacheMissReason reason) {
   return "miss";
 }
 
-PyRef context_to_dict(const DataMap& context) {
-  PyRef dict = check(PyDict_New());
-  for (const auto& [key, value] : context) {
+// The context as a dict, in the context's own order. Keys of the Dag's own
+// layout reuse the state's str objects.
+PyRef context_to_dict(const ExecutionContext& context, DagState& state) {
+  PyRef dict = check(_PyDict_NewPresized(static_cast<Py_ssize_t>(context.size())));
+  auto add = [&](PyObject* key, const GraphData& value) {
     PyRef py_value = check(graph_data_to_python(value));
-    if (PyDict_SetItem(dict.get(), text(key).get(), py_value.get()) != 0) throw_python_error();
+    if (PyDict_SetItem(dict.get(), key, py_value.get()) != 0) throw_python_error();
+  };
+  const ContextLayout* layout = context.layout().get();
+  if (layout != nullptr && layout == state.dag->context_layout().get()) {
+    if (state.key_objects.size() != layout->size()) {
+      std::vector<PyRef> keys;
+      keys.reserve(layout->size());
+      for (std::uint32_t slot = 0; slot < layout->size(); ++slot) {
+        PyObject* key = text(layout->key(slot)).release();
+        PyUnicode_InternInPlace(&key);
+        keys.push_back(PyRef::steal(key));
+      }
+      state.key_objects = std::move(keys);
+    }
+    context.for_each_slot([&](std::uint32_t slot, const GraphData& value) { add(state.key_objects[slot].get(), value); });
+  } else if (layout != nullptr) {
+    context.for_each_slot([&](std::uint32_t slot, const GraphData& value) { add(text(layout->key(slot)).get(), value); });
   }
+  for (const auto& [key, value] : context.unslotted()) add(text(key).get(), value);
   return dict;
 }
 
@@ -136,6 +155,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     ExecutionOptions options;
     options.enabled = cache;
     options.depth = *depth;
+    options.collect_node_statuses = detailed;
     if (cache_namespace) {
       options.namespace_name = *cache_namespace;
     } else if (backend_arg) {
@@ -159,7 +179,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       result = backend ? dag.execute_detailed_with_backend_options(parallel, threads, options, std::move(backend))
                        : dag.execute_detailed_with_options(parallel, threads, options);
     }
-    PyRef context = context_to_dict(result.context);
+    PyRef context = context_to_dict(result.context, state);
     if (!detailed) return context.release();
     return detailed_result(std::move(context), result);
   });

@@ -12,9 +12,11 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dag/dag.hpp"
 #include "python_bindings/borrow.hpp"
+#include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
 
@@ -22,6 +24,8 @@ struct DagState {
   BorrowFlag borrow;
   std::optional<Dag> dag;  // always present once the object exists
   std::optional<std::string> namespace_name;  // default namespace of runs
+  // The context keys of the Dag's layout as str objects, made on first use.
+  std::vector<PyRef> key_objects;
 };
 
 struct DagObject {

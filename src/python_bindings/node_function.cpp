@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -84,18 +85,17 @@ class KeyCache {
   std::vector<std::pair<std::string, PyObjectRef>> entries_;
 };
 
-class PythonNodeFunction {
+class PythonNodeFunction final : public NodeCallable {
  public:
   explicit PythonNodeFunction(PyObject* callable) {
     Py_INCREF(callable);  // held by the owner below; released through the hook
     callable_ = PyObjectRef::steal(callable);
   }
 
-  NodeOutput operator()(const DataMap& inputs) const {
+  bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const override {
     GilGuard gil;
-    NodeOutput output;
     try {
-      output.failed = !call(inputs, output.values);
+      return call_locked(inputs, count, sink);
     } catch (...) {
       if (handling_thread_end()) {
         t_thread_ending = true;
@@ -105,23 +105,22 @@ class PythonNodeFunction {
       // failure, reported like a Python error; the run goes on.
       set_error_from_current_exception();
       print_pending_exception();
-      output.failed = true;
+      return false;
     }
-    if (output.failed) output.values.clear();
-    return output;
   }
 
  private:
   // Requires: the interpreter lock. False when the call failed (reported).
-  bool call(const DataMap& inputs, DataMap& outputs) const {
+  bool call_locked(const NamedValue* inputs, std::size_t count, OutputSink& sink) const {
     PyRef args = PyRef::steal(PyDict_New());
     if (!args) {
       print_pending_exception();
       return false;
     }
-    for (const auto& [name, value] : inputs) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string& name = *inputs[i].name;
       PyRef key = PyRef::steal(keys_.key_for(name));
-      PyRef item = key ? PyRef::steal(graph_data_to_python(value)) : PyRef();
+      PyRef item = key ? PyRef::steal(graph_data_to_python(*inputs[i].value)) : PyRef();
       if (!key || !item || PyDict_SetItem(args.get(), key.get(), item.get()) != 0) {
         PyRef described = describe_pending_exception();
         PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n", name.c_str(),
@@ -144,14 +143,13 @@ class PythonNodeFunction {
       write_to_stderr("Error: Python function did not return a dict\n");
       return false;
     }
-    read_outputs(result.get(), outputs);
+    read_outputs(result.get(), sink);
     return true;
   }
 
-  // Every str key of the returned dict, in dict order; other keys and keys
-  // that are not valid text are skipped. A later equal key replaces an
-  // earlier one.
-  static void read_outputs(PyObject* dict, DataMap& outputs) {
+  // Every str key of the returned dict that the sink wants, in dict order;
+  // other keys and keys that are not valid text are skipped.
+  static void read_outputs(PyObject* dict, OutputSink& sink) {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict, &pos, &key, &value)) {
@@ -162,17 +160,18 @@ class PythonNodeFunction {
         PyErr_Clear();
         continue;
       }
-      std::string name(data, static_cast<std::size_t>(size));
+      const int slot = sink.slot_for(std::string_view(data, static_cast<std::size_t>(size)));
+      if (slot < 0) continue;
       if (PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyUnicode_CheckExact(value)) {
         // Converting these runs no Python code: the borrowed pair stays valid.
-        outputs.insert_or_assign(std::move(name), python_to_graph_data(value));
+        sink.put(slot, python_to_graph_data(value));
         continue;
       }
       // Converting other values may run Python code that changes the dict;
       // hold the pair while it is in use.
       PyRef held_key = PyRef::borrow(key);
       PyRef held_value = PyRef::borrow(value);
-      outputs.insert_or_assign(std::move(name), python_to_graph_data(held_value.get()));
+      sink.put(slot, python_to_graph_data(held_value.get()));
     }
   }
 
@@ -212,8 +211,7 @@ bool hook_as_f64(void* opaque_object, double* out) {
 }  // namespace
 
 NodeFunction create_python_node_function(PyObject* callable) {
-  auto impl = std::make_shared<const PythonNodeFunction>(callable);
-  return make_node_function([impl](const DataMap& inputs) { return (*impl)(inputs); });
+  return std::make_shared<const PythonNodeFunction>(callable);
 }
 
 NodeFunction noop_node_function() {
