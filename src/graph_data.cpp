@@ -36,8 +36,6 @@ GraphData GraphData::from_map(DataMap v) {
   return GraphData(Payload(std::make_shared<const DataMap>(std::move(v))));
 }
 
-DataKind GraphData::kind() const noexcept { return static_cast<DataKind>(value_.index()); }
-
 std::optional<double> GraphData::as_f64_lossy() const {
   switch (kind()) {
     case DataKind::kInt:

@@ -101,7 +101,7 @@ class GraphData {
   static GraphData from_map(DataMap v);
   static GraphData from_py_object(PyObjectRef v) { return GraphData(Payload(std::move(v))); }
 
-  DataKind kind() const noexcept;
+  DataKind kind() const noexcept { return static_cast<DataKind>(value_.index()); }
 
   // Accessors; each requires the matching kind.
   std::int64_t as_int() const { return std::get<std::int64_t>(value_); }
@@ -117,6 +117,18 @@ class GraphData {
   // Numeric view: Int and Float directly, PyObject through the `as_f64` hook
   // (which takes the interpreter lock); absent for every other kind.
   std::optional<double> as_f64_lossy() const;
+
+  // Replaces this value with `other`; Int and Float are assigned without
+  // dispatching on the held kind.
+  void assign(GraphData&& other) noexcept {
+    if (const auto* d = std::get_if<double>(&other.value_)) {
+      value_ = *d;
+    } else if (const auto* i = std::get_if<std::int64_t>(&other.value_)) {
+      value_ = *i;
+    } else {
+      value_ = std::move(other.value_);
+    }
+  }
 
  private:
   // Alternative order follows the tags: kind() is the variant index.

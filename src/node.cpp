@@ -38,7 +38,7 @@ class CollectingSink final : public OutputSink {
     names_.emplace_back(name);
     return static_cast<int>(names_.size() - 1);
   }
-  void put(int slot, GraphData value) override {
+  void put(int slot, GraphData&& value) override {
     values_.insert_or_assign(names_[static_cast<std::size_t>(slot)], std::move(value));
   }
 
@@ -58,7 +58,7 @@ class BroadcastSink final : public OutputSink {
     wanted_.push_back(&it->second);
     return static_cast<int>(wanted_.size() - 1);
   }
-  void put(int slot, GraphData value) override {
+  void put(int slot, GraphData&& value) override {
     result_.insert_or_assign(*wanted_[static_cast<std::size_t>(slot)], std::move(value));
   }
 

@@ -41,13 +41,13 @@ struct NamedValue {
 };
 
 // Receives the outputs of one call by impl name. `slot_for` says whether the
-// caller wants an output (a non-negative slot) or not (-1), so that unwanted
+// caller wants an output (a non-negative index) or not (-1), so that unwanted
 // outputs need not be converted; `put` hands over a wanted value. A later
-// value for the same slot replaces an earlier one.
+// value for the same index replaces an earlier one.
 class OutputSink {
  public:
   virtual int slot_for(std::string_view impl_name) = 0;
-  virtual void put(int slot, GraphData value) = 0;
+  virtual void put(int index, GraphData&& value) = 0;
 
  protected:
   ~OutputSink() = default;

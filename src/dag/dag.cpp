@@ -17,23 +17,34 @@ namespace quillon {
 // table mentions, by slot.
 class Dag::SlotSink final : public OutputSink {
  public:
-  SlotSink(const std::vector<NodeSlots::Output>& outputs, std::vector<std::pair<std::uint32_t, GraphData>>& values)
-      : outputs_(outputs), values_(values) {}
+  SlotSink(const std::vector<NodeSlots::Output>& outputs, StepRecord& record) : outputs_(outputs), record_(record) {}
 
   int slot_for(std::string_view impl_name) override {
-    // Sorted by impl name, which is unique within a node.
+    // Sorted by impl name, which is unique within a node. Most nodes have
+    // a handful of outputs: those are scanned.
+    const std::size_t count = outputs_.size();
+    if (count <= 8) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::string& impl = outputs_[i].impl;
+        if (impl.size() == impl_name.size() &&
+            std::char_traits<char>::compare(impl.data(), impl_name.data(), impl.size()) == 0) {
+          return static_cast<int>(i);
+        }
+      }
+      return -1;
+    }
     auto it = std::lower_bound(outputs_.begin(), outputs_.end(), impl_name,
                                [](const NodeSlots::Output& output, std::string_view name) { return output.impl < name; });
     if (it == outputs_.end() || it->impl != impl_name) return -1;
     return static_cast<int>(it - outputs_.begin());
   }
-  void put(int index, GraphData value) override {
-    values_.emplace_back(outputs_[static_cast<std::size_t>(index)].slot, std::move(value));
+  void put(int index, GraphData&& value) override {
+    record_.push(outputs_[static_cast<std::size_t>(index)].slot, std::move(value));
   }
 
  private:
   const std::vector<NodeSlots::Output>& outputs_;
-  std::vector<std::pair<std::uint32_t, GraphData>>& values_;
+  StepRecord& record_;
 };
 
 Dag Dag::create(std::vector<Node> nodes, CacheBackendPtr backend) {
@@ -173,7 +184,7 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
   const Node& node = nodes_[pos];
   const NodeSlots& slots = slots_[pos];
   StepRecord& record = scratch.record;
-  record.values.clear();
+  record.count = 0;
 
   // Inputs straight from the slots; when two inputs feed one impl name the
   // first one present stays, as in gather_inputs.
@@ -192,9 +203,11 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
   if (auto route = uncached_route(node, options)) {
     // The node runs without the backend: its outputs go straight to slots.
     stats.record_miss(route->reason);
-    SlotSink sink(slots.outputs, record.values);
-    if (!node.function->call(gathered.data(), gathered.size(), sink)) record.values.clear();
-    record.status = NodeCacheStatus{};
+    SlotSink sink(slots.outputs, record);
+    if (!node.function->call(gathered.data(), gathered.size(), sink)) record.count = 0;
+    record.status.cache_key.reset();
+    record.status.hit = false;
+    record.status.stored = false;
     record.status.reason = route->reason;
     if (want_key_text) record.key_text = status_key_text(route->key_prefix, node.id);
     return;
@@ -209,7 +222,7 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
     auto it = std::find_if(slots.outputs.begin(), slots.outputs.end(),
                            [&](const NodeSlots::Output& output) { return output.broadcast == broadcast; });
     if (it != slots.outputs.end()) {
-      record.values.emplace_back(it->slot, std::move(value));
+      record.push(it->slot, std::move(value));
     } else {
       // Stored outputs this node's table does not name (an entry written
       // by another node with the same key) still reach the context.
@@ -223,8 +236,11 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
 
 void Dag::apply_step(std::size_t pos, StepRecord& record, ExecutionResult& result, DependencyKeyMap* dep_keys,
                      const ExecutionOptions& options) const {
-  for (auto& [slot, value] : record.values) result.context.set_slot(slot, std::move(value));
-  record.values.clear();
+  for (std::size_t i = 0; i < record.count; ++i) {
+    auto& [slot, value] = record.values[i];
+    result.context.set_slot(slot, std::move(value));
+  }
+  record.count = 0;
   if (!record.unplaced.empty()) {
     for (auto& [key, value] : record.unplaced) result.context.set(key, std::move(value));
     record.unplaced.clear();

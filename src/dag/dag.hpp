@@ -98,10 +98,24 @@ class Dag {
   };
   // One node's step, ready to be applied to the context.
   struct StepRecord {
-    std::vector<std::pair<std::uint32_t, GraphData>> values;  // slot -> value, later wins
+    // The first `count` entries of `values` (slot -> value, later wins) are
+    // this step's; entries beyond are moved-from leftovers, kept so that
+    // the buffer is reused from node to node without reallocating.
+    std::vector<std::pair<std::uint32_t, GraphData>> values;
+    std::size_t count = 0;
     DataMap unplaced;  // context key -> value for keys without a slot
     std::string key_text;
     NodeCacheStatus status;
+
+    void push(std::uint32_t slot, GraphData&& value) {
+      if (count < values.size()) {
+        values[count].first = slot;
+        values[count].second.assign(std::move(value));
+      } else {
+        values.emplace_back(slot, std::move(value));
+      }
+      ++count;
+    }
   };
   // Per-thread scratch space reused from node to node.
   struct Scratch {

@@ -85,7 +85,7 @@ class ExecutionContext {
       present_[slot] = 1;
       ++present_count_;
     }
-    values_[slot] = std::move(value);
+    values_[slot].assign(std::move(value));
   }
   // Replaces the value of any key, known to the layout or not.
   void set(const std::string& key, GraphData value);

@@ -373,9 +373,9 @@ PyObject* vector_to_list(const std::vector<T>& values, Make make) noexcept {
 }  // namespace
 
 GraphData python_to_graph_data(PyObject* object) {
-  PendingErrorKeeper keep_pending;
   // The common kinds first, none of which runs Python code.
   if (PyFloat_CheckExact(object)) return GraphData::from_float(PyFloat_AS_DOUBLE(object));
+  PendingErrorKeeper keep_pending;
   if (PyLong_CheckExact(object)) {
     const double value = PyLong_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) {

@@ -25,7 +25,7 @@ namespace quillon::py {
 // it does not hold the lock; null otherwise. A GilGuard on the same thread
 // (a node function run by a sequential engine loop) takes the lock back with
 // that state directly, which is cheaper than the general thread-state lookup.
-inline thread_local PyThreadState* t_released_state = nullptr;
+inline thread_local PyThreadState* t_released_state QUILLON_CALL_TLS = nullptr;
 
 class GilGuard {
  public:

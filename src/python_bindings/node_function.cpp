@@ -120,7 +120,10 @@ class PythonNodeFunction final : public NodeCallable {
     for (std::size_t i = 0; i < count; ++i) {
       const std::string& name = *inputs[i].name;
       PyRef key = PyRef::steal(keys_.key_for(name));
-      PyRef item = key ? PyRef::steal(graph_data_to_python(*inputs[i].value)) : PyRef();
+      const GraphData& value = *inputs[i].value;
+      PyRef item = !key ? PyRef()
+                   : value.kind() == DataKind::kFloat ? PyRef::steal(PyFloat_FromDouble(value.as_float()))
+                                                      : PyRef::steal(graph_data_to_python(value));
       if (!key || !item || PyDict_SetItem(args.get(), key.get(), item.get()) != 0) {
         PyRef described = describe_pending_exception();
         PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n", name.c_str(),

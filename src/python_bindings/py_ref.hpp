@@ -14,10 +14,16 @@
 
 namespace quillon::py {
 
+// The per-call thread-locals of this layer use the initial-exec model, so a
+// read is a plain load rather than a call into the dynamic loader. They take
+// a few bytes of the static TLS space the loader keeps for modules opened at
+// run time.
+#define QUILLON_CALL_TLS __attribute__((tls_model("initial-exec")))
+
 // Set on a thread that the interpreter ends while it finalizes: the thread
 // waited for the interpreter lock and is being unwound to its end. Nothing
 // on the way may touch a reference count or wait for the lock again.
-inline thread_local bool t_thread_ending = false;
+inline thread_local bool t_thread_ending QUILLON_CALL_TLS = false;
 
 // Runs `take_lock` (a call that may wait for the interpreter lock and that
 // throws no C++ exception); if the interpreter ends the thread there, marks

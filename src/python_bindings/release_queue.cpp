@@ -11,13 +11,13 @@ namespace quillon::py {
 
 namespace {
 
-// Invariant: `has_pending` is true whenever `pending` is non-empty (it may be
-// true briefly while a drain empties the list). Readers that see false skip
-// the mutex, which keeps the per-call cost of GilGuard at one atomic load.
+// Invariant: g_release_pending is true whenever `pending` is non-empty (it
+// may be true briefly while a drain empties the list). Readers that see false
+// skip the mutex, which keeps the per-call cost of GilGuard at one atomic
+// load.
 struct ReleaseQueue {
   std::mutex mu;
   std::vector<PyObject*> pending;  // guarded by mu
-  std::atomic<bool> has_pending{false};
 };
 
 ReleaseQueue& queue() {
@@ -59,7 +59,7 @@ void release_reference(PyObject* object) noexcept {
   try {
     std::lock_guard<std::mutex> lock(q.mu);
     q.pending.push_back(object);
-    q.has_pending.store(true, std::memory_order_release);
+    g_release_pending.store(true, std::memory_order_release);
   } catch (...) {
     // Out of memory while queueing: leaking one reference is the only safe
     // choice without the interpreter lock.
@@ -76,9 +76,9 @@ void retain_reference(PyObject* object) noexcept {
   Py_INCREF(object);
 }
 
-void drain_release_queue() noexcept {
+void drain_pending_releases() noexcept {
   ReleaseQueue& q = queue();
-  if (!q.has_pending.load(std::memory_order_acquire)) return;
+  if (!g_release_pending.load(std::memory_order_acquire)) return;
   if (interpreter_finalizing()) return;
   // A decref may run arbitrary Python code (__del__, weakref callbacks);
   // keep the caller's pending error out of its way.
@@ -89,7 +89,7 @@ void drain_release_queue() noexcept {
     {
       std::lock_guard<std::mutex> lock(q.mu);
       if (q.pending.empty()) {
-        q.has_pending.store(false, std::memory_order_release);
+        g_release_pending.store(false, std::memory_order_release);
         break;
       }
       batch.swap(q.pending);

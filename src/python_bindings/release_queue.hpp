@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 namespace quillon::py {
 
 // True when the calling thread holds the interpreter lock.
@@ -22,10 +24,17 @@ void release_reference(PyObject* object) noexcept;
 // hold it. Requires: no engine mutex held by the caller.
 void retain_reference(PyObject* object) noexcept;
 
+// Whether releases are waiting (may be true briefly while a drain runs).
+inline std::atomic<bool> g_release_pending{false};
+
+void drain_pending_releases() noexcept;
+
 // Performs every queued release. A pending Python error is kept intact;
 // nothing happens while the interpreter is finalizing.
 // Requires: the interpreter lock is held and no engine mutex is held.
-void drain_release_queue() noexcept;
+inline void drain_release_queue() noexcept {
+  if (g_release_pending.load(std::memory_order_acquire)) drain_pending_releases();
+}
 
 // While alive, releases on this thread are queued even though the lock is
 // held; the destructor drains the queue. For engine calls made with the lock
