@@ -21,7 +21,7 @@ import argparse
 import random
 
 import quillon
-from bench_execute import best_of, increment
+from bench_execute import best_of_each, increment
 
 CHAIN_LENGTH = 5
 DEFAULT_SAMPLES = 100_000
@@ -70,9 +70,12 @@ def main() -> None:
     assert len(dag.predict(inputs, n_samples=n)[f"v{CHAIN_LENGTH}"].samples) == n
     assert len(plain_loop(draws)) == n
 
-    baseline = best_of(args.repeat, lambda: plain_loop(draws))
-    per_node_mc = best_of(args.repeat, lambda: dag.predict_at(inputs, n_samples=n))
-    particles = best_of(args.repeat, lambda: dag.predict(inputs, n_samples=n))
+    baseline, per_node_mc, particles = best_of_each(
+        args.repeat,
+        lambda: plain_loop(draws),
+        lambda: dag.predict_at(inputs, n_samples=n),
+        lambda: dag.predict(inputs, n_samples=n),
+    )
 
     print(f"{CHAIN_LENGTH}-node chain, n_samples={n:,} ({calls:,} node-function calls per run)")
     print(f"{'plain Python loop':<34} {baseline * 1e9 / calls:.0f} ns/call")

@@ -104,35 +104,69 @@ DistMap monte_carlo(const Node& node, const DistMap& context, std::size_t n, Rng
     if (inputs.try_emplace(impl, GraphData::from_float(0.0)).second) feeds.emplace_back(impl, slot);
   }
   std::vector<std::pair<GraphData*, std::size_t>> targets;
-  for (const auto& [impl, slot] : feeds) targets.emplace_back(&inputs.at(impl), slot);
+  std::vector<NamedValue> named;
+  for (const auto& [impl, slot] : feeds) {
+    auto it = inputs.find(impl);
+    targets.emplace_back(&it->second, slot);
+    named.push_back({&it->first, &it->second});
+  }
 
   // Per output broadcast name, the impl names that write it in the order the
   // outputs table is read; the last one present in a draw wins.
   struct Sink {
     std::string broadcast;
-    std::vector<std::string> impls;
+    std::vector<std::size_t> writers;  // indices into DrawSink's impls
     std::vector<double> values;
   };
   std::vector<Sink> sinks;
+  // Takes one draw's outputs by impl name into per-impl buffers.
+  class DrawSink final : public OutputSink {
+   public:
+    std::vector<const std::string*> impls;
+    std::vector<GraphData> values;
+    std::vector<unsigned char> present;
+
+    void reset() { std::fill(present.begin(), present.end(), 0); }
+    int slot_for(std::string_view impl_name) override {
+      for (std::size_t i = 0; i < impls.size(); ++i) {
+        if (*impls[i] == impl_name) return static_cast<int>(i);
+      }
+      return -1;
+    }
+    void put(int index, GraphData&& value) override {
+      const auto i = static_cast<std::size_t>(index);
+      values[i].assign(std::move(value));
+      present[i] = 1;
+    }
+  } draw_sink;
   for (const auto& output : node.outputs) {
     const std::string& broadcast = output.second;
     auto sink = std::find_if(sinks.begin(), sinks.end(), [&](const Sink& s) { return s.broadcast == broadcast; });
     if (sink == sinks.end()) sink = sinks.insert(sinks.end(), Sink{broadcast, {}, {}});
-    sink->impls.push_back(output.first);
+    sink->writers.push_back(draw_sink.impls.size());
+    draw_sink.impls.push_back(&output.first);
   }
+  draw_sink.values.resize(draw_sink.impls.size());
+  draw_sink.present.resize(draw_sink.impls.size(), 0);
+  for (Sink& sink : sinks) sink.values.reserve(n);
 
   std::vector<double> drawn(slot_dists.size());
   for (std::size_t draw = 0; draw < n; ++draw) {
     for (std::size_t s = 0; s < slot_dists.size(); ++s) drawn[s] = slot_dists[s]->sample_one(rng);
-    for (const auto& [target, slot] : targets) *target = GraphData::from_float(drawn[slot]);
-    const NodeOutput produced = (*node.function)(inputs);
+    for (const auto& [target, slot] : targets) target->assign(GraphData::from_float(drawn[slot]));
+    draw_sink.reset();
+    if (!node.function->call(named.data(), named.size(), draw_sink)) continue;
     for (Sink& sink : sinks) {
       const GraphData* value = nullptr;
-      for (const std::string& impl : sink.impls) {
-        if (auto it = produced.values.find(impl); it != produced.values.end()) value = &it->second;
+      for (std::size_t writer : sink.writers) {
+        if (draw_sink.present[writer]) value = &draw_sink.values[writer];
       }
       if (value == nullptr) continue;
-      if (auto number = value->as_f64_lossy()) sink.values.push_back(*number);
+      if (value->kind() == DataKind::kFloat) {
+        sink.values.push_back(value->as_float());
+      } else if (auto number = value->as_f64_lossy()) {
+        sink.values.push_back(*number);
+      }
     }
   }
 
