@@ -192,5 +192,111 @@ TEST(DagBackend, APassedBackendServesOneRunAndLeavesTheDagsOwn) {
   EXPECT_EQ(calls.count(), 1);
 }
 
+// A backend that serves every lookup with the same outputs.
+class ServingBackend final : public CacheBackend {
+ public:
+  explicit ServingBackend(DataMap outputs) : outputs_(std::move(outputs)) {}
+  CacheGetResult get(const std::string&, const CacheLookup&) override { return outputs_; }
+  void put(const std::string&, std::string, CacheEntry) override {}
+  CacheStats stats() override { return {}; }
+  void clear_all() override {}
+  void clear_namespace(const std::string&) override {}
+  void clear_node(const std::string&, std::uint64_t, const std::optional<std::string>&) override {}
+  ComputeClaim begin_compute(const std::string&, const std::string&) override { return ComputeClaim::kAcquired; }
+  void wait_for_compute(const std::string&, const std::string&) override {}
+  void finish_compute(const std::string&, const std::string&) override {}
+
+ private:
+  DataMap outputs_;
+};
+
+std::vector<std::string> context_keys(const ExecutionContext& context) {
+  std::vector<std::string> keys;
+  context.for_each([&](const std::string& key, const GraphData&) { keys.push_back(key); });
+  return keys;
+}
+
+TEST(DagContext, ReadsLikeAMapInTheOrderValuesFirstArose) {
+  // Node 0 is added first but reads what node 1 writes.
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {1}, unary("x", "y", [](double v) { return v + 1; }), {{"a", "x"}}, {{"y", "b"}}));
+  nodes.push_back(raw_node(1, {}, constant("o", 1.0), {}, {{"o", "a"}}));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  for (bool parallel : {false, true}) {
+    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, uncached());
+    EXPECT_EQ(context_keys(result.context), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(result.context.size(), 2u);
+    EXPECT_EQ(result.context.at("b").as_float(), 2.0);
+    EXPECT_FALSE(result.context.contains("x"));
+    EXPECT_THROW(result.context.at("x"), std::out_of_range);
+    const DataMap map = result.context.to_map();
+    EXPECT_EQ(map.size(), 2u);
+    EXPECT_EQ(map.at("a").as_float(), 1.0);
+  }
+}
+
+TEST(DagContext, OnlyMappedOutputsOfSuccessfulCallsArrive) {
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {}, make_node_function([](const DataMap&) {
+                             return NodeOutput{{{"y", GraphData::from_int(1)}, {"junk", GraphData::from_int(2)}}};
+                           }),
+                           {}, {{"y", "kept"}}));
+  nodes.push_back(raw_node(1, {}, make_node_function([](const DataMap&) {
+                             return NodeOutput{{{"y", GraphData::from_int(3)}}, true};
+                           }),
+                           {}, {{"y", "failed"}}));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  for (bool parallel : {false, true}) {
+    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, uncached());
+    EXPECT_EQ(context_keys(result.context), (std::vector<std::string>{"kept"}));
+    EXPECT_EQ(result.context.at("kept").as_int(), 1);
+  }
+}
+
+TEST(DagContext, TwoInputsFeedingOneImplNameGiveOneValue) {
+  auto seen = std::make_shared<DataMap>();
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {}, constant("o", 7.0), {}, {{"o", "b"}}));
+  // Both "a" (never written) and "b" feed x: the one present arrives.
+  nodes.push_back(raw_node(1, {0}, make_node_function([seen](const DataMap& in) {
+                             *seen = in;
+                             return NodeOutput{};
+                           }),
+                           {{"a", "x"}, {"b", "x"}}, {}));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  dag.execute_detailed_with_options(false, std::nullopt, uncached());
+  ASSERT_EQ(seen->size(), 1u);
+  EXPECT_EQ(seen->at("x").as_float(), 7.0);
+}
+
+TEST(DagContext, StoredOutputsOutsideTheNodesTableStillArrive) {
+  Node node = raw_node(0, {}, noop(), {}, {{"y", "v"}});
+  node.version_set = true;
+  node.branch_id = 4;
+  std::vector<Node> nodes;
+  nodes.push_back(std::move(node));
+  auto served = std::make_shared<ServingBackend>(
+      DataMap{{"v", GraphData::from_int(1)}, {"other", GraphData::from_int(2)}});
+  const Dag dag = Dag::create(std::move(nodes), served);
+  const ExecutionResult result = dag.execute_detailed_with_options(false, std::nullopt, {});
+  EXPECT_TRUE(result.node_statuses.at(0).hit);
+  EXPECT_EQ(result.context.at("__branch_4__v").as_int(), 1);
+  EXPECT_EQ(result.context.at("__branch_4__other").as_int(), 2);
+  EXPECT_EQ(result.context.size(), 2u);
+  EXPECT_FALSE(result.context.contains("other"));
+}
+
+TEST(DagContext, StatusesAreOnlyCollectedWhenAsked) {
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {}, constant("o", 1.0), {}, {{"o", "a"}}));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  ExecutionOptions options = uncached();
+  options.collect_node_statuses = false;
+  const ExecutionResult result = dag.execute_detailed_with_options(false, std::nullopt, options);
+  EXPECT_TRUE(result.node_statuses.empty());
+  EXPECT_EQ(result.cache_stats.misses, 1u);
+  EXPECT_EQ(result.context.at("a").as_float(), 1.0);
+}
+
 }  // namespace
 }  // namespace quillon
