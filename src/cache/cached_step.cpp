@@ -97,11 +97,20 @@ std::string status_key_text(std::string_view prefix, NodeId id) {
   return text;
 }
 
-std::optional<UncachedRoute> uncached_route(const Node& node, const ExecutionOptions& options) noexcept {
+std::optional<UncachedRoute> run_route(const ExecutionOptions& options) noexcept {
   if (!options.enabled || options.depth == CacheDepth::kNone) return UncachedRoute{CacheMissReason::kDisabled, "disabled:"};
+  return std::nullopt;
+}
+
+std::optional<UncachedRoute> node_route(const Node& node) noexcept {
   if (!node.cacheable) return UncachedRoute{CacheMissReason::kNonCacheable, "non-cacheable:"};
   if (!node.version_set) return UncachedRoute{CacheMissReason::kMissingVersion, "missing-version:"};
   return std::nullopt;
+}
+
+std::optional<UncachedRoute> uncached_route(const Node& node, const ExecutionOptions& options) noexcept {
+  if (auto route = run_route(options)) return route;
+  return node_route(node);
 }
 
 bool lineage_holds_claim() noexcept { return t_claims_held > 0 || t_starter_holds_claim; }

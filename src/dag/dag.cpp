@@ -17,14 +17,14 @@ namespace quillon {
 // table mentions, by slot.
 class Dag::SlotSink final : public OutputSink {
  public:
-  SlotSink(const std::vector<NodeSlots::Output>& outputs, StepRecord& record) : outputs_(outputs), record_(record) {}
+  SlotSink(const PlannedOutput* outputs, std::size_t count, StepRecord& record)
+      : outputs_(outputs), count_(count), record_(record) {}
 
   int slot_for(std::string_view impl_name) override {
     // Sorted by impl name, which is unique within a node. Most nodes have
     // a handful of outputs: those are scanned.
-    const std::size_t count = outputs_.size();
-    if (count <= 8) {
-      for (std::size_t i = 0; i < count; ++i) {
+    if (count_ <= 8) {
+      for (std::size_t i = 0; i < count_; ++i) {
         const std::string& impl = outputs_[i].impl;
         if (impl.size() == impl_name.size() &&
             std::char_traits<char>::compare(impl.data(), impl_name.data(), impl.size()) == 0) {
@@ -33,17 +33,17 @@ class Dag::SlotSink final : public OutputSink {
       }
       return -1;
     }
-    auto it = std::lower_bound(outputs_.begin(), outputs_.end(), impl_name,
-                               [](const NodeSlots::Output& output, std::string_view name) { return output.impl < name; });
-    if (it == outputs_.end() || it->impl != impl_name) return -1;
-    return static_cast<int>(it - outputs_.begin());
+    const PlannedOutput* end = outputs_ + count_;
+    const PlannedOutput* it = std::lower_bound(
+        outputs_, end, impl_name, [](const PlannedOutput& output, std::string_view name) { return output.impl < name; });
+    if (it == end || it->impl != impl_name) return -1;
+    return static_cast<int>(it - outputs_);
   }
-  void put(int index, GraphData&& value) override {
-    record_.push(outputs_[static_cast<std::size_t>(index)].slot, std::move(value));
-  }
+  void put(int index, GraphData&& value) override { record_.push(outputs_[index].slot, std::move(value)); }
 
  private:
-  const std::vector<NodeSlots::Output>& outputs_;
+  const PlannedOutput* outputs_;
+  std::size_t count_;
   StepRecord& record_;
 };
 
@@ -123,35 +123,50 @@ void Dag::plan_slots() {
   // Keys are numbered as the order first writes them, then every key only
   // read, so that a run's context lists its values in the order they arose.
   auto layout = std::make_shared<ContextLayout>();
-  slots_.resize(nodes_.size());
-  auto plan_outputs = [&](std::size_t pos) {
+  plan_.resize(nodes_.size());
+  std::vector<std::vector<std::pair<std::string, std::uint32_t>>> outputs(nodes_.size());
+  auto number_outputs = [&](std::size_t pos) {
     const Node& node = nodes_[pos];
-    NodeSlots& slots = slots_[pos];
-    slots.outputs.clear();
     for (const auto& [impl, broadcast] : node.outputs) {
       const std::string key = node.branch_id ? branch_key(*node.branch_id, broadcast) : broadcast;
-      slots.outputs.push_back({impl, broadcast, layout->intern(key)});
+      outputs[pos].emplace_back(impl, layout->intern(key));
     }
-    std::sort(slots.outputs.begin(), slots.outputs.end(),
-              [](const NodeSlots::Output& a, const NodeSlots::Output& b) { return a.impl < b.impl; });
   };
-  std::vector<bool> planned(nodes_.size(), false);
+  std::vector<bool> numbered(nodes_.size(), false);
   for (std::size_t pos : order_positions_) {
-    plan_outputs(pos);
-    planned[pos] = true;
+    number_outputs(pos);
+    numbered[pos] = true;
   }
   for (std::size_t pos = 0; pos < nodes_.size(); ++pos) {
-    if (!planned[pos]) plan_outputs(pos);
+    if (!numbered[pos]) number_outputs(pos);
   }
+
   for (std::size_t pos = 0; pos < nodes_.size(); ++pos) {
-    NodeSlots& slots = slots_[pos];
+    const Node& node = nodes_[pos];
+    StepPlan& plan = plan_[pos];
+    plan.function = node.function.get();
+    plan.id = node.id;
+    plan.route = node_route(node);
     // The same entries, in the same order, as gather_inputs reads them.
-    for (const auto& [broadcast, impl] : nodes_[pos].inputs) {
+    plan.inputs_begin = static_cast<std::uint32_t>(planned_inputs_.size());
+    for (const auto& [broadcast, impl] : node.inputs) {
       const auto key = context_key_for_input(broadcast);
       if (!key) continue;
-      for (const auto& earlier : slots.inputs) slots.repeated_impl = slots.repeated_impl || earlier.impl == impl;
-      slots.inputs.push_back({impl, layout->intern(*key)});
+      for (std::size_t i = plan.inputs_begin; i < planned_inputs_.size(); ++i) {
+        plan.repeated_impl = plan.repeated_impl || planned_inputs_[i].impl == impl;
+      }
+      planned_inputs_.push_back({impl, layout->intern(*key)});
     }
+    plan.inputs_end = static_cast<std::uint32_t>(planned_inputs_.size());
+
+    auto& own = outputs[pos];
+    std::sort(own.begin(), own.end());
+    plan.outputs_begin = static_cast<std::uint32_t>(planned_outputs_.size());
+    for (auto& [impl, slot] : own) {
+      output_broadcasts_.push_back(node.outputs.at(impl));
+      planned_outputs_.push_back({std::move(impl), slot});
+    }
+    plan.outputs_end = static_cast<std::uint32_t>(planned_outputs_.size());
   }
   layout_ = std::move(layout);
 }
@@ -181,8 +196,7 @@ bool Dag::needs_dependency_keys(const ExecutionOptions& options) const {
 void Dag::run_step(std::size_t pos, const ExecutionContext& context, const DependencyKeyMap& dep_keys,
                    const ExecutionOptions& options, bool want_key_text, CacheRunStats& stats,
                    Scratch& scratch) const {
-  const Node& node = nodes_[pos];
-  const NodeSlots& slots = slots_[pos];
+  const StepPlan& plan = plan_[pos];
   StepRecord& record = scratch.record;
   record.count = 0;
 
@@ -190,39 +204,42 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
   // first one present stays, as in gather_inputs.
   std::vector<NamedValue>& gathered = scratch.gathered;
   gathered.clear();
-  for (const auto& input : slots.inputs) {
+  for (std::uint32_t i = plan.inputs_begin; i < plan.inputs_end; ++i) {
+    const PlannedInput& input = planned_inputs_[i];
     const GraphData* value = context.slot_value(input.slot);
     if (value == nullptr) continue;
-    if (slots.repeated_impl &&
+    if (plan.repeated_impl &&
         std::any_of(gathered.begin(), gathered.end(), [&](const NamedValue& g) { return *g.name == input.impl; })) {
       continue;
     }
     gathered.push_back({&input.impl, value});
   }
 
-  if (auto route = uncached_route(node, options)) {
+  const std::optional<UncachedRoute>& route = scratch.run_route ? scratch.run_route : plan.route;
+  if (route) {
     // The node runs without the backend: its outputs go straight to slots.
     stats.record_miss(route->reason);
-    SlotSink sink(slots.outputs, record);
-    if (!node.function->call(gathered.data(), gathered.size(), sink)) record.count = 0;
+    SlotSink sink(planned_outputs_.data() + plan.outputs_begin, plan.outputs_end - plan.outputs_begin, record);
+    if (!plan.function->call(gathered.data(), gathered.size(), sink)) record.count = 0;
     record.status.cache_key.reset();
     record.status.hit = false;
     record.status.stored = false;
     record.status.reason = route->reason;
-    if (want_key_text) record.key_text = status_key_text(route->key_prefix, node.id);
+    if (want_key_text) record.key_text = status_key_text(route->key_prefix, plan.id);
     return;
   }
 
+  const Node& node = nodes_[pos];
   DataMap inputs;
   inputs.reserve(gathered.size());
   for (const NamedValue& input : gathered) inputs.emplace(*input.name, *input.value);
   const NodeKeyParts* parts = key_parts_[pos].identity.empty() ? nullptr : &key_parts_[pos];
   NodeStepResult step = execute_node_with_cache_backend(cache_backend_, node, inputs, dep_keys, options, stats, parts);
   for (auto& [broadcast, value] : step.outputs) {
-    auto it = std::find_if(slots.outputs.begin(), slots.outputs.end(),
-                           [&](const NodeSlots::Output& output) { return output.broadcast == broadcast; });
-    if (it != slots.outputs.end()) {
-      record.push(it->slot, std::move(value));
+    std::uint32_t i = plan.outputs_begin;
+    while (i < plan.outputs_end && output_broadcasts_[i] != broadcast) ++i;
+    if (i < plan.outputs_end) {
+      record.push(planned_outputs_[i].slot, std::move(value));
     } else {
       // Stored outputs this node's table does not name (an entry written
       // by another node with the same key) still reach the context.
@@ -245,7 +262,7 @@ void Dag::apply_step(std::size_t pos, StepRecord& record, ExecutionResult& resul
     for (auto& [key, value] : record.unplaced) result.context.set(key, std::move(value));
     record.unplaced.clear();
   }
-  const NodeId id = nodes_[pos].id;
+  const NodeId id = plan_[pos].id;
   if (dep_keys != nullptr) dep_keys->insert_or_assign(id, std::move(record.key_text));
   if (options.collect_node_statuses) result.node_statuses.insert_or_assign(id, std::move(record.status));
 }
@@ -256,7 +273,7 @@ ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {
   DependencyKeyMap dep_keys;
   if (want_keys) dep_keys.reserve(order_positions_.size());
   if (options.collect_node_statuses) result.node_statuses.reserve(order_positions_.size());
-  Scratch scratch;
+  Scratch scratch(options);
   for (std::size_t pos : order_positions_) {
     run_step(pos, result.context, dep_keys, options, want_keys, result.cache_stats, scratch);
     apply_step(pos, scratch.record, result, want_keys ? &dep_keys : nullptr, options);
@@ -268,7 +285,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
   ExecutionResult result{ExecutionContext(layout_), {}, {}};
   const bool want_keys = needs_dependency_keys(options);
   DependencyKeyMap dep_keys;
-  Scratch inline_scratch;
+  Scratch inline_scratch(options);
   for (const auto& level : level_positions_) {
     if (level.size() == 1) {
       run_step(level.front(), result.context, dep_keys, options, want_keys, result.cache_stats, inline_scratch);
@@ -308,7 +325,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
             try {
               WorkerRecord record;
               record.pos = pos;
-              Scratch scratch;
+              Scratch scratch(options);
               run_step(pos, result.context, dep_keys, options, want_keys, record.stats, scratch);
               record.step = std::move(scratch.record);
               std::lock_guard lock(records_mu);

@@ -81,20 +81,23 @@ class Dag {
   std::vector<std::uint64_t> variant_indices() const; // sorted, unique
 
  private:
-  // Where a node's inputs come from and its outputs go in a run's context.
-  struct NodeSlots {
-    struct Input {
-      std::string impl;
-      std::uint32_t slot;
-    };
-    struct Output {
-      std::string impl;
-      std::string broadcast;
-      std::uint32_t slot;
-    };
-    std::vector<Input> inputs;    // in the order gather_inputs reads them
-    std::vector<Output> outputs;  // sorted by impl name
-    bool repeated_impl = false;   // whether two inputs feed one impl name
+  // What a run needs of one node, kept compact, with the inputs and outputs
+  // of all nodes in two flat arrays, so that a run walks memory in order.
+  struct PlannedInput {
+    std::string impl;
+    std::uint32_t slot;
+  };
+  struct PlannedOutput {
+    std::string impl;
+    std::uint32_t slot;
+  };
+  struct StepPlan {
+    const NodeCallable* function;
+    NodeId id;
+    std::uint32_t inputs_begin, inputs_end;    // in the order gather_inputs reads them
+    std::uint32_t outputs_begin, outputs_end;  // sorted by impl name
+    std::optional<UncachedRoute> route;        // when the node alone rules out the backend
+    bool repeated_impl = false;                // whether two inputs feed one impl name
   };
   // One node's step, ready to be applied to the context.
   struct StepRecord {
@@ -119,6 +122,8 @@ class Dag {
   };
   // Per-thread scratch space reused from node to node.
   struct Scratch {
+    explicit Scratch(const ExecutionOptions& options) : run_route(quillon::run_route(options)) {}
+    std::optional<UncachedRoute> run_route;  // when the options alone rule out the backend
     std::vector<NamedValue> gathered;
     StepRecord record;
   };
@@ -153,7 +158,10 @@ class Dag {
   std::vector<NodeKeyParts> key_parts_;
   bool has_cached_nodes_ = false;
   ContextLayoutPtr layout_;
-  std::vector<NodeSlots> slots_;  // per position
+  std::vector<StepPlan> plan_;  // per position
+  std::vector<PlannedInput> planned_inputs_;
+  std::vector<PlannedOutput> planned_outputs_;
+  std::vector<std::string> output_broadcasts_;  // broadcast name per planned output
 };
 
 }  // namespace quillon

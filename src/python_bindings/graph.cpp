@@ -85,6 +85,13 @@ void graph_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The node function of `callable`, made once per graph.
+NodeFunction function_for(GraphState& state, PyObject* callable) {
+  NodeFunction& function = state.functions[callable];
+  if (!function) function = create_python_node_function(callable);
+  return function;
+}
+
 PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_guarded([&]() -> PyObject* {
     GraphState& state = as_graph(self)->state;
@@ -94,7 +101,7 @@ PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Graph& builder = open_builder(state);
     std::optional<NamePairs> inputs = optional_mapping(a[2], "inputs");
     std::optional<NamePairs> outputs = optional_mapping(a[3], "outputs");
-    NodeFunction function = is_absent(a[0]) ? noop_node_function() : create_python_node_function(a[0]);
+    NodeFunction function = is_absent(a[0]) ? noop_node_function() : function_for(state, a[0]);
     builder.add(std::move(function), std::move(label), inputs, outputs);
     Py_RETURN_NONE;
   });
@@ -112,6 +119,7 @@ PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!sub_state.graph) raise(PyExc_ValueError, "Subgraph has already been built or consumed");
     Graph subgraph = std::move(*sub_state.graph);
     sub_state.graph.reset();
+    sub_state.functions.clear();
     const std::uint64_t branch_id = builder.branch(std::move(subgraph));
     return PyLong_FromUnsignedLongLong(branch_id);
   });
@@ -129,7 +137,7 @@ PyObject* graph_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::optional<NamePairs> outputs = optional_mapping(a[3], "outputs");
     std::vector<NodeFunction> functions;
     functions.reserve(callables.size());
-    for (const PyRef& callable : callables) functions.push_back(create_python_node_function(callable.get()));
+    for (const PyRef& callable : callables) functions.push_back(function_for(state, callable.get()));
     builder.variants(functions, std::move(label), inputs, outputs);
     Py_RETURN_NONE;
   });
@@ -144,6 +152,7 @@ PyObject* graph_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!state.graph) raise(PyExc_ValueError, "Graph has already been built");
     Graph builder = std::move(*state.graph);
     state.graph.reset();
+    state.functions.clear();
     if (cache) {
       Dag dag = std::move(builder).build_with_cache_backend(cache->state().backend);
       return wrap_dag(std::move(dag), cache->state().namespace_name);

@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "builder/graph.hpp"
 #include "python_bindings/borrow.hpp"
@@ -22,6 +23,10 @@ struct GraphState {
   BorrowFlag borrow;
   std::optional<Graph> graph;  // absent once built or merged as a branch
   std::optional<std::string> namespace_name;  // copied from an attached MemoryCache
+  // The node functions made so far, by callable: nodes that share a
+  // callable share one node function (which keeps the callable alive, so
+  // no address is reused while it is listed here).
+  std::unordered_map<PyObject*, NodeFunction> functions;
 };
 
 struct GraphObject {

@@ -1,5 +1,6 @@
 #include "python_bindings/node_function.hpp"
 
+#include <array>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -62,32 +63,47 @@ class KeyCache {
 
   // New reference, or null with a Python error set.
   PyObject* key_for(const std::string& name) {
-    for (const auto& [cached_name, key] : entries_) {
-      if (cached_name == name) {
-        auto* object = static_cast<PyObject*>(key.get());
-        Py_INCREF(object);
-        return object;
+    for (std::size_t i = 0; i < count_; ++i) {
+      const Entry& entry = i < kInline ? inline_[i] : spilled_[i - kInline];
+      if (entry.name == name) {
+        Py_INCREF(entry.key);
+        return entry.key;
       }
     }
     PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
     if (key == nullptr) return nullptr;
     PyUnicode_InternInPlace(&key);
-    if (entries_.size() < kCapacity) {
+    if (count_ < kCapacity) {
       Py_INCREF(key);
-      entries_.emplace_back(name, PyObjectRef::steal(key));
+      Entry entry{name, key, PyObjectRef::steal(key)};
+      if (count_ < kInline) {
+        inline_[count_] = std::move(entry);
+      } else {
+        spilled_.push_back(std::move(entry));
+      }
+      ++count_;
     }
     return key;
   }
 
  private:
-  // The PyObjectRef owners release through the deferred path, so the cache
-  // may be destroyed on an engine thread.
-  std::vector<std::pair<std::string, PyObjectRef>> entries_;
+  struct Entry {
+    std::string name;
+    PyObject* key = nullptr;  // owned by `owner`; read without going through it
+    PyObjectRef owner;        // releases through the deferred path, so the cache
+                              // may be destroyed on an engine thread
+  };
+  // The first names live in the function object itself, next to the rest
+  // of what a call reads.
+  static constexpr std::size_t kInline = 2;
+  std::size_t count_ = 0;
+  std::array<Entry, kInline> inline_;
+  std::vector<Entry> spilled_;
 };
 
 class PythonNodeFunction final : public NodeCallable {
  public:
-  explicit PythonNodeFunction(PyObject* callable) {
+  explicit PythonNodeFunction(PyObject* callable) : callable_raw_(callable) {
     Py_INCREF(callable);  // held by the owner below; released through the hook
     callable_ = PyObjectRef::steal(callable);
   }
@@ -136,7 +152,7 @@ class PythonNodeFunction final : public NodeCallable {
         return false;
       }
     }
-    PyRef result = PyRef::steal(PyObject_CallOneArg(static_cast<PyObject*>(callable_.get()), args.get()));
+    PyRef result = PyRef::steal(PyObject_CallOneArg(callable_raw_, args.get()));
     args = PyRef();
     if (!result) {
       print_pending_exception();
@@ -178,6 +194,7 @@ class PythonNodeFunction final : public NodeCallable {
     }
   }
 
+  PyObject* callable_raw_;  // owned by `callable_`; read without going through it
   PyObjectRef callable_;
   mutable KeyCache keys_;
 };
