@@ -1,7 +1,6 @@
 #include "cache/memory_backend.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -9,12 +8,6 @@
 namespace quillon {
 
 namespace {
-
-// The access queue is rebuilt from its live records once it holds more than
-// this many records beyond twice the live entries. The slack keeps tiny
-// caches from compacting on nearly every access; the factor makes each
-// rebuild pay for itself (amortised O(1) per access).
-constexpr std::size_t kAccessQueueSlack = 64;
 
 std::string make_full_key(std::string_view ns, std::string_view key) {
   std::string full;
@@ -25,7 +18,43 @@ std::string make_full_key(std::string_view ns, std::string_view key) {
   return full;
 }
 
+int hex_value(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 }  // namespace
+
+MemoryCacheBackend::StoredText::StoredText(std::string_view text) {
+  if (text.size() == 64) {
+    std::array<std::uint8_t, 32> bytes{};
+    bool digest = true;
+    for (std::size_t i = 0; i < 32 && digest; ++i) {
+      const int high = hex_value(text[2 * i]);
+      const int low = hex_value(text[2 * i + 1]);
+      digest = high >= 0 && low >= 0;
+      bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    if (digest) {
+      value_ = bytes;
+      return;
+    }
+  }
+  value_ = std::string(text);
+}
+
+std::string MemoryCacheBackend::StoredText::text() const {
+  if (const auto* text = std::get_if<std::string>(&value_)) return *text;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const auto& bytes = std::get<std::array<std::uint8_t, 32>>(value_);
+  std::string hex(64, '0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    hex[2 * i] = kDigits[bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[bytes[i] & 0xFu];
+  }
+  return hex;
+}
 
 std::size_t MemoryCacheBackend::IdentityHash::operator()(IdentityView id) const noexcept {
   const std::size_t a = std::hash<std::string_view>{}(id.ns);
@@ -43,12 +72,45 @@ std::shared_ptr<MemoryCacheBackend> MemoryCacheBackend::create(std::size_t max_e
   return std::make_shared<MemoryCacheBackend>(max_entries, ttl);
 }
 
+const std::string& MemoryCacheBackend::full_key_locked(std::string_view ns, std::string_view key) {
+  probe_.clear();
+  probe_.append(ns);
+  probe_.append("::");
+  probe_.append(key);
+  return probe_;
+}
+
+void MemoryCacheBackend::link_newest_locked(Slot* slot) {
+  slot->second.older = newest_;
+  slot->second.newer = nullptr;
+  if (newest_ != nullptr) {
+    newest_->second.newer = slot;
+  } else {
+    oldest_ = slot;
+  }
+  newest_ = slot;
+}
+
+void MemoryCacheBackend::unlink_locked(Slot* slot) {
+  StoredEntry& entry = slot->second;
+  if (entry.older != nullptr) {
+    entry.older->second.newer = entry.newer;
+  } else {
+    oldest_ = entry.newer;
+  }
+  if (entry.newer != nullptr) {
+    entry.newer->second.older = entry.older;
+  } else {
+    newest_ = entry.older;
+  }
+  entry.older = entry.newer = nullptr;
+}
+
 CacheGetResult MemoryCacheBackend::get(const std::string& ns, const CacheLookup& lookup) {
-  std::string full_key = make_full_key(ns, lookup.key);
   Released released;
   std::lock_guard lock(mu_);
 
-  auto it = entries_.find(full_key);
+  auto it = entries_.find(full_key_locked(ns, lookup.key));
   if (it != entries_.end() && it->second.expires_at && Clock::now() >= *it->second.expires_at) {
     remove_entry_locked(it, released);
     ++stats_.expirations;
@@ -57,66 +119,89 @@ CacheGetResult MemoryCacheBackend::get(const std::string& ns, const CacheLookup&
     return CacheMissReason::kExpired;
   }
 
-  const std::uint64_t sequence = next_sequence_locked();
   if (it != entries_.end()) {
     // The time-to-live runs from the store: a hit does not renew it.
-    it->second.last_access = sequence;
-    DataMap outputs = it->second.entry.outputs;
+    Slot* slot = &*it;
+    if (slot != newest_) {
+      unlink_locked(slot);
+      link_newest_locked(slot);
+    }
     ++stats_.hits;
-    lru_.push_back(AccessRecord{sequence, std::move(full_key)});
-    compact_access_queue_locked();
-    return outputs;
+    return it->second.outputs;
   }
 
   ++stats_.misses;
-  return classify_miss_locked(ns, lookup, full_key);
+  return classify_miss_locked(ns, lookup, lookup.key);
 }
 
-CacheMissReason MemoryCacheBackend::classify_miss_locked(const std::string& ns,
-                                                         const CacheLookup& lookup,
-                                                         const std::string& full_key) {
+CacheMissReason MemoryCacheBackend::classify_miss_locked(const std::string& ns, const CacheLookup& lookup,
+                                                         std::string_view key) {
   const IdentityView id{ns, lookup.identity};
   if (invalidated_.find(id) != invalidated_.end()) return CacheMissReason::kInvalidated;
 
   const auto fingerprint = identities_.find(id);
   if (fingerprint == identities_.end()) return CacheMissReason::kNotFound;
-  const IdentityFingerprint& last = fingerprint->second;
-  if (last.key == full_key) {
+  const Fingerprint& last = fingerprint->second;
+  if (last.key == StoredText(key)) {
     // The entry it names is gone; nothing more specific is known.
     identities_.erase(fingerprint);
     return CacheMissReason::kNotFound;
   }
-  if (last.code_hash != lookup.code_hash) return CacheMissReason::kCodeChanged;
-  if (last.input_hash != lookup.input_hash) return CacheMissReason::kInputChanged;
-  if (last.deps_signature != lookup.deps_signature) return CacheMissReason::kDependencyChanged;
+  if (last.code_hash != StoredText(lookup.code_hash)) return CacheMissReason::kCodeChanged;
+  if (last.input_hash != StoredText(lookup.input_hash)) return CacheMissReason::kInputChanged;
+  if (last.deps_signature != StoredText(lookup.deps_signature)) return CacheMissReason::kDependencyChanged;
   return CacheMissReason::kNotFound;
 }
 
 void MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry entry) {
   std::string full_key = make_full_key(ns, key);
+  Fingerprint fingerprint{StoredText(key), StoredText(entry.code_hash), StoredText(entry.input_hash),
+                          StoredText(entry.deps_signature)};
   Released released;
   std::lock_guard lock(mu_);
 
-  const std::uint64_t sequence = next_sequence_locked();
   const auto expires_at = expiry_from(Clock::now());
 
-  IdentityId id{ns, entry.identity};
-  IdentityFingerprint fingerprint{full_key, entry.code_hash, entry.input_hash, entry.deps_signature};
+  // One identity text per (namespace, identity), shared by its entries.
+  const IdentityView id_view{ns, entry.identity};
+  auto known = identities_.find(id_view);
+  std::shared_ptr<const std::string> identity;
+  if (known != identities_.end()) {
+    identity = known->first.identity;
+  } else if (auto stale = invalidated_.find(id_view); stale != invalidated_.end()) {
+    identity = stale->identity;
+  } else {
+    identity = std::make_shared<const std::string>(std::move(entry.identity));
+  }
 
-  auto [it, inserted] = entries_.try_emplace(full_key);
-  // A replaced entry's access records simply become stale.
-  if (!inserted) released.push_back(std::move(it->second.entry.outputs));
-  it->second = StoredEntry{std::move(entry), expires_at, sequence};
+  auto [it, inserted] = entries_.try_emplace(std::move(full_key));
+  StoredEntry& stored = it->second;
+  if (inserted) {
+    link_newest_locked(&*it);
+  } else {
+    released.push_back(std::move(stored.outputs));
+    if (&*it != newest_) {
+      unlink_locked(&*it);
+      link_newest_locked(&*it);
+    }
+  }
+  stored.identity = identity;
+  stored.outputs = std::move(entry.outputs);
+  stored.expires_at = expires_at;
+  stored.ns_length = ns.size();
 
-  if (auto stale = invalidated_.find(view(id)); stale != invalidated_.end()) invalidated_.erase(stale);
-  identities_.insert_or_assign(std::move(id), std::move(fingerprint));
+  if (auto stale = invalidated_.find(id_view); stale != invalidated_.end()) invalidated_.erase(stale);
+  known = identities_.find(id_view);
+  if (known != identities_.end()) {
+    known->second = std::move(fingerprint);
+  } else {
+    identities_.emplace(IdentityId{ns, std::move(identity)}, std::move(fingerprint));
+  }
 
-  lru_.push_back(AccessRecord{sequence, std::move(full_key)});
   sync_entry_count_locked();
-  // The record just pushed is the newest, so this store survives its own
+  // The entry just stored is the newest, so this store survives its own
   // eviction pass.
   evict_locked(released);
-  compact_access_queue_locked();
   sync_entry_count_locked();
 }
 
@@ -130,9 +215,9 @@ void MemoryCacheBackend::clear_all() {
   {
     std::lock_guard lock(mu_);
     removed.swap(entries_);
+    oldest_ = newest_ = nullptr;
     identities_.clear();
     invalidated_.clear();
-    lru_.clear();
     in_flight_.clear();
     sync_entry_count_locked();
   }
@@ -140,11 +225,12 @@ void MemoryCacheBackend::clear_all() {
 }
 
 void MemoryCacheBackend::clear_namespace(const std::string& ns) {
+  // Prefix matching also reaches namespaces nested as "{ns}::...".
   const std::string prefix = ns + "::";
   Released released;
   {
     std::lock_guard lock(mu_);
-    std::vector<std::string> identities;
+    std::vector<std::shared_ptr<const std::string>> identities;
     for (const auto& [id, fingerprint] : identities_) {
       if (id.ns == ns) identities.push_back(id.identity);
     }
@@ -154,9 +240,6 @@ void MemoryCacheBackend::clear_namespace(const std::string& ns) {
     }
     for (const auto& full_key : keys) remove_entry_locked(full_key, released);
     for (auto& identity : identities) invalidated_.insert(IdentityId{ns, std::move(identity)});
-
-    // Prefix matching also reaches namespaces nested as "{ns}::...".
-    std::erase_if(lru_, [&](const AccessRecord& record) { return record.full_key.starts_with(prefix); });
     std::erase_if(in_flight_, [&](const auto& claim) { return claim.first.starts_with(prefix); });
     sync_entry_count_locked();
   }
@@ -166,30 +249,28 @@ void MemoryCacheBackend::clear_namespace(const std::string& ns) {
 void MemoryCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id,
                                     const std::optional<std::string>& version) {
   // Fingerprints carry the hash of the version token they were stored under.
-  const std::optional<std::string> code_hash =
-      version ? std::optional<std::string>(hash_canonical(*version)) : std::nullopt;
+  const std::optional<StoredText> code_hash =
+      version ? std::optional<StoredText>(StoredText(hash_canonical(*version))) : std::nullopt;
   // The ";" keeps node 1 from matching node 12.
   const std::string prefix = "id=" + std::to_string(node_id) + ";";
 
   Released released;
   {
     std::lock_guard lock(mu_);
-    std::vector<std::pair<std::string, std::string>> matched;  // (identity, full key)
+    std::vector<std::pair<std::shared_ptr<const std::string>, StoredText>> matched;  // (identity, key)
     for (const auto& [id, fingerprint] : identities_) {
-      if (id.ns != ns || !id.identity.starts_with(prefix)) continue;
+      if (id.ns != ns || !id.identity->starts_with(prefix)) continue;
       if (code_hash && fingerprint.code_hash != *code_hash) continue;
       matched.emplace_back(id.identity, fingerprint.key);
     }
     // Only the entry each fingerprint names goes; older entries of the node
     // stored under other keys stay.
-    std::unordered_set<std::string> removed_keys;
-    for (auto& [identity, full_key] : matched) {
-      remove_entry_locked(full_key, released);
+    for (auto& [identity, key] : matched) {
+      remove_entry_locked(make_full_key(ns, key.text()), released);
+      if (auto left = identities_.find(IdentityView{ns, *identity}); left != identities_.end()) {
+        identities_.erase(left);
+      }
       invalidated_.insert(IdentityId{ns, std::move(identity)});
-      removed_keys.insert(std::move(full_key));
-    }
-    if (!removed_keys.empty()) {
-      std::erase_if(lru_, [&](const AccessRecord& record) { return removed_keys.contains(record.full_key); });
     }
     sync_entry_count_locked();
   }
@@ -227,35 +308,27 @@ void MemoryCacheBackend::finish_compute(const std::string& ns, const std::string
 
 std::size_t MemoryCacheBackend::access_queue_size() {
   std::lock_guard lock(mu_);
-  return lru_.size();
+  std::size_t length = 0;
+  for (const Slot* slot = oldest_; slot != nullptr; slot = slot->second.newer) ++length;
+  return length;
 }
 
 bool MemoryCacheBackend::contains(const std::string& ns, const std::string& key) {
-  const std::string full_key = make_full_key(ns, key);
   std::lock_guard lock(mu_);
-  return entries_.contains(full_key);
-}
-
-std::uint64_t MemoryCacheBackend::next_sequence_locked() {
-  if (sequence_ != std::numeric_limits<std::uint64_t>::max()) ++sequence_;
-  return sequence_;
-}
-
-bool MemoryCacheBackend::is_live_locked(const AccessRecord& record) const {
-  const auto it = entries_.find(record.full_key);
-  return it != entries_.end() && it->second.last_access == record.sequence;
+  return entries_.contains(full_key_locked(ns, key));
 }
 
 void MemoryCacheBackend::remove_entry_locked(EntryMap::iterator it, Released& released) {
   const std::string& full_key = it->first;
-  // The namespace is cut at the first "::"; a namespace that itself contains
-  // "::" keeps its fingerprint here, and the next miss on the key drops it.
-  const std::string_view ns = std::string_view(full_key).substr(0, full_key.find("::"));
-  const auto fingerprint = identities_.find(IdentityView{ns, it->second.entry.identity});
-  if (fingerprint != identities_.end() && fingerprint->second.key == full_key) {
+  StoredEntry& stored = it->second;
+  const std::string_view ns = std::string_view(full_key).substr(0, stored.ns_length);
+  const auto fingerprint = identities_.find(IdentityView{ns, *stored.identity});
+  if (fingerprint != identities_.end() &&
+      fingerprint->second.key == StoredText(std::string_view(full_key).substr(stored.ns_length + 2))) {
     identities_.erase(fingerprint);
   }
-  released.push_back(std::move(it->second.entry.outputs));
+  unlink_locked(&*it);
+  released.push_back(std::move(stored.outputs));
   entries_.erase(it);
 }
 
@@ -265,24 +338,10 @@ void MemoryCacheBackend::remove_entry_locked(const std::string& full_key, Releas
 }
 
 void MemoryCacheBackend::evict_locked(Released& released) {
-  // Records are only ever popped from the front; stale ones are discarded.
-  while (entries_.size() > max_entries_ && !lru_.empty()) {
-    const AccessRecord record = std::move(lru_.front());
-    lru_.pop_front();
-    const auto it = entries_.find(record.full_key);
-    if (it != entries_.end() && it->second.last_access == record.sequence) {
-      remove_entry_locked(it, released);
-      ++stats_.evictions;
-    }
+  while (entries_.size() > max_entries_ && oldest_ != nullptr) {
+    remove_entry_locked(entries_.find(oldest_->first), released);
+    ++stats_.evictions;
   }
-}
-
-void MemoryCacheBackend::compact_access_queue_locked() {
-  if (lru_.size() <= 2 * entries_.size() + kAccessQueueSlack) return;
-  // Dropping stale records keeps the live ones in their order, so eviction
-  // picks exactly the victims it would have picked from the full queue.
-  std::erase_if(lru_, [&](const AccessRecord& record) { return !is_live_locked(record); });
-  assert(lru_.size() >= entries_.size());
 }
 
 std::optional<MemoryCacheBackend::Clock::time_point> MemoryCacheBackend::expiry_from(

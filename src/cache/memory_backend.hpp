@@ -11,10 +11,11 @@
 // into Python. Share it through CacheBackendPtr.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,6 +23,8 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "cache/keys.hpp"
@@ -53,7 +56,8 @@ class MemoryCacheBackend final : public CacheBackend {
   void wait_for_compute(const std::string& ns, const std::string& key) override;
   void finish_compute(const std::string& ns, const std::string& key) override;
 
-  // Number of access records queued, live and stale (for tests of compaction).
+  // Number of entries on the recency list, oldest to newest (for tests: it
+  // always equals the number of entries).
   std::size_t access_queue_size();
 
   // Whether an entry is stored under the key. Counts no access, changes no
@@ -61,17 +65,49 @@ class MemoryCacheBackend final : public CacheBackend {
   bool contains(const std::string& ns, const std::string& key);
 
  private:
+  // A key or hash text as kept here: 64 lowercase hex digits (what the key
+  // functions produce) as their 32 bytes, any other text as it is. Equal
+  // texts give equal values, and nothing is allocated for digests.
+  class StoredText {
+   public:
+    explicit StoredText(std::string_view text);
+    std::string text() const;  // the text it was made from
+    friend bool operator==(const StoredText&, const StoredText&) = default;
+
+   private:
+    std::variant<std::array<std::uint8_t, 32>, std::string> value_;
+  };
+
+  struct StoredEntry;
+  // The map's own node type: entries link to each other through it, and
+  // its address stays put while the entry exists.
+  using Slot = std::pair<const std::string, StoredEntry>;
   struct StoredEntry {
-    CacheEntry entry;
+    // Shared by every entry and the fingerprint of one (namespace, identity).
+    std::shared_ptr<const std::string> identity;
+    DataMap outputs;
     std::optional<Clock::time_point> expires_at;  // none: never expires
-    std::uint64_t last_access = 0;                // sequence number of the last store or hit
+    std::size_t ns_length = 0;                    // the full key is "{ns}::{key}"
+    // The recency list, oldest to newest.
+    Slot* older = nullptr;
+    Slot* newer = nullptr;
+  };
+  using EntryMap = std::unordered_map<std::string, StoredEntry>;
+
+  // The last store seen for one (namespace, identity): what misses are
+  // classified against.
+  struct Fingerprint {
+    StoredText key;  // the key part of that entry's full key
+    StoredText code_hash;
+    StoredText input_hash;
+    StoredText deps_signature;
   };
 
   // (namespace, identity text): the key of fingerprints and invalidations.
   // Lookups go through IdentityView so that no text is copied to probe.
   struct IdentityId {
     std::string ns;
-    std::string identity;
+    std::shared_ptr<const std::string> identity;
   };
   struct IdentityView {
     std::string_view ns;
@@ -93,28 +129,22 @@ class MemoryCacheBackend final : public CacheBackend {
       return (*this)(view(a), view(b));
     }
   };
-  static IdentityView view(const IdentityId& id) noexcept { return {id.ns, id.identity}; }
+  static IdentityView view(const IdentityId& id) noexcept { return {id.ns, *id.identity}; }
 
-  struct AccessRecord {
-    std::uint64_t sequence;
-    std::string full_key;
-  };
-
-  using EntryMap = std::unordered_map<std::string, StoredEntry>;
   // Outputs of removed entries. They are dropped only after mu_ is released:
   // dropping a Python object may run arbitrary code, which must not find the
   // backend locked.
   using Released = std::vector<DataMap>;
 
   // Requires: mu_ held (for every *_locked member).
-  std::uint64_t next_sequence_locked();
-  bool is_live_locked(const AccessRecord& record) const;
+  const std::string& full_key_locked(std::string_view ns, std::string_view key);
+  void link_newest_locked(Slot* slot);
+  void unlink_locked(Slot* slot);
   void remove_entry_locked(EntryMap::iterator it, Released& released);
   void remove_entry_locked(const std::string& full_key, Released& released);
   CacheMissReason classify_miss_locked(const std::string& ns, const CacheLookup& lookup,
-                                       const std::string& full_key);
+                                       std::string_view key);
   void evict_locked(Released& released);
-  void compact_access_queue_locked();
   void sync_entry_count_locked() { stats_.entries = entries_.size(); }
 
   std::optional<Clock::time_point> expiry_from(Clock::time_point now) const;
@@ -129,18 +159,13 @@ class MemoryCacheBackend final : public CacheBackend {
 
   // Guarded by mu_.
   EntryMap entries_;
-  std::unordered_map<IdentityId, IdentityFingerprint, IdentityHash, IdentityEqual> identities_;
+  Slot* oldest_ = nullptr;  // the recency list's ends
+  Slot* newest_ = nullptr;
+  std::unordered_map<IdentityId, Fingerprint, IdentityHash, IdentityEqual> identities_;
   std::unordered_set<IdentityId, IdentityHash, IdentityEqual> invalidated_;
   // Claimed full keys and the thread that owns each claim.
   std::unordered_map<std::string, std::thread::id> in_flight_;
-  // Access records, oldest first. Every store and hit appends (sequence,
-  // full key); a record is live while its entry exists with last_access
-  // equal to its sequence, stale otherwise. Each entry has exactly one live
-  // record, so lru_.size() >= entries_.size(). Stale records never become
-  // live again (sequence numbers are not reused), which is why eviction may
-  // skip them and compaction may drop them without changing any victim.
-  std::deque<AccessRecord> lru_;
-  std::uint64_t sequence_ = 0;
+  std::string probe_;  // reused to build full keys for lookups
   CacheStats stats_;
 };
 
