@@ -129,7 +129,8 @@ NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, c
     return run_uncached(node, inputs, route->reason, route->key_prefix, stats);
   }
 
-  auto input_text = normalize_graph_data_map(node.cache_key_inputs(inputs));
+  auto input_text = node.cache_key_vars ? normalize_graph_data_map(node.cache_key_inputs(inputs))
+                                        : normalize_graph_data_map(inputs);
   if (!std::holds_alternative<std::string>(input_text)) {
     return run_uncached(node, inputs, CacheMissReason::kUnsupportedInput, "unsupported-input:", stats);
   }

@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -391,18 +392,44 @@ void append_optional_number(std::string& out, const std::optional<std::uint64_t>
 
 }  // namespace
 
+namespace {
+
+// The two hex digits of every byte value.
+constexpr auto kHexPairs = [] {
+  std::array<std::array<char, 2>, 256> pairs{};
+  for (std::size_t b = 0; b < 256; ++b) pairs[b] = {kHexDigits[b >> 4], kHexDigits[b & 0xFu]};
+  return pairs;
+}();
+
+std::string hex_of(const std::array<std::uint8_t, BLAKE3_OUT_LEN>& digest) {
+  std::string hex(2 * BLAKE3_OUT_LEN, '\0');
+  char* out = hex.data();
+  for (std::uint8_t byte : digest) {
+    std::memcpy(out, kHexPairs[byte].data(), 2);
+    out += 2;
+  }
+  return hex;
+}
+
+std::string finish(blake3_hasher& hasher) {
+  std::array<std::uint8_t, BLAKE3_OUT_LEN> digest;
+  blake3_hasher_finalize(&hasher, digest.data(), digest.size());
+  return hex_of(digest);
+}
+
+void feed(blake3_hasher& hasher, std::string_view text) { blake3_hasher_update(&hasher, text.data(), text.size()); }
+
+}  // namespace
+
+struct KeyPrefixState {
+  blake3_hasher hasher;
+};
+
 std::string hash_canonical(std::string_view text) {
   blake3_hasher hasher;
   blake3_hasher_init(&hasher);
-  blake3_hasher_update(&hasher, text.data(), text.size());
-  std::array<std::uint8_t, BLAKE3_OUT_LEN> digest;
-  blake3_hasher_finalize(&hasher, digest.data(), digest.size());
-  std::string hex(2 * digest.size(), '0');
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    hex[2 * i] = kHexDigits[digest[i] >> 4];
-    hex[2 * i + 1] = kHexDigits[digest[i] & 0xFu];
-  }
-  return hex;
+  feed(hasher, text);
+  return finish(hasher);
 }
 
 std::string normalize_string_map(const NameMap& map) {
@@ -463,18 +490,26 @@ std::string dependency_signature(CacheDepth depth, const Node& node, const Depen
     case CacheDepth::kTransitive:
       break;
   }
+  auto append_part = [&](std::string& out, NodeId dependency) {
+    append_decimal(out, dependency);
+    out += ':';
+    const auto it = keys.find(dependency);
+    out += it != keys.end() ? std::string_view(it->second) : std::string_view("missing");
+  };
+  std::string joined;
+  if (node.dependencies.size() <= 1) {
+    // One part needs no sorting.
+    if (!node.dependencies.empty()) append_part(joined, node.dependencies.front());
+    return hash_canonical(joined);
+  }
   std::vector<std::string> parts;
   parts.reserve(node.dependencies.size());
   for (const NodeId dependency : node.dependencies) {
     std::string part;
-    append_decimal(part, dependency);
-    part += ':';
-    const auto it = keys.find(dependency);
-    part += it != keys.end() ? std::string_view(it->second) : std::string_view("missing");
+    append_part(part, dependency);
     parts.push_back(std::move(part));
   }
   std::sort(parts.begin(), parts.end());
-  std::string joined;
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (i != 0) joined += '|';
     joined += parts[i];
@@ -483,7 +518,16 @@ std::string dependency_signature(CacheDepth depth, const Node& node, const Depen
 }
 
 NodeKeyParts node_key_parts(const Node& node) {
-  return NodeKeyParts{node_identity_text(node), hash_canonical(node.cache_version)};
+  NodeKeyParts parts{node_identity_text(node), hash_canonical(node.cache_version), nullptr};
+  auto prefix = std::make_shared<KeyPrefixState>();
+  blake3_hasher_init(&prefix->hasher);
+  feed(prefix->hasher, "node=");
+  feed(prefix->hasher, parts.identity);
+  feed(prefix->hasher, "\ncode=");
+  feed(prefix->hasher, parts.code_hash);
+  feed(prefix->hasher, "\ninput=");
+  parts.prefix = std::move(prefix);
+  return parts;
 }
 
 CacheLookup build_cache_lookup(const Node& node, const std::string& input_text, std::string deps_signature) {
@@ -498,17 +542,23 @@ CacheLookup build_cache_lookup(const NodeKeyParts& parts, const std::string& inp
   lookup.input_hash = hash_canonical(input_text);
   lookup.deps_signature = std::move(deps_signature);
 
-  std::string combined;
-  combined.reserve(lookup.identity.size() + lookup.deps_signature.size() + 2 * 64 + 24);
-  combined += "node=";
-  combined += lookup.identity;
-  combined += "\ncode=";
-  combined += lookup.code_hash;
-  combined += "\ninput=";
-  combined += lookup.input_hash;
-  combined += "\ndeps=";
-  combined += lookup.deps_signature;
-  lookup.key = hash_canonical(combined);
+  // The hash of "node={identity}\ncode={code}\ninput={input}\ndeps={deps}",
+  // continued from the node's constant beginning when it is at hand.
+  blake3_hasher hasher;
+  if (parts.prefix) {
+    hasher = parts.prefix->hasher;
+  } else {
+    blake3_hasher_init(&hasher);
+    feed(hasher, "node=");
+    feed(hasher, lookup.identity);
+    feed(hasher, "\ncode=");
+    feed(hasher, lookup.code_hash);
+    feed(hasher, "\ninput=");
+  }
+  feed(hasher, lookup.input_hash);
+  feed(hasher, "\ndeps=");
+  feed(hasher, lookup.deps_signature);
+  lookup.key = finish(hasher);
   return lookup;
 }
 

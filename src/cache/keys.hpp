@@ -7,6 +7,7 @@
 // thread.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -53,9 +54,11 @@ CacheLookup build_cache_lookup(const Node& node, const std::string& input_text, 
 
 // The parts of a node's lookup that no run changes: its identity text and
 // code hash. A Dag computes them once per cached node.
+struct KeyPrefixState;  // the key hash with the node's constant text already fed
 struct NodeKeyParts {
   std::string identity;
   std::string code_hash;
+  std::shared_ptr<const KeyPrefixState> prefix;  // set by node_key_parts
 };
 
 NodeKeyParts node_key_parts(const Node& node);

@@ -179,6 +179,20 @@ TEST(BuildCacheLookup, FillsEveryFieldAndTheKey) {
   EXPECT_EQ(lookup.deps_signature, "cache:shallow");
   EXPECT_EQ(lookup.key, "439e490dfc867d7847d4c7eb652b624f434441c44794e3ba366187d56143d14b");
 
+  // A node's precomputed parts give the same key as the texts alone, also
+  // when the constant part spans several hash chunks.
+  for (std::size_t label_length : {0, 60, 2000}) {
+    node.label = std::string(label_length, 'n');
+    NodeKeyParts parts = node_key_parts(node);
+    ASSERT_NE(parts.prefix, nullptr);
+    const std::string with_prefix = build_cache_lookup(parts, "{a=i:1}", "d").key;
+    parts.prefix = nullptr;
+    EXPECT_EQ(build_cache_lookup(parts, "{a=i:1}", "d").key, with_prefix);
+    EXPECT_EQ(with_prefix, hash_canonical("node=" + parts.identity + "\ncode=" + parts.code_hash + "\ninput=" +
+                                          hash_canonical("{a=i:1}") + "\ndeps=d"));
+  }
+  node.label = "Source";
+
   // The node function never enters the key.
   node.function = make_node_function([](const DataMap&) { return NodeOutput{}; });
   EXPECT_EQ(build_cache_lookup(node, "{}", "cache:shallow").key, lookup.key);
