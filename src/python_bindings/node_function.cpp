@@ -174,8 +174,12 @@ class PythonNodeFunction final : public NodeCallable {
     while (PyDict_Next(dict, &pos, &key, &value)) {
       if (!PyUnicode_Check(key)) continue;
       Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-      if (data == nullptr) {
+      const char* data = nullptr;
+      if (PyUnicode_IS_COMPACT_ASCII(key)) {
+        // ASCII text is its own UTF-8.
+        data = static_cast<const char*>(PyUnicode_DATA(key));
+        size = PyUnicode_GET_LENGTH(key);
+      } else if ((data = PyUnicode_AsUTF8AndSize(key, &size)) == nullptr) {
         PyErr_Clear();
         continue;
       }

@@ -119,6 +119,21 @@ class TestNodeCallables:
         assert run_one(lambda d: {1: 2.0, "v": 3}) == {"v": 3.0}
         assert run_one(lambda d: {"\ud800": 1.0, "v": 1.0}) == {"v": 1.0}
 
+    def test_one_callable_serves_nodes_with_different_names(self):
+        def total(inputs):
+            return {"sum": sum(inputs.values()), "names": ",".join(sorted(inputs))}
+
+        graph = quillon.Graph()
+        graph.add(lambda d: {"x": 1.0, "y": 2.0}, "src", None, [("x", "x"), ("y", "y")])
+        graph.add(total, "one", [("x", "a")], [("sum", "s1"), ("names", "n1")])
+        graph.add(total, "two", [("x", "b"), ("y", "c")], [("sum", "s2"), ("names", "n2")])
+        graph.add(total, "three", [("s1", "a"), ("s2", "z")], [("sum", "s3")])
+        dag = graph.build()
+        for parallel in (False, True):
+            result = dag.execute(parallel=parallel)
+            assert result["n1"] == "a" and result["n2"] == "b,c"
+            assert (result["s1"], result["s2"], result["s3"]) == (1.0, 3.0, 4.0)
+
     def test_outputs_the_node_does_not_map_are_never_converted(self):
         touched = []
 

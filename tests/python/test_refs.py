@@ -59,6 +59,17 @@ def test_cache_entries_hold_their_values_until_cleared():
     assert refs(payload) == before
 
 
+def test_a_built_graph_object_no_longer_holds_callables():
+    function = lambda d: {}  # noqa: E731
+    before = refs(function)
+    graph = quillon.Graph()
+    graph.add(function, "a")
+    graph.add(function, "b")
+    dag = graph.build()
+    del dag
+    assert refs(function) == before  # `graph` itself is still alive
+
+
 def test_unbuilt_and_consumed_graphs_release_callables():
     function = lambda d: {}  # noqa: E731
     before = refs(function)
