@@ -277,6 +277,99 @@ DataMap particle_context(const Node& node, const Particle& particle) {
   return ctx;
 }
 
+// Runs one node on particle after particle. A particle whose inputs are all
+// numbers (the common case) is handed to the node function without building
+// maps: the input values are overwritten in place and the outputs are taken
+// by impl name. A particle holding a vector input takes the general route
+// through particle_context; both give what Node::execute gives.
+class ParticleCaller {
+ public:
+  explicit ParticleCaller(const Node& node) : node_(node) {
+    // The entries gather_inputs would read, in its order.
+    for (const auto& [broadcast, impl] : node.inputs) {
+      if (!context_key_for_input(broadcast)) continue;
+      inputs_.push_back({broadcast_to_lookup_key(broadcast), &impl, GraphData::from_float(0.0)});
+    }
+    for (const auto& [impl, broadcast] : node.outputs) {
+      std::size_t target = 0;
+      while (target < broadcasts_.size() && *broadcasts_[target] != broadcast) ++target;
+      if (target == broadcasts_.size()) broadcasts_.push_back(&broadcast);
+      outputs_.push_back({&impl, target});
+    }
+    sink_.caller = this;
+  }
+
+  void run(const Particle& particle, std::size_t index, Columns& columns) {
+    named_.clear();
+    for (Input& input : inputs_) {
+      auto it = particle.find(input.key);
+      if (it == particle.end()) {
+        if (particle.contains(veclen_key(input.key))) {
+          run_general(particle, index, columns);
+          return;
+        }
+        continue;
+      }
+      // When two inputs feed one impl name the first one present stays.
+      if (std::any_of(named_.begin(), named_.end(), [&](const NamedValue& n) { return *n.name == *input.impl; })) {
+        continue;
+      }
+      input.value.assign(GraphData::from_float(it->second));
+      named_.push_back({input.impl, &input.value});
+    }
+    produced_.clear();
+    if (!node_.function->call(named_.data(), named_.size(), sink_)) return;
+    for (const auto& [target, value] : produced_) collect_output(columns, *broadcasts_[target], value, index);
+  }
+
+ private:
+  struct Input {
+    std::string key;  // the particle key it is read from
+    const std::string* impl;
+    GraphData value;
+  };
+  struct Output {
+    const std::string* impl;
+    std::size_t broadcast;  // index into broadcasts_
+  };
+  // Takes the outputs the node's table mentions, by their index in it.
+  struct Sink final : OutputSink {
+    ParticleCaller* caller = nullptr;
+    int slot_for(std::string_view impl_name) override {
+      const auto& outputs = caller->outputs_;
+      for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (*outputs[i].impl == impl_name) return static_cast<int>(i);
+      }
+      return -1;
+    }
+    void put(int index, GraphData&& value) override {
+      // Two impl names writing one broadcast name leave one value.
+      const std::size_t target = caller->outputs_[static_cast<std::size_t>(index)].broadcast;
+      auto& produced = caller->produced_;
+      for (auto& [written, held] : produced) {
+        if (written == target) {
+          held = std::move(value);
+          return;
+        }
+      }
+      produced.emplace_back(target, std::move(value));
+    }
+  };
+
+  void run_general(const Particle& particle, std::size_t index, Columns& columns) const {
+    const NodeResult result = node_.execute(particle_context(node_, particle));
+    for (const auto& [name, value] : result.outputs) collect_output(columns, name, value, index);
+  }
+
+  const Node& node_;
+  std::vector<Input> inputs_;
+  std::vector<Output> outputs_;
+  std::vector<const std::string*> broadcasts_;  // distinct output broadcast names
+  std::vector<NamedValue> named_;
+  std::vector<std::pair<std::size_t, GraphData>> produced_;
+  Sink sink_;
+};
+
 }  // namespace
 
 std::string broadcast_to_lookup_key(const std::string& name) {
@@ -352,10 +445,8 @@ StatResult Dag::predict(const DistMap& inputs, std::size_t n_samples) const {
     if (node == nullptr) continue;
     Columns columns;
     if (any_random(gather_impl_dists(*node, context))) {
-      for (std::size_t i = 0; i < n_samples; ++i) {
-        const NodeResult run = node->execute(particle_context(*node, particles[i]));
-        for (const auto& [name, value] : run.outputs) collect_output(columns, name, value, i);
-      }
+      ParticleCaller caller(*node);
+      for (std::size_t i = 0; i < n_samples; ++i) caller.run(particles[i], i, columns);
     } else {
       const NodeResult run = node->execute(build_mean_ctx(*node, context));
       Columns single;

@@ -271,6 +271,38 @@ TEST(Predict, BranchCopiesWriteOnlyQualifiedKeysIntoParticles) {
   EXPECT_EQ(result.for_branch(1).count("y"), 1u);
 }
 
+TEST(Predict, ParticlesWithNumbersAndVectorsFeedOneNode) {
+  Graph graph;
+  graph.add(make_node_function([](const DataMap& in) {
+              const double x = in.at("x").as_float();
+              if (x > 0) return NodeOutput{{{"v", GraphData::from_float_vec({x, x})}}};
+              return NodeOutput{{{"v", GraphData::from_float(x)}}};
+            }),
+            "Either", pairs({{"x", "x"}}), pairs({{"v", "v"}}));
+  // Two impl names write one broadcast name: each particle gets one value.
+  graph.add(make_node_function([](const DataMap& in) {
+              const GraphData& v = in.at("in");
+              const double seen = v.kind() == DataKind::kFloatVec ? static_cast<double>(v.as_float_vec().size())
+                                                                   : v.as_float() * 10;
+              return NodeOutput{{{"a", GraphData::from_float(seen)}, {"b", GraphData::from_float(seen)}}};
+            }),
+            "Read", pairs({{"v", "in"}}), pairs({{"a", "out"}, {"b", "out"}}));
+  const std::size_t n = 200;
+  const StatResult result = std::move(graph).build().predict({{"x", Distribution::normal(0, 1)}}, n);
+  EXPECT_EQ(result.vars.at("out").samples()->size(), n);
+  std::size_t vectors = 0;
+  for (const Particle& p : *result.particles) {
+    if (p.at("x") > 0) {
+      ++vectors;
+      EXPECT_EQ(p.at("out"), 2.0);
+    } else {
+      EXPECT_EQ(p.at("out"), p.at("x") * 10);
+    }
+  }
+  EXPECT_GT(vectors, 0u);
+  EXPECT_LT(vectors, n);
+}
+
 TEST(Predict, AnImpossibleVectorLengthFailsInAnOrderlyWay) {
   Graph graph;
   graph.add(make_node_function([](const DataMap&) { return NodeOutput{}; }), "Read", pairs({{"v", "v"}, {"w", "w"}}));
