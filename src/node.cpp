@@ -20,7 +20,7 @@ class MapFunction final : public NodeCallable {
     NodeOutput produced = fn_(by_name);
     if (produced.failed) return false;
     for (auto& [name, value] : produced.values) {
-      const int slot = sink.slot_for(name);
+      const int slot = sink.index_for(name);
       if (slot >= 0) sink.put(slot, std::move(value));
     }
     return true;
@@ -34,7 +34,7 @@ class MapFunction final : public NodeCallable {
 class CollectingSink final : public OutputSink {
  public:
   explicit CollectingSink(DataMap& values) : values_(values) {}
-  int slot_for(std::string_view name) override {
+  int index_for(std::string_view name) override {
     names_.emplace_back(name);
     return static_cast<int>(names_.size() - 1);
   }
@@ -52,7 +52,7 @@ class CollectingSink final : public OutputSink {
 class BroadcastSink final : public OutputSink {
  public:
   BroadcastSink(const NameMap& outputs, DataMap& result) : outputs_(outputs), result_(result) {}
-  int slot_for(std::string_view impl_name) override {
+  int index_for(std::string_view impl_name) override {
     auto it = outputs_.find(std::string(impl_name));
     if (it == outputs_.end()) return -1;
     wanted_.push_back(&it->second);

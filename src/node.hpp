@@ -40,13 +40,13 @@ struct NamedValue {
   const GraphData* value;
 };
 
-// Receives the outputs of one call by impl name. `slot_for` says whether the
+// Receives the outputs of one call by impl name. `index_for` says whether the
 // caller wants an output (a non-negative index) or not (-1), so that unwanted
 // outputs need not be converted; `put` hands over a wanted value. A later
 // value for the same index replaces an earlier one.
 class OutputSink {
  public:
-  virtual int slot_for(std::string_view impl_name) = 0;
+  virtual int index_for(std::string_view impl_name) = 0;
   virtual void put(int index, GraphData&& value) = 0;
 
  protected:

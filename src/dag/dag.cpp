@@ -20,7 +20,7 @@ class Dag::SlotSink final : public OutputSink {
   SlotSink(const PlannedOutput* outputs, std::size_t count, StepRecord& record)
       : outputs_(outputs), count_(count), record_(record) {}
 
-  int slot_for(std::string_view impl_name) override {
+  int index_for(std::string_view impl_name) override {
     // Sorted by impl name, which is unique within a node. Most nodes have
     // a handful of outputs: those are scanned.
     if (count_ <= 8) {

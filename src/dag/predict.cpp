@@ -127,7 +127,7 @@ DistMap monte_carlo(const Node& node, const DistMap& context, std::size_t n, Rng
     std::vector<unsigned char> present;
 
     void reset() { std::fill(present.begin(), present.end(), 0); }
-    int slot_for(std::string_view impl_name) override {
+    int index_for(std::string_view impl_name) override {
       for (std::size_t i = 0; i < impls.size(); ++i) {
         if (*impls[i] == impl_name) return static_cast<int>(i);
       }
@@ -335,7 +335,7 @@ class ParticleCaller {
   // Takes the outputs the node's table mentions, by their index in it.
   struct Sink final : OutputSink {
     ParticleCaller* caller = nullptr;
-    int slot_for(std::string_view impl_name) override {
+    int index_for(std::string_view impl_name) override {
       const auto& outputs = caller->outputs_;
       for (std::size_t i = 0; i < outputs.size(); ++i) {
         if (*outputs[i].impl == impl_name) return static_cast<int>(i);

@@ -183,7 +183,7 @@ class PythonNodeFunction final : public NodeCallable {
         PyErr_Clear();
         continue;
       }
-      const int slot = sink.slot_for(std::string_view(data, static_cast<std::size_t>(size)));
+      const int slot = sink.index_for(std::string_view(data, static_cast<std::size_t>(size)));
       if (slot < 0) continue;
       if (PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyUnicode_CheckExact(value)) {
         // Converting these runs no Python code: the borrowed pair stays valid.
