@@ -1,7 +1,7 @@
 // GraphData: the one value type carried between nodes.
 //
 // A tagged value of eight kinds whose tag numbers are fixed (other layers
-// switch on them). Vector payloads and nested maps are immutable and shared
+// switch on them). Text, vector payloads and nested maps are immutable and shared
 // through atomic reference counts, so copying a value costs the same whatever
 // its size and values may be copied and dropped on any thread. A PyObject
 // value is an opaque shared owner of one reference to a Python object; the
@@ -93,7 +93,9 @@ class GraphData {
   static GraphData none() { return GraphData(); }
   static GraphData from_int(std::int64_t v) { return GraphData(Payload(v)); }
   static GraphData from_float(double v) { return GraphData(Payload(v)); }
-  static GraphData from_string(std::string v) { return GraphData(Payload(std::move(v))); }
+  static GraphData from_string(std::string v) {
+    return GraphData(Payload(std::make_shared<const std::string>(std::move(v))));
+  }
   static GraphData from_float_vec(std::vector<double> v);
   static GraphData from_float_vec(FloatVecPtr v);
   static GraphData from_int_vec(std::vector<std::int64_t> v);
@@ -106,7 +108,7 @@ class GraphData {
   // Accessors; each requires the matching kind.
   std::int64_t as_int() const { return std::get<std::int64_t>(value_); }
   double as_float() const { return std::get<double>(value_); }
-  const std::string& as_string() const { return std::get<std::string>(value_); }
+  const std::string& as_string() const { return *std::get<StringPtr>(value_); }
   const std::vector<double>& as_float_vec() const { return *std::get<FloatVecPtr>(value_); }
   const FloatVecPtr& float_vec_ptr() const { return std::get<FloatVecPtr>(value_); }
   const std::vector<std::int64_t>& as_int_vec() const { return *std::get<IntVecPtr>(value_); }
@@ -132,11 +134,15 @@ class GraphData {
 
  private:
   // Alternative order follows the tags: kind() is the variant index.
-  using Payload = std::variant<std::int64_t, double, std::string, FloatVecPtr, IntVecPtr,
+  // Text is shared like the vectors, which keeps every value at 24 bytes.
+  using StringPtr = std::shared_ptr<const std::string>;
+  using Payload = std::variant<std::int64_t, double, StringPtr, FloatVecPtr, IntVecPtr,
                                MapPtr, PyObjectRef, std::monostate>;
   explicit GraphData(Payload p) noexcept : value_(std::move(p)) {}
   Payload value_;
 };
+
+static_assert(sizeof(GraphData) <= 24, "values stay small: contexts and buffers hold them by value");
 
 // "Int", "Float", ... as the kind's own name, for diagnostics.
 std::string_view kind_name(DataKind kind) noexcept;

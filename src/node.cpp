@@ -16,7 +16,7 @@ class MapFunction final : public NodeCallable {
   bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const override {
     DataMap by_name;
     by_name.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) by_name.emplace(*inputs[i].name, *inputs[i].value);
+    for (std::size_t i = 0; i < count; ++i) by_name.emplace(std::string(inputs[i].name), *inputs[i].value);
     NodeOutput produced = fn_(by_name);
     if (produced.failed) return false;
     for (auto& [name, value] : produced.values) {
@@ -71,7 +71,7 @@ class BroadcastSink final : public OutputSink {
 std::vector<NamedValue> named_values(const DataMap& inputs) {
   std::vector<NamedValue> named;
   named.reserve(inputs.size());
-  for (const auto& [name, value] : inputs) named.push_back({&name, &value});
+  for (const auto& [name, value] : inputs) named.push_back({name, &value});
   return named;
 }
 

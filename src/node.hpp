@@ -36,7 +36,7 @@ struct NodeOutput {
 // One input of a call: an impl name and its value, both owned by the caller
 // for the duration of the call.
 struct NamedValue {
-  const std::string* name;
+  std::string_view name;
   const GraphData* value;
 };
 

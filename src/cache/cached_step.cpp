@@ -97,20 +97,25 @@ std::string status_key_text(std::string_view prefix, NodeId id) {
   return text;
 }
 
-std::optional<UncachedRoute> run_route(const ExecutionOptions& options) noexcept {
-  if (!options.enabled || options.depth == CacheDepth::kNone) return UncachedRoute{CacheMissReason::kDisabled, "disabled:"};
-  return std::nullopt;
+constexpr UncachedRoute kDisabledRoute{CacheMissReason::kDisabled, "disabled:"};
+constexpr UncachedRoute kNonCacheableRoute{CacheMissReason::kNonCacheable, "non-cacheable:"};
+constexpr UncachedRoute kMissingVersionRoute{CacheMissReason::kMissingVersion, "missing-version:"};
+
+const UncachedRoute* run_route(const ExecutionOptions& options) noexcept {
+  return !options.enabled || options.depth == CacheDepth::kNone ? &kDisabledRoute : nullptr;
 }
 
-std::optional<UncachedRoute> node_route(const Node& node) noexcept {
-  if (!node.cacheable) return UncachedRoute{CacheMissReason::kNonCacheable, "non-cacheable:"};
-  if (!node.version_set) return UncachedRoute{CacheMissReason::kMissingVersion, "missing-version:"};
-  return std::nullopt;
+const UncachedRoute* node_route(const Node& node) noexcept {
+  if (!node.cacheable) return &kNonCacheableRoute;
+  if (!node.version_set) return &kMissingVersionRoute;
+  return nullptr;
 }
 
 std::optional<UncachedRoute> uncached_route(const Node& node, const ExecutionOptions& options) noexcept {
-  if (auto route = run_route(options)) return route;
-  return node_route(node);
+  const UncachedRoute* route = run_route(options);
+  if (route == nullptr) route = node_route(node);
+  if (route == nullptr) return std::nullopt;
+  return *route;
 }
 
 bool lineage_holds_claim() noexcept { return t_claims_held > 0 || t_starter_holds_claim; }

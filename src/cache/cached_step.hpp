@@ -60,8 +60,10 @@ struct UncachedRoute {
 std::optional<UncachedRoute> uncached_route(const Node& node, const ExecutionOptions& options) noexcept;
 // The same decision in its two halves: what the options alone decide (every
 // node of the run), and what the node alone decides when the options cache.
-std::optional<UncachedRoute> run_route(const ExecutionOptions& options) noexcept;
-std::optional<UncachedRoute> node_route(const Node& node) noexcept;
+// Null when the half leaves the backend in play; otherwise a route that lives
+// as long as the program.
+const UncachedRoute* run_route(const ExecutionOptions& options) noexcept;
+const UncachedRoute* node_route(const Node& node) noexcept;
 
 // The key text of a node that ran without the backend: the prefix and the id.
 std::string status_key_text(std::string_view prefix, NodeId id);

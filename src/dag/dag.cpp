@@ -17,32 +17,33 @@ namespace quillon {
 // table mentions, by slot.
 class Dag::SlotSink final : public OutputSink {
  public:
-  SlotSink(const PlannedOutput* outputs, std::size_t count, StepRecord& record)
-      : outputs_(outputs), count_(count), record_(record) {}
+  SlotSink(const Dag& dag, const StepPlan& plan, StepRecord& record)
+      : dag_(dag),
+        outputs_(dag.planned_outputs_.data() + plan.outputs_begin),
+        count_(plan.outputs_end - plan.outputs_begin),
+        record_(record) {}
 
   int index_for(std::string_view impl_name) override {
     // Sorted by impl name, which is unique within a node. Most nodes have
     // a handful of outputs: those are scanned.
     if (count_ <= 8) {
       for (std::size_t i = 0; i < count_; ++i) {
-        const std::string& impl = outputs_[i].impl;
-        if (impl.size() == impl_name.size() &&
-            std::char_traits<char>::compare(impl.data(), impl_name.data(), impl.size()) == 0) {
-          return static_cast<int>(i);
-        }
+        if (dag_.name_of(outputs_[i]) == impl_name) return static_cast<int>(i);
       }
       return -1;
     }
-    const PlannedOutput* end = outputs_ + count_;
-    const PlannedOutput* it = std::lower_bound(
-        outputs_, end, impl_name, [](const PlannedOutput& output, std::string_view name) { return output.impl < name; });
-    if (it == end || it->impl != impl_name) return -1;
+    const PlannedName* end = outputs_ + count_;
+    const PlannedName* it = std::lower_bound(outputs_, end, impl_name, [&](const PlannedName& output, std::string_view name) {
+      return dag_.name_of(output) < name;
+    });
+    if (it == end || dag_.name_of(*it) != impl_name) return -1;
     return static_cast<int>(it - outputs_);
   }
   void put(int index, GraphData&& value) override { record_.push(outputs_[index].slot, std::move(value)); }
 
  private:
-  const PlannedOutput* outputs_;
+  const Dag& dag_;
+  const PlannedName* outputs_;
   std::size_t count_;
   StepRecord& record_;
 };
@@ -141,11 +142,15 @@ void Dag::plan_slots() {
     if (!numbered[pos]) number_outputs(pos);
   }
 
+  auto add_name = [&](const std::string& name, std::uint32_t slot) {
+    const PlannedName planned{static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(name.size()), slot};
+    names_ += name;
+    return planned;
+  };
   for (std::size_t pos = 0; pos < nodes_.size(); ++pos) {
     const Node& node = nodes_[pos];
     StepPlan& plan = plan_[pos];
     plan.function = node.function.get();
-    plan.id = node.id;
     plan.route = node_route(node);
     // The same entries, in the same order, as gather_inputs reads them.
     plan.inputs_begin = static_cast<std::uint32_t>(planned_inputs_.size());
@@ -153,18 +158,18 @@ void Dag::plan_slots() {
       const auto key = context_key_for_input(broadcast);
       if (!key) continue;
       for (std::size_t i = plan.inputs_begin; i < planned_inputs_.size(); ++i) {
-        plan.repeated_impl = plan.repeated_impl || planned_inputs_[i].impl == impl;
+        plan.repeated_impl = plan.repeated_impl || name_of(planned_inputs_[i]) == impl;
       }
-      planned_inputs_.push_back({impl, layout->intern(*key)});
+      planned_inputs_.push_back(add_name(impl, layout->intern(*key)));
     }
     plan.inputs_end = static_cast<std::uint32_t>(planned_inputs_.size());
 
     auto& own = outputs[pos];
     std::sort(own.begin(), own.end());
     plan.outputs_begin = static_cast<std::uint32_t>(planned_outputs_.size());
-    for (auto& [impl, slot] : own) {
+    for (const auto& [impl, slot] : own) {
       output_broadcasts_.push_back(node.outputs.at(impl));
-      planned_outputs_.push_back({std::move(impl), slot});
+      planned_outputs_.push_back(add_name(impl, slot));
     }
     plan.outputs_end = static_cast<std::uint32_t>(planned_outputs_.size());
   }
@@ -205,34 +210,35 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
   std::vector<NamedValue>& gathered = scratch.gathered;
   gathered.clear();
   for (std::uint32_t i = plan.inputs_begin; i < plan.inputs_end; ++i) {
-    const PlannedInput& input = planned_inputs_[i];
+    const PlannedName& input = planned_inputs_[i];
     const GraphData* value = context.slot_value(input.slot);
     if (value == nullptr) continue;
+    const std::string_view impl = name_of(input);
     if (plan.repeated_impl &&
-        std::any_of(gathered.begin(), gathered.end(), [&](const NamedValue& g) { return *g.name == input.impl; })) {
+        std::any_of(gathered.begin(), gathered.end(), [&](const NamedValue& g) { return g.name == impl; })) {
       continue;
     }
-    gathered.push_back({&input.impl, value});
+    gathered.push_back({impl, value});
   }
 
-  const std::optional<UncachedRoute>& route = scratch.run_route ? scratch.run_route : plan.route;
-  if (route) {
+  const UncachedRoute* route = scratch.run_route != nullptr ? scratch.run_route : plan.route;
+  if (route != nullptr) {
     // The node runs without the backend: its outputs go straight to slots.
     stats.record_miss(route->reason);
-    SlotSink sink(planned_outputs_.data() + plan.outputs_begin, plan.outputs_end - plan.outputs_begin, record);
+    SlotSink sink(*this, plan, record);
     if (!plan.function->call(gathered.data(), gathered.size(), sink)) record.count = 0;
     record.status.cache_key.reset();
     record.status.hit = false;
     record.status.stored = false;
     record.status.reason = route->reason;
-    if (want_key_text) record.key_text = status_key_text(route->key_prefix, plan.id);
+    if (want_key_text) record.key_text = status_key_text(route->key_prefix, nodes_[pos].id);
     return;
   }
 
   const Node& node = nodes_[pos];
   DataMap inputs;
   inputs.reserve(gathered.size());
-  for (const NamedValue& input : gathered) inputs.emplace(*input.name, *input.value);
+  for (const NamedValue& input : gathered) inputs.emplace(std::string(input.name), *input.value);
   const NodeKeyParts* parts = key_parts_[pos].identity.empty() ? nullptr : &key_parts_[pos];
   NodeStepResult step = execute_node_with_cache_backend(cache_backend_, node, inputs, dep_keys, options, stats, parts);
   for (auto& [broadcast, value] : step.outputs) {
@@ -262,9 +268,8 @@ void Dag::apply_step(std::size_t pos, StepRecord& record, ExecutionResult& resul
     for (auto& [key, value] : record.unplaced) result.context.set(key, std::move(value));
     record.unplaced.clear();
   }
-  const NodeId id = plan_[pos].id;
-  if (dep_keys != nullptr) dep_keys->insert_or_assign(id, std::move(record.key_text));
-  if (options.collect_node_statuses) result.node_statuses.insert_or_assign(id, std::move(record.status));
+  if (dep_keys != nullptr) dep_keys->insert_or_assign(nodes_[pos].id, std::move(record.key_text));
+  if (options.collect_node_statuses) result.node_statuses.insert_or_assign(nodes_[pos].id, std::move(record.status));
 }
 
 ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -82,21 +83,18 @@ class Dag {
 
  private:
   // What a run needs of one node, kept compact, with the inputs and outputs
-  // of all nodes in two flat arrays, so that a run walks memory in order.
-  struct PlannedInput {
-    std::string impl;
-    std::uint32_t slot;
-  };
-  struct PlannedOutput {
-    std::string impl;
-    std::uint32_t slot;
+  // of all nodes in two flat arrays and their impl names in one pool of
+  // text, so that a run walks little memory and walks it in order.
+  struct PlannedName {
+    std::uint32_t offset;  // into names_
+    std::uint32_t length;
+    std::uint32_t slot;    // context slot read or written
   };
   struct StepPlan {
     const NodeCallable* function;
-    NodeId id;
+    const UncachedRoute* route;                // when the node alone rules out the backend
     std::uint32_t inputs_begin, inputs_end;    // in the order gather_inputs reads them
     std::uint32_t outputs_begin, outputs_end;  // sorted by impl name
-    std::optional<UncachedRoute> route;        // when the node alone rules out the backend
     bool repeated_impl = false;                // whether two inputs feed one impl name
   };
   // One node's step, ready to be applied to the context.
@@ -123,7 +121,7 @@ class Dag {
   // Per-thread scratch space reused from node to node.
   struct Scratch {
     explicit Scratch(const ExecutionOptions& options) : run_route(quillon::run_route(options)) {}
-    std::optional<UncachedRoute> run_route;  // when the options alone rule out the backend
+    const UncachedRoute* run_route;  // when the options alone rule out the backend
     std::vector<NamedValue> gathered;
     StepRecord record;
   };
@@ -159,9 +157,14 @@ class Dag {
   bool has_cached_nodes_ = false;
   ContextLayoutPtr layout_;
   std::vector<StepPlan> plan_;  // per position
-  std::vector<PlannedInput> planned_inputs_;
-  std::vector<PlannedOutput> planned_outputs_;
+  std::vector<PlannedName> planned_inputs_;
+  std::vector<PlannedName> planned_outputs_;
   std::vector<std::string> output_broadcasts_;  // broadcast name per planned output
+  std::string names_;                           // the planned impl names, end to end
+
+  std::string_view name_of(const PlannedName& planned) const noexcept {
+    return std::string_view(names_).substr(planned.offset, planned.length);
+  }
 };
 
 }  // namespace quillon

@@ -108,7 +108,7 @@ DistMap monte_carlo(const Node& node, const DistMap& context, std::size_t n, Rng
   for (const auto& [impl, slot] : feeds) {
     auto it = inputs.find(impl);
     targets.emplace_back(&it->second, slot);
-    named.push_back({&it->first, &it->second});
+    named.push_back({it->first, &it->second});
   }
 
   // Per output broadcast name, the impl names that write it in the order the
@@ -311,11 +311,11 @@ class ParticleCaller {
         continue;
       }
       // When two inputs feed one impl name the first one present stays.
-      if (std::any_of(named_.begin(), named_.end(), [&](const NamedValue& n) { return *n.name == *input.impl; })) {
+      if (std::any_of(named_.begin(), named_.end(), [&](const NamedValue& n) { return n.name == *input.impl; })) {
         continue;
       }
       input.value.assign(GraphData::from_float(it->second));
-      named_.push_back({input.impl, &input.value});
+      named_.push_back({*input.impl, &input.value});
     }
     produced_.clear();
     if (!node_.function->call(named_.data(), named_.size(), sink_)) return;

@@ -62,7 +62,7 @@ class KeyCache {
   static constexpr std::size_t kCapacity = 16;
 
   // New reference, or null with a Python error set.
-  PyObject* key_for(const std::string& name) {
+  PyObject* key_for(std::string_view name) {
     for (std::size_t i = 0; i < count_; ++i) {
       const Entry& entry = i < kInline ? inline_[i] : spilled_[i - kInline];
       if (entry.name == name) {
@@ -75,7 +75,7 @@ class KeyCache {
     PyUnicode_InternInPlace(&key);
     if (count_ < kCapacity) {
       Py_INCREF(key);
-      Entry entry{name, key, PyObjectRef::steal(key)};
+      Entry entry{std::string(name), key, PyObjectRef::steal(key)};
       if (count_ < kInline) {
         inline_[count_] = std::move(entry);
       } else {
@@ -134,7 +134,7 @@ class PythonNodeFunction final : public NodeCallable {
       return false;
     }
     for (std::size_t i = 0; i < count; ++i) {
-      const std::string& name = *inputs[i].name;
+      const std::string_view name = inputs[i].name;
       PyRef key = PyRef::steal(keys_.key_for(name));
       const GraphData& value = *inputs[i].value;
       PyRef item = !key ? PyRef()
@@ -142,7 +142,7 @@ class PythonNodeFunction final : public NodeCallable {
                                                       : PyRef::steal(graph_data_to_python(value));
       if (!key || !item || PyDict_SetItem(args.get(), key.get(), item.get()) != 0) {
         PyRef described = describe_pending_exception();
-        PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n", name.c_str(),
+        PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n", std::string(name).c_str(),
                                                        described ? described.get() : Py_None));
         if (line) {
           write_to_stderr(line.get());
