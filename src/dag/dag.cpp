@@ -33,9 +33,8 @@ class Dag::SlotSink final : public OutputSink {
       return -1;
     }
     const PlannedName* end = outputs_ + count_;
-    const PlannedName* it = std::lower_bound(outputs_, end, impl_name, [&](const PlannedName& output, std::string_view name) {
-      return dag_.name_of(output) < name;
-    });
+    auto before = [&](const PlannedName& output, std::string_view name) { return dag_.name_of(output) < name; };
+    const PlannedName* it = std::lower_bound(outputs_, end, impl_name, before);
     if (it == end || dag_.name_of(*it) != impl_name) return -1;
     return static_cast<int>(it - outputs_);
   }

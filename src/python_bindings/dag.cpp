@@ -73,9 +73,11 @@ PyRef context_to_dict(const ExecutionContext& context, DagState& state) {
       }
       state.key_objects = std::move(keys);
     }
-    context.for_each_slot([&](std::uint32_t slot, const GraphData& value) { add(state.key_objects[slot].get(), value); });
+    context.for_each_slot(
+        [&](std::uint32_t slot, const GraphData& value) { add(state.key_objects[slot].get(), value); });
   } else if (layout != nullptr) {
-    context.for_each_slot([&](std::uint32_t slot, const GraphData& value) { add(text(layout->key(slot)).get(), value); });
+    context.for_each_slot(
+        [&](std::uint32_t slot, const GraphData& value) { add(text(layout->key(slot)).get(), value); });
   }
   for (const auto& [key, value] : context.unslotted()) add(text(key).get(), value);
   return dict;
