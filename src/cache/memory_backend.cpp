@@ -18,11 +18,14 @@ std::string make_full_key(std::string_view ns, std::string_view key) {
   return full;
 }
 
-int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// The value of each lowercase hex digit, -1 for every other byte.
+constexpr auto kHexValues = [] {
+  std::array<std::int8_t, 256> values{};
+  values.fill(-1);
+  for (int d = 0; d < 10; ++d) values['0' + d] = static_cast<std::int8_t>(d);
+  for (int d = 0; d < 6; ++d) values['a' + d] = static_cast<std::int8_t>(10 + d);
+  return values;
+}();
 
 }  // namespace
 
@@ -31,10 +34,10 @@ MemoryCacheBackend::StoredText::StoredText(std::string_view text) {
     std::array<std::uint8_t, 32> bytes{};
     bool digest = true;
     for (std::size_t i = 0; i < 32 && digest; ++i) {
-      const int high = hex_value(text[2 * i]);
-      const int low = hex_value(text[2 * i + 1]);
-      digest = high >= 0 && low >= 0;
-      bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
+      const int high = kHexValues[static_cast<unsigned char>(text[2 * i])];
+      const int low = kHexValues[static_cast<unsigned char>(text[2 * i + 1])];
+      digest = (high | low) >= 0;
+      if (digest) bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
     }
     if (digest) {
       value_ = bytes;
@@ -162,17 +165,17 @@ void MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry 
 
   const auto expires_at = expiry_from(Clock::now());
 
-  // One identity text per (namespace, identity), shared by its entries.
+  // One identity text per (namespace, identity), shared by its entries. Both
+  // lookups happen before the entry's own text may be moved away.
   const IdentityView id_view{ns, entry.identity};
-  auto known = identities_.find(id_view);
+  const auto known = identities_.find(id_view);
   std::shared_ptr<const std::string> identity;
-  if (known != identities_.end()) {
-    identity = known->first.identity;
-  } else if (auto stale = invalidated_.find(id_view); stale != invalidated_.end()) {
-    identity = stale->identity;
-  } else {
-    identity = std::make_shared<const std::string>(std::move(entry.identity));
+  if (known != identities_.end()) identity = known->first.identity;
+  if (auto stale = invalidated_.find(id_view); stale != invalidated_.end()) {
+    if (!identity) identity = stale->identity;
+    invalidated_.erase(stale);
   }
+  if (!identity) identity = std::make_shared<const std::string>(std::move(entry.identity));
 
   auto [it, inserted] = entries_.try_emplace(std::move(full_key));
   StoredEntry& stored = it->second;
@@ -190,8 +193,6 @@ void MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry 
   stored.expires_at = expires_at;
   stored.ns_length = ns.size();
 
-  if (auto stale = invalidated_.find(id_view); stale != invalidated_.end()) invalidated_.erase(stale);
-  known = identities_.find(id_view);
   if (known != identities_.end()) {
     known->second = std::move(fingerprint);
   } else {
