@@ -268,9 +268,6 @@ void MemoryCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id
     // stored under other keys stay.
     for (auto& [identity, key] : matched) {
       remove_entry_locked(make_full_key(ns, key.text()), released);
-      if (auto left = identities_.find(IdentityView{ns, *identity}); left != identities_.end()) {
-        identities_.erase(left);
-      }
       invalidated_.insert(IdentityId{ns, std::move(identity)});
     }
     sync_entry_count_locked();
