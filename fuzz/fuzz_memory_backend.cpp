@@ -347,7 +347,7 @@ void compare_state(MemoryCacheBackend& backend, const Model& model, bool all_key
              [&] { return where() + ": " + stored.first; });
     }
   }
-  const std::size_t queue = backend.access_queue_size();
+  const std::size_t queue = backend.recency_list_size();
   expect(queue == model.entry_count(), "the recency list does not hold exactly the entries", [&] {
     return where() + ": " + std::to_string(queue) + " on the list for " + std::to_string(model.entry_count()) +
            " entries";

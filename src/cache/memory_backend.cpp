@@ -304,7 +304,7 @@ void MemoryCacheBackend::finish_compute(const std::string& ns, const std::string
   claims_changed_.notify_all();
 }
 
-std::size_t MemoryCacheBackend::access_queue_size() {
+std::size_t MemoryCacheBackend::recency_list_size() {
   std::lock_guard lock(mu_);
   std::size_t length = 0;
   for (const Slot* slot = oldest_; slot != nullptr; slot = slot->second.newer) ++length;

@@ -58,7 +58,7 @@ class MemoryCacheBackend final : public CacheBackend {
 
   // Number of entries on the recency list, oldest to newest (for tests: it
   // always equals the number of entries).
-  std::size_t access_queue_size();
+  std::size_t recency_list_size();
 
   // Whether an entry is stored under the key. Counts no access, changes no
   // recency and does not look at expiry (for tests and diagnostics).

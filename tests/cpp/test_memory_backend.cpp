@@ -172,7 +172,7 @@ TEST(MemoryBackendClear, ClearNodeMatchesWholeIdVersionAndLastStoreOnly) {
   EXPECT_TRUE(cache->contains("ns", "new"));
   cache->clear_node("ns", 1, "v1");
   EXPECT_FALSE(cache->contains("ns", "new"));
-  EXPECT_EQ(cache->access_queue_size(), 3u);
+  EXPECT_EQ(cache->recency_list_size(), 3u);
   EXPECT_EQ(get(cache, "ns", lookup_of("old", "id=1;label=a", v1, "i1")), "hit:1");  // older store stays
   EXPECT_EQ(get(cache, "ns", lookup_of("K12", "id=12;label=b", v1)), "hit:12");
   EXPECT_EQ(get(cache, "other", lookup_of("new", "id=1;label=a", v1)), "hit:100");
@@ -187,7 +187,7 @@ TEST(MemoryBackendClear, ClearNamespaceFollowsTheSeparatorPrefix) {
   }
   cache->clear_namespace("a");
   EXPECT_EQ(cache->stats().entries, 1u);
-  EXPECT_EQ(cache->access_queue_size(), 1u);
+  EXPECT_EQ(cache->recency_list_size(), 1u);
   EXPECT_EQ(get(cache, "a", "K"), "invalidated");
   EXPECT_EQ(get(cache, "a::b", "K"), "not_found");
   EXPECT_EQ(get(cache, "ab", "K"), "hit:0");
@@ -209,7 +209,7 @@ TEST(MemoryBackendClear, ClearAllKeepsCountersAndForgetsIdentities) {
   EXPECT_EQ(after.entries, 0u);
   EXPECT_EQ(std::tie(after.max_entries, after.hits, after.misses, after.evictions, after.expirations),
             std::tie(before.max_entries, before.hits, before.misses, before.evictions, before.expirations));
-  EXPECT_EQ(cache->access_queue_size(), 0u);
+  EXPECT_EQ(cache->recency_list_size(), 0u);
   EXPECT_EQ(get(cache, "ns", lookup_of("B", "id=2;", "other")), "not_found");
 }
 
@@ -309,7 +309,7 @@ TEST(MemoryBackendRecency, BookkeepingStaysBoundedUnderHits) {
   std::size_t largest = 0;
   for (int i = 0; i < 10000; ++i) {
     ASSERT_EQ(get(cache, "ns", "K" + std::to_string(i % 10)), "hit:0");
-    largest = std::max(largest, cache->access_queue_size());
+    largest = std::max(largest, cache->recency_list_size());
   }
   EXPECT_EQ(largest, 10u);
   EXPECT_EQ(cache->stats().evictions, 0u);
@@ -374,7 +374,7 @@ TEST(MemoryBackendRecency, EvictsTheSameVictimsAsTheAccessQueueRule) {
       }
     }
     longest_model_queue = std::max(longest_model_queue, model.queue.size());
-    ASSERT_EQ(cache->access_queue_size(), cache->stats().entries);
+    ASSERT_EQ(cache->recency_list_size(), cache->stats().entries);
   }
   EXPECT_EQ(victims, model.victims);
   EXPECT_GT(model.victims.size(), 50u);
