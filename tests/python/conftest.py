@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import threading
+
 import pytest
 from hypothesis import settings
 
@@ -10,6 +12,29 @@ import quillon
 # Examples are cheap to regenerate; keep no example database in the tree.
 settings.register_profile("quillon", database=None)
 settings.load_profile("quillon")
+
+
+class IntOnly:
+    """Refuses the float conversion but passes the integer conversion."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        raise ValueError("no float")
+
+    def __index__(self):
+        return self.value
+
+
+def run_threads(worker, count, timeout=60):
+    """Runs worker(i) for i in range(count) on threads of their own and
+    waits for all of them."""
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=timeout)
 
 
 def run_one(function, outputs=("v",)):

@@ -6,6 +6,7 @@ import time
 import pytest
 
 import quillon
+from conftest import run_threads
 
 
 def stats_of(result):
@@ -223,11 +224,7 @@ class TestConcurrency:
             barrier.wait(timeout=10)
             results[i] = dags[i].execute(detailed=True)
 
-        threads = [threading.Thread(target=worker, args=(i,)) for i in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=60)
+        run_threads(worker, 2)
         assert calls == {"a": 1, "b": 1, "c": 1}
         assert results[0]["context"] == results[1]["context"] == {"x": 1.0, "y": 2.0, "z": 3.0}
         hits = results[0]["cache_stats"]["hits"] + results[1]["cache_stats"]["hits"]

@@ -6,22 +6,10 @@ import pytest
 from hypothesis import given, strategies as st
 
 import quillon
-from conftest import emit, received
+from conftest import IntOnly, emit, received
 
 np = pytest.importorskip("numpy")
 
-
-class FloatFails:
-    """Refuses the float conversion but passes the integer conversion."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        raise ValueError("no float")
-
-    def __index__(self):
-        return self.value
 
 
 class Raises:
@@ -79,7 +67,7 @@ class TestScalars:
         assert emit(huge) is huge
 
     def test_integer_conversion_when_float_conversion_fails(self):
-        result = emit(FloatFails(-5))
+        result = emit(IntOnly(-5))
         assert type(result) is int and result == -5
 
     def test_text(self):
@@ -104,7 +92,7 @@ class TestSequences:
         assert is_float_list(emit(memoryview(b"ab")), [97.0, 98.0])
 
     def test_integer_sequence_when_an_item_refuses_floats(self):
-        result = emit([2**63 - 1, FloatFails(4)])
+        result = emit([2**63 - 1, IntOnly(4)])
         assert result == [2**63 - 1, 4] and all(type(v) is int for v in result)
 
     @pytest.mark.parametrize("value", [["a", 1], [None], [[1.0], [2.0]], [1, 10**400], {1, 2},

@@ -7,7 +7,7 @@ import time
 import pytest
 
 import quillon
-from conftest import run_one
+from conftest import run_one, run_threads
 
 
 def source_graph():
@@ -279,18 +279,14 @@ class TestThreads:
         dag = source_graph().build()
         results, errors = [], []
 
-        def worker():
+        def worker(_):
             try:
                 for _ in range(50):
                     results.append(dag.execute(parallel=True))
             except Exception as e:  # pragma: no cover - reported below
                 errors.append(e)
 
-        threads = [threading.Thread(target=worker) for _ in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=60)
+        run_threads(worker, 4)
         assert errors == [] and len(results) == 200
         assert all(r == {"data": 1.0, "out": 2.0} for r in results)
 

@@ -12,6 +12,7 @@ import tracemalloc
 import pytest
 
 import quillon
+from conftest import run_threads
 
 MISSING_SAMPLES = (
     "n_samples is required for nodes without an analytical dist_transfer. Pass Some(n) to predict_at(), "
@@ -437,7 +438,7 @@ class TestThreadsAndReferences:
         dag, _ = scale_graph()
         errors, sizes = [], []
 
-        def worker():
+        def worker(_):
             try:
                 for _ in range(20):
                     sizes.append(len(dag.predict_at({"x": quillon.normal(0, 1)}, n_samples=50)["y"].samples))
@@ -445,11 +446,7 @@ class TestThreadsAndReferences:
             except Exception as e:  # pragma: no cover - reported below
                 errors.append(e)
 
-        threads = [threading.Thread(target=worker) for _ in range(3)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=60)
+        run_threads(worker, 3)
         assert errors == [] and sizes == [50] * 120
 
         graph = quillon.Graph()

@@ -26,7 +26,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import quillon
-from conftest import received
+from conftest import IntOnly, received
 
 # QUILLON_PROPERTY_SCALE multiplies the example counts for a longer hunt.
 SCALE = float(os.environ.get("QUILLON_PROPERTY_SCALE", "1"))
@@ -193,7 +193,7 @@ def hostile_class(float_mode, index_mode, length_mode, item_mode, victim):
             if item_mode == "number":
                 return float(i)
             if item_mode == "int_like":
-                return IntLike(i)
+                return IntOnly(i)
             if item_mode == "mutate":
                 mutate()
                 return 1.0
@@ -203,18 +203,6 @@ def hostile_class(float_mode, index_mode, length_mode, item_mode, victim):
         namespace["__getitem__"] = __getitem__
     return type("Hostile", (HostileBase,), namespace)
 
-
-class IntLike:
-    """Refuses the float conversion, passes the integer conversion."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        raise ValueError("no float")
-
-    def __index__(self):
-        return self.value
 
 
 hostile_modes = st.tuples(
