@@ -28,12 +28,14 @@ NodeStepResult run_uncached(const Node& node, const DataMap& inputs, CacheMissRe
   return step;
 }
 
-NodeStepResult hit_result(std::string key, DataMap outputs, CacheRunStats& stats) {
+// The status carries the key only for runs that report statuses.
+NodeStepResult hit_result(const std::string& key, DataMap outputs, const ExecutionOptions& options,
+                          CacheRunStats& stats) {
   ++stats.hits;
   NodeStepResult step;
-  step.status.cache_key = key;
+  if (options.collect_node_statuses) step.status.cache_key = key;
   step.status.hit = true;
-  step.key_text = std::move(key);
+  step.key_text = key;
   step.outputs = std::move(outputs);
   return step;
 }
@@ -140,13 +142,16 @@ NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, c
     return run_uncached(node, inputs, CacheMissReason::kUnsupportedInput, "unsupported-input:", stats);
   }
   std::string deps = dependency_signature(options.depth, node, dep_keys);
-  const CacheLookup lookup = key_parts ? build_cache_lookup(*key_parts, std::get<std::string>(input_text), std::move(deps))
-                                       : build_cache_lookup(node, std::get<std::string>(input_text), std::move(deps));
+  const std::string& text = std::get<std::string>(input_text);
+  const CacheLookup lookup = key_parts ? build_cache_lookup(*key_parts, text, std::move(deps))
+                                       : build_cache_lookup(node, text, std::move(deps));
   const std::string& ns = options.namespace_name;
 
   for (;;) {
     CacheGetResult first = backend->get(ns, lookup);
-    if (auto* outputs = std::get_if<DataMap>(&first)) return hit_result(lookup.key, std::move(*outputs), stats);
+    if (auto* outputs = std::get_if<DataMap>(&first)) {
+      return hit_result(lookup.key, std::move(*outputs), options, stats);
+    }
     const CacheMissReason reason = std::get<CacheMissReason>(first);
 
     switch (backend->begin_compute(ns, lookup.key)) {
@@ -167,7 +172,7 @@ NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, c
     CacheGetResult second = backend->get(ns, lookup);
     if (auto* outputs = std::get_if<DataMap>(&second)) {
       claim.finish();
-      return hit_result(lookup.key, std::move(*outputs), stats);
+      return hit_result(lookup.key, std::move(*outputs), options, stats);
     }
     NodeStepResult step = compute_and_store(*backend, node, inputs, ns, lookup, reason, stats);
     claim.finish();
