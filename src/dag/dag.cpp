@@ -23,21 +23,7 @@ class Dag::SlotSink final : public OutputSink {
         count_(plan.outputs_end - plan.outputs_begin),
         record_(record) {}
 
-  int index_for(std::string_view impl_name) override {
-    // Sorted by impl name, which is unique within a node. Most nodes have
-    // a handful of outputs: those are scanned.
-    if (count_ <= 8) {
-      for (std::size_t i = 0; i < count_; ++i) {
-        if (dag_.name_of(outputs_[i]) == impl_name) return static_cast<int>(i);
-      }
-      return -1;
-    }
-    const PlannedName* end = outputs_ + count_;
-    auto before = [&](const PlannedName& output, std::string_view name) { return dag_.name_of(output) < name; };
-    const PlannedName* it = std::lower_bound(outputs_, end, impl_name, before);
-    if (it == end || dag_.name_of(*it) != impl_name) return -1;
-    return static_cast<int>(it - outputs_);
-  }
+  int index_for(std::string_view impl_name) override { return dag_.output_index(outputs_, count_, impl_name); }
   void put(int index, GraphData&& value) override { record_.push(outputs_[index].slot, std::move(value)); }
 
  private:
@@ -46,6 +32,66 @@ class Dag::SlotSink final : public OutputSink {
   std::size_t count_;
   StepRecord& record_;
 };
+
+// Takes a node function's outputs straight into the context's slots. The
+// first write of each output keeps what the slot held before, so that undo()
+// can put the context back as it was when a call fails after some outputs
+// were offered. Requires a plan marked `direct`.
+class Dag::DirectSink final : public OutputSink {
+ public:
+  DirectSink(const Dag& dag, const StepPlan& plan, ExecutionContext& context, Scratch& scratch)
+      : dag_(dag),
+        outputs_(dag.planned_outputs_.data() + plan.outputs_begin),
+        count_(plan.outputs_end - plan.outputs_begin),
+        context_(context),
+        replaced_(scratch.replaced) {
+    replaced_.clear();
+  }
+
+  int index_for(std::string_view impl_name) override { return dag_.output_index(outputs_, count_, impl_name); }
+  void put(int index, GraphData&& value) override {
+    const std::uint32_t slot = outputs_[index].slot;
+    const std::uint64_t bit = std::uint64_t{1} << index;
+    if ((written_ & bit) == 0) {
+      written_ |= bit;
+      if (context_.slot_value(slot) != nullptr) replaced_.emplace_back(index, context_.take_slot(slot));
+    }
+    context_.set_slot(slot, std::move(value));
+  }
+
+  void undo() {
+    for (std::size_t index = 0; index < count_; ++index) {
+      if ((written_ & (std::uint64_t{1} << index)) != 0) context_.take_slot(outputs_[index].slot);
+    }
+    for (auto& [index, value] : replaced_) context_.set_slot(outputs_[index].slot, std::move(value));
+    replaced_.clear();
+    written_ = 0;
+  }
+
+ private:
+  const Dag& dag_;
+  const PlannedName* outputs_;
+  std::size_t count_;
+  ExecutionContext& context_;
+  std::uint64_t written_ = 0;  // bit i: output i was written
+  std::vector<std::pair<int, GraphData>>& replaced_;
+};
+
+int Dag::output_index(const PlannedName* outputs, std::size_t count, std::string_view impl_name) const noexcept {
+  // Sorted by impl name, which is unique within a node. Most nodes have a
+  // handful of outputs: those are scanned.
+  if (count <= 8) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (outputs[i].length == impl_name.size() && name_of(outputs[i]) == impl_name) return static_cast<int>(i);
+    }
+    return -1;
+  }
+  const PlannedName* end = outputs + count;
+  auto before = [&](const PlannedName& output, std::string_view name) { return name_of(output) < name; };
+  const PlannedName* it = std::lower_bound(outputs, end, impl_name, before);
+  if (it == end || name_of(*it) != impl_name) return -1;
+  return static_cast<int>(it - outputs);
+}
 
 Dag Dag::create(std::vector<Node> nodes, CacheBackendPtr backend) {
   Dag dag;
@@ -171,6 +217,15 @@ void Dag::plan_slots() {
       planned_outputs_.push_back(add_name(impl, slot));
     }
     plan.outputs_end = static_cast<std::uint32_t>(planned_outputs_.size());
+
+    std::vector<std::uint32_t> written;
+    for (std::uint32_t i = plan.outputs_begin; i < plan.outputs_end; ++i) written.push_back(planned_outputs_[i].slot);
+    std::sort(written.begin(), written.end());
+    const bool distinct = std::adjacent_find(written.begin(), written.end()) == written.end();
+    const bool reads_written =
+        std::any_of(planned_inputs_.begin() + plan.inputs_begin, planned_inputs_.begin() + plan.inputs_end,
+                    [&](const PlannedName& input) { return std::binary_search(written.begin(), written.end(), input.slot); });
+    plan.direct = written.size() <= 64 && distinct && !reads_written;
   }
   layout_ = std::move(layout);
 }
@@ -197,13 +252,7 @@ bool Dag::needs_dependency_keys(const ExecutionOptions& options) const {
   return options.enabled && options.depth == CacheDepth::kTransitive && has_cached_nodes_;
 }
 
-void Dag::run_step(std::size_t pos, const ExecutionContext& context, const DependencyKeyMap& dep_keys,
-                   const ExecutionOptions& options, bool want_key_text, CacheRunStats& stats,
-                   Scratch& scratch) const {
-  const StepPlan& plan = plan_[pos];
-  StepRecord& record = scratch.record;
-  record.count = 0;
-
+void Dag::gather(const StepPlan& plan, const ExecutionContext& context, Scratch& scratch) const {
   // Inputs straight from the slots; when two inputs feed one impl name the
   // first one present stays, as in gather_inputs.
   std::vector<NamedValue>& gathered = scratch.gathered;
@@ -219,6 +268,43 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
     }
     gathered.push_back({impl, value});
   }
+}
+
+void Dag::run_direct(std::size_t pos, const UncachedRoute& route, ExecutionResult& result, DependencyKeyMap* dep_keys,
+                     const ExecutionOptions& options, Scratch& scratch) const {
+  const StepPlan& plan = plan_[pos];
+  gather(plan, result.context, scratch);
+  result.cache_stats.record_miss(route.reason);
+  DirectSink sink(*this, plan, result.context, scratch);
+  if (!plan.function->call(scratch.gathered.data(), scratch.gathered.size(), sink)) sink.undo();
+  if (dep_keys != nullptr) dep_keys->insert_or_assign(nodes_[pos].id, status_key_text(route.key_prefix, nodes_[pos].id));
+  if (options.collect_node_statuses) {
+    NodeCacheStatus status;
+    status.reason = route.reason;
+    result.node_statuses.insert_or_assign(nodes_[pos].id, std::move(status));
+  }
+}
+
+void Dag::run_inline(std::size_t pos, ExecutionResult& result, DependencyKeyMap& dep_keys,
+                     const ExecutionOptions& options, bool want_keys, Scratch& scratch) const {
+  const UncachedRoute* route = scratch.run_route != nullptr ? scratch.run_route : plan_[pos].route;
+  if (route != nullptr && plan_[pos].direct) {
+    run_direct(pos, *route, result, want_keys ? &dep_keys : nullptr, options, scratch);
+    return;
+  }
+  run_step(pos, result.context, dep_keys, options, want_keys, result.cache_stats, scratch);
+  apply_step(pos, scratch.record, result, want_keys ? &dep_keys : nullptr, options);
+}
+
+void Dag::run_step(std::size_t pos, const ExecutionContext& context, const DependencyKeyMap& dep_keys,
+                   const ExecutionOptions& options, bool want_key_text, CacheRunStats& stats,
+                   Scratch& scratch) const {
+  const StepPlan& plan = plan_[pos];
+  StepRecord& record = scratch.record;
+  record.count = 0;
+
+  gather(plan, context, scratch);
+  const std::vector<NamedValue>& gathered = scratch.gathered;
 
   const UncachedRoute* route = scratch.run_route != nullptr ? scratch.run_route : plan.route;
   if (route != nullptr) {
@@ -278,10 +364,7 @@ ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {
   if (want_keys) dep_keys.reserve(order_positions_.size());
   if (options.collect_node_statuses) result.node_statuses.reserve(order_positions_.size());
   Scratch scratch(options);
-  for (std::size_t pos : order_positions_) {
-    run_step(pos, result.context, dep_keys, options, want_keys, result.cache_stats, scratch);
-    apply_step(pos, scratch.record, result, want_keys ? &dep_keys : nullptr, options);
-  }
+  for (std::size_t pos : order_positions_) run_inline(pos, result, dep_keys, options, want_keys, scratch);
   return result;
 }
 
@@ -292,8 +375,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
   Scratch inline_scratch(options);
   for (const auto& level : level_positions_) {
     if (level.size() == 1) {
-      run_step(level.front(), result.context, dep_keys, options, want_keys, result.cache_stats, inline_scratch);
-      apply_step(level.front(), inline_scratch.record, result, want_keys ? &dep_keys : nullptr, options);
+      run_inline(level.front(), result, dep_keys, options, want_keys, inline_scratch);
       continue;
     }
 

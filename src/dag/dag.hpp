@@ -96,6 +96,10 @@ class Dag {
     std::uint32_t inputs_begin, inputs_end;    // in the order gather_inputs reads them
     std::uint32_t outputs_begin, outputs_end;  // sorted by impl name
     bool repeated_impl = false;                // whether two inputs feed one impl name
+    // Whether outputs may be written straight into the context while the
+    // call runs: at most 64 outputs, no two on one slot, none on a slot the
+    // node reads.
+    bool direct = false;
   };
   // One node's step, ready to be applied to the context.
   struct StepRecord {
@@ -124,9 +128,11 @@ class Dag {
     const UncachedRoute* run_route;  // when the options alone rule out the backend
     std::vector<NamedValue> gathered;
     StepRecord record;
+    std::vector<std::pair<int, GraphData>> replaced;  // DirectSink's saved values
   };
 
   class SlotSink;
+  class DirectSink;
 
   Dag() = default;
 
@@ -136,6 +142,17 @@ class Dag {
   // The per-node step for the node at position `pos`, into scratch.record.
   void run_step(std::size_t pos, const ExecutionContext& context, const DependencyKeyMap& dep_keys,
                 const ExecutionOptions& options, bool want_key_text, CacheRunStats& stats, Scratch& scratch) const;
+  // The node's inputs present in the context, into scratch.gathered.
+  void gather(const StepPlan& plan, const ExecutionContext& context, Scratch& scratch) const;
+  // The whole step of an uncached node whose plan allows it: the call
+  // writes straight into the run's context, and a failed call's writes are
+  // undone. Only while nothing else reads the context.
+  void run_direct(std::size_t pos, const UncachedRoute& route, ExecutionResult& result, DependencyKeyMap* dep_keys,
+                  const ExecutionOptions& options, Scratch& scratch) const;
+  // Runs the node at `pos` to the end, on the calling thread, as the only
+  // user of the run's context.
+  void run_inline(std::size_t pos, ExecutionResult& result, DependencyKeyMap& dep_keys, const ExecutionOptions& options,
+                  bool want_keys, Scratch& scratch) const;
   // Writes a step's outputs, key text and status into the run.
   void apply_step(std::size_t pos, StepRecord& record, ExecutionResult& result, DependencyKeyMap* dep_keys,
                   const ExecutionOptions& options) const;
@@ -162,8 +179,11 @@ class Dag {
   std::vector<std::string> output_broadcasts_;  // broadcast name per planned output
   std::string names_;                           // the planned impl names, end to end
 
+  // The index among a node's planned outputs of `impl_name`, -1 if absent.
+  int output_index(const PlannedName* outputs, std::size_t count, std::string_view impl_name) const noexcept;
+
   std::string_view name_of(const PlannedName& planned) const noexcept {
-    return std::string_view(names_).substr(planned.offset, planned.length);
+    return std::string_view(names_.data() + planned.offset, planned.length);
   }
 };
 

@@ -87,6 +87,12 @@ class ExecutionContext {
     }
     values_[slot].assign(std::move(value));
   }
+  // Hands over the value of a set slot and leaves the slot unset.
+  GraphData take_slot(std::uint32_t slot) noexcept {
+    present_[slot] = 0;
+    --present_count_;
+    return std::move(values_[slot]);
+  }
   // Replaces the value of any key, known to the layout or not.
   void set(const std::string& key, GraphData value);
 

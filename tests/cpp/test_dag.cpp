@@ -298,5 +298,85 @@ TEST(DagContext, StatusesAreOnlyCollectedWhenAsked) {
   EXPECT_EQ(result.context.at("a").as_float(), 1.0);
 }
 
+// Offers fixed outputs in order, then reports the call as failed or not;
+// `seen` receives the first input's value as it was after the offers.
+class OfferingFunction final : public NodeCallable {
+ public:
+  OfferingFunction(std::vector<std::pair<std::string, double>> offers, bool fail,
+                   std::shared_ptr<std::optional<double>> seen = nullptr)
+      : offers_(std::move(offers)), fail_(fail), seen_(std::move(seen)) {}
+  bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const override {
+    for (const auto& [name, value] : offers_) {
+      const int index = sink.index_for(name);
+      if (index >= 0) sink.put(index, GraphData::from_float(value));
+    }
+    if (seen_ && count > 0) *seen_ = inputs[0].value->as_float();
+    return !fail_;
+  }
+
+ private:
+  std::vector<std::pair<std::string, double>> offers_;
+  bool fail_;
+  std::shared_ptr<std::optional<double>> seen_;
+};
+
+NodeFunction offering(std::vector<std::pair<std::string, double>> offers, bool fail,
+                      std::shared_ptr<std::optional<double>> seen = nullptr) {
+  return std::make_shared<const OfferingFunction>(std::move(offers), fail, std::move(seen));
+}
+
+TEST(DagContext, AFailedCallLeavesTheContextAsItWas) {
+  // Node 1 overwrites "a", writes "b" twice and another impl name onto "c",
+  // then fails: nothing of it may remain, in any kind of run.
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {}, constant("o", 1.0), {}, {{"o", "a"}}));
+  nodes.push_back(raw_node(1, {0}, offering({{"p", 5.0}, {"q", 6.0}, {"q", 7.0}, {"r", 8.0}}, true), {},
+                           {{"p", "a"}, {"q", "b"}, {"r", "c"}}));
+  nodes.push_back(raw_node(2, {1}, offering({{"s", 9.0}}, false), {}, {{"s", "d"}}));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  for (bool parallel : {false, true}) {
+    for (bool cache : {false, true}) {
+      ExecutionOptions options = uncached();
+      options.enabled = cache;
+      const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, options);
+      EXPECT_EQ(context_keys(result.context), (std::vector<std::string>{"a", "d"}));
+      EXPECT_EQ(result.context.at("a").as_float(), 1.0);
+      EXPECT_EQ(result.context.at("d").as_float(), 9.0);
+      EXPECT_EQ(result.cache_stats.misses, 3u);
+    }
+  }
+}
+
+TEST(DagContext, ASuccessfulCallOverwritesAndTheLastOfferWins) {
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {}, constant("o", 1.0), {}, {{"o", "a"}}));
+  // Two impl names onto one key: the later offer wins.
+  nodes.push_back(raw_node(1, {0}, offering({{"p", 5.0}, {"q", 6.0}, {"q", 7.0}, {"p", 2.0}}, false), {},
+                           {{"p", "a"}, {"q", "b"}}));
+  nodes.push_back(raw_node(2, {1}, offering({{"u", 3.0}, {"v", 4.0}}, false), {}, {{"u", "e"}, {"v", "e"}}));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  for (bool parallel : {false, true}) {
+    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, uncached());
+    EXPECT_EQ(context_keys(result.context), (std::vector<std::string>{"a", "b", "e"}));
+    EXPECT_EQ(result.context.at("a").as_float(), 2.0);
+    EXPECT_EQ(result.context.at("b").as_float(), 7.0);
+    EXPECT_EQ(result.context.at("e").as_float(), 4.0);
+  }
+}
+
+TEST(DagContext, InputsStayIntactWhileANodeWritesTheKeyItReads) {
+  auto seen = std::make_shared<std::optional<double>>();
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {}, constant("o", 1.0), {}, {{"o", "a"}}));
+  nodes.push_back(raw_node(1, {0}, offering({{"y", 5.0}}, false, seen), {{"a", "x"}}, {{"y", "a"}}));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  for (bool parallel : {false, true}) {
+    seen->reset();
+    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, uncached());
+    EXPECT_EQ(*seen, 1.0);
+    EXPECT_EQ(result.context.at("a").as_float(), 5.0);
+  }
+}
+
 }  // namespace
 }  // namespace quillon
