@@ -208,6 +208,7 @@ void Dag::plan_slots() {
       planned_inputs_.push_back(add_name(impl, layout->intern(*key)));
     }
     plan.inputs_end = static_cast<std::uint32_t>(planned_inputs_.size());
+    max_inputs_ = std::max<std::size_t>(max_inputs_, plan.inputs_end - plan.inputs_begin);
 
     auto& own = outputs[pos];
     std::sort(own.begin(), own.end());
@@ -255,19 +256,20 @@ bool Dag::needs_dependency_keys(const ExecutionOptions& options) const {
 void Dag::gather(const StepPlan& plan, const ExecutionContext& context, Scratch& scratch) const {
   // Inputs straight from the slots; when two inputs feed one impl name the
   // first one present stays, as in gather_inputs.
-  std::vector<NamedValue>& gathered = scratch.gathered;
-  gathered.clear();
+  NamedValue* gathered = scratch.gathered.data();
+  std::size_t count = 0;
   for (std::uint32_t i = plan.inputs_begin; i < plan.inputs_end; ++i) {
     const PlannedName& input = planned_inputs_[i];
     const GraphData* value = context.slot_value(input.slot);
     if (value == nullptr) continue;
     const std::string_view impl = name_of(input);
     if (plan.repeated_impl &&
-        std::any_of(gathered.begin(), gathered.end(), [&](const NamedValue& g) { return g.name == impl; })) {
+        std::any_of(gathered, gathered + count, [&](const NamedValue& g) { return g.name == impl; })) {
       continue;
     }
-    gathered.push_back({impl, value});
+    gathered[count++] = {impl, value};
   }
+  scratch.gathered_count = count;
 }
 
 void Dag::run_direct(std::size_t pos, const UncachedRoute& route, ExecutionResult& result, DependencyKeyMap* dep_keys,
@@ -276,7 +278,7 @@ void Dag::run_direct(std::size_t pos, const UncachedRoute& route, ExecutionResul
   gather(plan, result.context, scratch);
   result.cache_stats.record_miss(route.reason);
   DirectSink sink(*this, plan, result.context, scratch);
-  if (!plan.function->call(scratch.gathered.data(), scratch.gathered.size(), sink)) sink.undo();
+  if (!plan.function->call(scratch.gathered.data(), scratch.gathered_count, sink)) sink.undo();
   if (dep_keys != nullptr) dep_keys->insert_or_assign(nodes_[pos].id, status_key_text(route.key_prefix, nodes_[pos].id));
   if (options.collect_node_statuses) {
     NodeCacheStatus status;
@@ -304,14 +306,15 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
   record.count = 0;
 
   gather(plan, context, scratch);
-  const std::vector<NamedValue>& gathered = scratch.gathered;
+  const NamedValue* gathered = scratch.gathered.data();
+  const std::size_t gathered_count = scratch.gathered_count;
 
   const UncachedRoute* route = scratch.run_route != nullptr ? scratch.run_route : plan.route;
   if (route != nullptr) {
     // The node runs without the backend: its outputs go straight to slots.
     stats.record_miss(route->reason);
     SlotSink sink(*this, plan, record);
-    if (!plan.function->call(gathered.data(), gathered.size(), sink)) record.count = 0;
+    if (!plan.function->call(gathered, gathered_count, sink)) record.count = 0;
     record.status.cache_key.reset();
     record.status.hit = false;
     record.status.stored = false;
@@ -322,8 +325,8 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
 
   const Node& node = nodes_[pos];
   DataMap inputs;
-  inputs.reserve(gathered.size());
-  for (const NamedValue& input : gathered) inputs.emplace(std::string(input.name), *input.value);
+  inputs.reserve(gathered_count);
+  for (std::size_t i = 0; i < gathered_count; ++i) inputs.emplace(std::string(gathered[i].name), *gathered[i].value);
   const NodeKeyParts* parts = key_parts_[pos].identity.empty() ? nullptr : &key_parts_[pos];
   NodeStepResult step = execute_node_with_cache_backend(cache_backend_, node, inputs, dep_keys, options, stats, parts);
   for (auto& [broadcast, value] : step.outputs) {
@@ -363,8 +366,18 @@ ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {
   DependencyKeyMap dep_keys;
   if (want_keys) dep_keys.reserve(order_positions_.size());
   if (options.collect_node_statuses) result.node_statuses.reserve(order_positions_.size());
-  Scratch scratch(options);
-  for (std::size_t pos : order_positions_) run_inline(pos, result, dep_keys, options, want_keys, scratch);
+  Scratch scratch = scratch_for(options);
+  DependencyKeyMap* keys = want_keys ? &dep_keys : nullptr;
+  for (std::size_t pos : order_positions_) {
+    const StepPlan& plan = plan_[pos];
+    const UncachedRoute* route = scratch.run_route != nullptr ? scratch.run_route : plan.route;
+    if (route != nullptr && plan.direct) {
+      run_direct(pos, *route, result, keys, options, scratch);
+    } else {
+      run_step(pos, result.context, dep_keys, options, want_keys, result.cache_stats, scratch);
+      apply_step(pos, scratch.record, result, keys, options);
+    }
+  }
   return result;
 }
 
@@ -372,7 +385,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
   ExecutionResult result{ExecutionContext(layout_), {}, {}};
   const bool want_keys = needs_dependency_keys(options);
   DependencyKeyMap dep_keys;
-  Scratch inline_scratch(options);
+  Scratch inline_scratch = scratch_for(options);
   for (const auto& level : level_positions_) {
     if (level.size() == 1) {
       run_inline(level.front(), result, dep_keys, options, want_keys, inline_scratch);
@@ -411,7 +424,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
             try {
               WorkerRecord record;
               record.pos = pos;
-              Scratch scratch(options);
+              Scratch scratch = scratch_for(options);
               run_step(pos, result.context, dep_keys, options, want_keys, record.stats, scratch);
               record.step = std::move(scratch.record);
               std::lock_guard lock(records_mu);

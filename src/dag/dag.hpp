@@ -124,9 +124,11 @@ class Dag {
   };
   // Per-thread scratch space reused from node to node.
   struct Scratch {
-    explicit Scratch(const ExecutionOptions& options) : run_route(quillon::run_route(options)) {}
+    Scratch(const ExecutionOptions& options, std::size_t max_inputs)
+        : run_route(quillon::run_route(options)), gathered(max_inputs) {}
     const UncachedRoute* run_route;  // when the options alone rule out the backend
-    std::vector<NamedValue> gathered;
+    std::vector<NamedValue> gathered;  // room for any node's inputs
+    std::size_t gathered_count = 0;
     StepRecord record;
     std::vector<std::pair<int, GraphData>> replaced;  // DirectSink's saved values
   };
@@ -143,6 +145,7 @@ class Dag {
   void run_step(std::size_t pos, const ExecutionContext& context, const DependencyKeyMap& dep_keys,
                 const ExecutionOptions& options, bool want_key_text, CacheRunStats& stats, Scratch& scratch) const;
   // The node's inputs present in the context, into scratch.gathered.
+  Scratch scratch_for(const ExecutionOptions& options) const { return Scratch(options, max_inputs_); }
   void gather(const StepPlan& plan, const ExecutionContext& context, Scratch& scratch) const;
   // The whole step of an uncached node whose plan allows it: the call
   // writes straight into the run's context, and a failed call's writes are
@@ -175,6 +178,7 @@ class Dag {
   ContextLayoutPtr layout_;
   std::vector<StepPlan> plan_;  // per position
   std::vector<PlannedName> planned_inputs_;
+  std::size_t max_inputs_ = 0;  // the most inputs one node reads
   std::vector<PlannedName> planned_outputs_;
   std::vector<std::string> output_broadcasts_;  // broadcast name per planned output
   std::string names_;                           // the planned impl names, end to end

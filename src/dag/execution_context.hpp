@@ -80,7 +80,7 @@ class ExecutionContext {
   const GraphData* slot_value(std::uint32_t slot) const noexcept {
     return present_[slot] ? &values_[slot] : nullptr;
   }
-  void set_slot(std::uint32_t slot, GraphData value) {
+  void set_slot(std::uint32_t slot, GraphData&& value) {
     if (!present_[slot]) {
       present_[slot] = 1;
       ++present_count_;

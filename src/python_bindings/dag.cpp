@@ -58,7 +58,8 @@ const char* reason_category(CacheMissReason reason) {
 PyRef context_to_dict(const ExecutionContext& context, DagState& state) {
   PyRef dict = check(_PyDict_NewPresized(static_cast<Py_ssize_t>(context.size())));
   auto add = [&](PyObject* key, const GraphData& value) {
-    PyRef py_value = check(graph_data_to_python(value));
+    PyRef py_value = check(value.kind() == DataKind::kFloat ? PyFloat_FromDouble(value.as_float())
+                                                             : graph_data_to_python(value));
     if (PyDict_SetItem(dict.get(), key, py_value.get()) != 0) throw_python_error();
   };
   const ContextLayout* layout = context.layout().get();

@@ -61,18 +61,17 @@ class KeyCache {
  public:
   static constexpr std::size_t kCapacity = 16;
 
-  // New reference, or null with a Python error set.
-  PyObject* key_for(std::string_view name) {
+  // The key for `name`: borrowed from the cache, or when the cache is full a
+  // new reference handed to `holder`. Null with a Python error set on failure.
+  PyObject* key_for(std::string_view name, PyRef& holder) {
     for (std::size_t i = 0; i < count_; ++i) {
       const Entry& entry = i < kInline ? inline_[i] : spilled_[i - kInline];
-      if (entry.name == name) {
-        Py_INCREF(entry.key);
-        return entry.key;
-      }
+      if (entry.name == name) return entry.key;
     }
     PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
     if (key == nullptr) return nullptr;
     PyUnicode_InternInPlace(&key);
+    holder = PyRef::steal(key);
     if (count_ < kCapacity) {
       Py_INCREF(key);
       Entry entry{std::string(name), key, PyObjectRef::steal(key)};
@@ -134,15 +133,16 @@ class PythonNodeFunction final : public NodeCallable {
       return false;
     }
     for (std::size_t i = 0; i < count; ++i) {
-      const std::string_view name = inputs[i].name;
-      PyRef key = PyRef::steal(keys_.key_for(name));
+      PyRef spilled_key;
+      PyObject* key = keys_.key_for(inputs[i].name, spilled_key);
       const GraphData& value = *inputs[i].value;
-      PyRef item = !key ? PyRef()
+      PyRef item = key == nullptr                         ? PyRef()
                    : value.kind() == DataKind::kFloat ? PyRef::steal(PyFloat_FromDouble(value.as_float()))
                                                       : PyRef::steal(graph_data_to_python(value));
-      if (!key || !item || PyDict_SetItem(args.get(), key.get(), item.get()) != 0) {
+      if (!item || PyDict_SetItem(args.get(), key, item.get()) != 0) {
         PyRef described = describe_pending_exception();
-        PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n", std::string(name).c_str(),
+        PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n",
+                                                       std::string(inputs[i].name).c_str(),
                                                        described ? described.get() : Py_None));
         if (line) {
           write_to_stderr(line.get());
@@ -185,7 +185,11 @@ class PythonNodeFunction final : public NodeCallable {
       }
       const int slot = sink.index_for(std::string_view(data, static_cast<std::size_t>(size)));
       if (slot < 0) continue;
-      if (PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyUnicode_CheckExact(value)) {
+      if (PyFloat_CheckExact(value)) {
+        sink.put(slot, GraphData::from_float(PyFloat_AS_DOUBLE(value)));
+        continue;
+      }
+      if (PyLong_CheckExact(value) || PyUnicode_CheckExact(value)) {
         // Converting these runs no Python code: the borrowed pair stays valid.
         sink.put(slot, python_to_graph_data(value));
         continue;
