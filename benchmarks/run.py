@@ -31,8 +31,10 @@ import os
 import platform
 import random
 import statistics
+import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from collections import deque
@@ -111,6 +113,8 @@ class Context:
     peers: dict = field(default_factory=dict)  # name -> module or None
     peer_errors: dict = field(default_factory=dict)
     tmp: str = ""
+    floor: object = None  # the contract-floor module once built; False if it cannot be
+    floor_error: str = ""
 
     def add(self, row: Row) -> Row:
         self.rows.append(row)
@@ -122,6 +126,38 @@ class Context:
     def skipped(self, workload: str, system: str, peer: str, target: str = "") -> None:
         self.add(Row(workload, system, status="skipped", target=target,
                      note=f"{peer} {self.peer_errors.get(peer, 'not available')}"))
+
+
+def contract_floor(ctx: Context):
+    """The C loops of contract_floor.cpp, compiled on first use with the
+    running interpreter's headers; None (with ctx.floor_error) when no
+    compiler is at hand or the build fails."""
+    if ctx.floor is None:
+        ctx.floor = False
+        compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+        suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
+        target = Path(ctx.tmp) / f"quillon_contract_floor{suffix}"
+        if compiler is None:
+            ctx.floor_error = "no C++ compiler found"
+        else:
+            command = [compiler, "-O2", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
+                       str(HERE / "contract_floor.cpp"), "-o", str(target)]
+            try:
+                subprocess.run(command, check=True, capture_output=True, text=True, timeout=300)
+                spec = importlib.util.spec_from_file_location("quillon_contract_floor", target)
+                module = importlib.util.module_from_spec(spec)
+                spec.loader.exec_module(module)
+                ctx.floor = module
+            except subprocess.CalledProcessError as exc:
+                ctx.floor_error = f"build failed: {exc.stderr.strip()[-200:]}"
+            except Exception as exc:
+                ctx.floor_error = f"{type(exc).__name__}: {exc}"
+    return ctx.floor or None
+
+
+FLOOR_SYSTEM = "contract floor (C loop, no engine)"
+FLOOR_NOTE = ("the interpreter lock taken and let go around every call, as node functions must, "
+              "with no engine work")
 
 
 def load_peers(names) -> tuple[dict, dict]:
@@ -276,6 +312,16 @@ def bench_chain(ctx: Context) -> None:
                   lambda r: r[last] == expected)
     if run:
         cases["quillon cache=False"] = run
+    floor = contract_floor(ctx)
+    if floor:
+        functions = [source] + [increment] * (CHAIN_LENGTH - 1)
+        keys = [f"v{i}" for i in range(CHAIN_LENGTH)]
+        run = checked(ctx, workload, FLOOR_SYSTEM, lambda: floor.chain(functions, "x", "y", keys),
+                      lambda r: r == dag.execute())
+        if run:
+            cases[FLOOR_SYSTEM] = run
+    else:
+        ctx.add(Row(workload, FLOOR_SYSTEM, status="skipped", note=ctx.floor_error))
 
     if ctx.peer("hamilton"):
         from hamilton import driver
@@ -708,6 +754,15 @@ def bench_monte_carlo(ctx: Context) -> None:
                   lambda r: close_to_mean(r[last].samples))
     if run:
         cases["quillon"] = run
+    floor = contract_floor(ctx)
+    if floor:
+        run = checked(ctx, predict_at_workload, FLOOR_SYSTEM, lambda: floor.calls(mc_increment, draws, "x", "y", MC_CHAIN),
+                      lambda r: r == mc_plain_loop(draws))
+        if run:
+            cases[FLOOR_SYSTEM] = run
+            notes = {**notes, FLOOR_SYSTEM: FLOOR_NOTE + "; the draws made beforehand, as for the baseline"}
+    else:
+        ctx.add(Row(predict_at_workload, FLOOR_SYSTEM, status="skipped", note=ctx.floor_error))
     times = side_by_side(cases, ctx.slow_repeat)
     record(ctx, predict_at_workload, times, baseline, count=calls, unit="us/sample",
            targets={"quillon": ratio_target(1.3, "loop")}, notes=notes)

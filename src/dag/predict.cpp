@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <span>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -150,22 +151,32 @@ DistMap monte_carlo(const Node& node, const DistMap& context, std::size_t n, Rng
   draw_sink.present.resize(draw_sink.impls.size(), 0);
   for (Sink& sink : sinks) sink.values.reserve(n);
 
-  std::vector<double> drawn(slot_dists.size());
-  for (std::size_t draw = 0; draw < n; ++draw) {
-    for (std::size_t s = 0; s < slot_dists.size(); ++s) drawn[s] = slot_dists[s]->sample_one(rng);
-    for (const auto& [target, slot] : targets) target->assign(GraphData::from_float(drawn[slot]));
-    draw_sink.reset();
-    if (!node.function->call(named.data(), named.size(), draw_sink)) continue;
-    for (Sink& sink : sinks) {
-      const GraphData* value = nullptr;
-      for (std::size_t writer : sink.writers) {
-        if (draw_sink.present[writer]) value = &draw_sink.values[writer];
-      }
-      if (value == nullptr) continue;
-      if (value->kind() == DataKind::kFloat) {
-        sink.values.push_back(value->as_float());
-      } else if (auto number = value->as_f64_lossy()) {
-        sink.values.push_back(*number);
+  // Inputs are drawn a block at a time, each distribution filling its own
+  // run of the block: the draws are as independent as one at a time, and
+  // the sampling loops (and the reads of an Empirical's samples) run
+  // without a node call between every two of them.
+  constexpr std::size_t kBlock = 256;
+  std::vector<double> block(slot_dists.size() * kBlock);
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t length = std::min(kBlock, n - start);
+    for (std::size_t s = 0; s < slot_dists.size(); ++s) {
+      slot_dists[s]->sample_into(std::span<double>(block.data() + s * kBlock, length), rng);
+    }
+    for (std::size_t draw = 0; draw < length; ++draw) {
+      for (const auto& [target, slot] : targets) target->assign(GraphData::from_float(block[slot * kBlock + draw]));
+      draw_sink.reset();
+      if (!node.function->call(named.data(), named.size(), draw_sink)) continue;
+      for (Sink& sink : sinks) {
+        const GraphData* value = nullptr;
+        for (std::size_t writer : sink.writers) {
+          if (draw_sink.present[writer]) value = &draw_sink.values[writer];
+        }
+        if (value == nullptr) continue;
+        if (value->kind() == DataKind::kFloat) {
+          sink.values.push_back(value->as_float());
+        } else if (auto number = value->as_f64_lossy()) {
+          sink.values.push_back(*number);
+        }
       }
     }
   }

@@ -57,6 +57,28 @@ TEST(PredictAt, MonteCarloNeedsASampleCount) {
   EXPECT_FALSE(dag.predict_at(inputs, 0, std::nullopt).vars.contains("y"));
 }
 
+TEST(PredictAt, EveryDrawPairsFreshValuesOfEachInput) {
+  // Two inputs over disjoint ranges, a count that is no multiple of any
+  // batch size: every sample of y is one draw of a plus one draw of b.
+  Graph graph;
+  graph.add(make_node_function([](const DataMap& in) {
+              return NodeOutput{{{"y", GraphData::from_float(in.at("b").as_float() - in.at("a").as_float())}}};
+            }),
+            "Diff", pairs({{"a", "a"}, {"b", "b"}}), pairs({{"y", "y"}}));
+  const Dag dag = std::move(graph).build();
+  for (std::size_t n : {1u, 255u, 257u, 601u}) {
+    const StatResult result =
+        dag.predict_at({{"a", Distribution::uniform(0, 1)}, {"b", Distribution::uniform(100, 101)}}, n, std::nullopt);
+    const auto& y = samples_of(result, "y");
+    ASSERT_EQ(y.size(), n);
+    for (double v : y) {
+      EXPECT_GT(v, 99.0);
+      EXPECT_LT(v, 101.0);
+    }
+    if (n > 1) EXPECT_NE(y.front(), y.back());
+  }
+}
+
 TEST(PredictAt, MonteCarloInputsFollowTheGatheringRules) {
   // "a:b:c" has a distribution under its lookup key but input gathering
   // reads nothing for a name with two colons; two impl names writing y leave
