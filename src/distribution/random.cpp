@@ -141,23 +141,6 @@ double standard_normal(Rng& rng) {
 
 double standard_exponential(Rng& rng) { return -std::log(rng.next_open_unit()); }
 
-std::size_t uniform_index(std::size_t n, Rng& rng) {
-  // Lemire's multiply-and-reject: the high word of x * n is uniform once the
-  // few low words below 2^64 mod n are rejected.
-  __extension__ using U128 = unsigned __int128;
-  const std::uint64_t range = n;
-  U128 m = static_cast<U128>(rng.next_u64()) * range;
-  auto low = static_cast<std::uint64_t>(m);
-  if (low < range) {
-    const std::uint64_t threshold = (0 - range) % range;
-    while (low < threshold) {
-      m = static_cast<U128>(rng.next_u64()) * range;
-      low = static_cast<std::uint64_t>(m);
-    }
-  }
-  return static_cast<std::size_t>(m >> 64);
-}
-
 // ---------------------------------------------------------------------------
 // Gamma
 

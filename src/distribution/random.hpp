@@ -77,7 +77,22 @@ double standard_normal(Rng& rng);
 double standard_exponential(Rng& rng);
 
 // Uniform index in 0 .. n-1 without modulo bias. Requires: n > 0.
-std::size_t uniform_index(std::size_t n, Rng& rng);
+inline std::size_t uniform_index(std::size_t n, Rng& rng) {
+  // Lemire's multiply-and-reject: the high word of x * n is uniform once the
+  // few low words below 2^64 mod n are rejected.
+  __extension__ using U128 = unsigned __int128;
+  const std::uint64_t range = n;
+  U128 m = static_cast<U128>(rng.next_u64()) * range;
+  auto low = static_cast<std::uint64_t>(m);
+  if (low < range) {
+    const std::uint64_t threshold = (0 - range) % range;
+    while (low < threshold) {
+      m = static_cast<U128>(rng.next_u64()) * range;
+      low = static_cast<std::uint64_t>(m);
+    }
+  }
+  return static_cast<std::size_t>(m >> 64);
+}
 
 // Gamma(shape, scale 1) variates. Requires: shape > 0 (NaN excluded).
 // shape = 1 is an exponential draw, shape > 1 is Marsaglia-Tsang, shape < 1

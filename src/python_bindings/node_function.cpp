@@ -171,7 +171,11 @@ class PythonNodeFunction final : public NodeCallable {
   static void read_outputs(PyObject* dict, OutputSink& sink) {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    // Stops after the entries the dict had, which spares the last, empty
+    // step of the walk (conversions that run Python code could add entries;
+    // those never counted).
+    const Py_ssize_t entries = PyDict_GET_SIZE(dict);
+    for (Py_ssize_t seen = 0; seen < entries && PyDict_Next(dict, &pos, &key, &value); ++seen) {
       if (!PyUnicode_Check(key)) continue;
       Py_ssize_t size = 0;
       const char* data = nullptr;
