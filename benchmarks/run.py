@@ -10,7 +10,12 @@ Run with the extension importable and, for the peers, the ``bench`` extra:
 Every workload runs the same per-node work on each system: quillon, the
 peers that are installed (a peer that cannot be imported is listed as
 skipped with the reason) and a plain Python loop making the same calls, which
-is the floor. Each system's result is checked before it is timed. The systems
+is the baseline. Where the node-function contract itself costs time (the
+interpreter lock taken and released around every call, the run's values
+handed back as a dict), a C loop doing only that, compiled from
+contract_floor.cpp when a compiler is at hand, shows the least any engine
+keeping the contract could take. Each system's result is checked before it
+is timed. The systems
 of one workload are timed in turn within each repetition (the order rotates),
 so that load from elsewhere on the machine hits them alike; the table shows
 medians. Absolute times depend on the machine; compare the ratios.

@@ -67,6 +67,28 @@ def test_plain_monte_carlo_loops_match_the_engine_shape(bench):
     assert all(p[-1] == pytest.approx(p[0] + bench.MC_CHAIN) for p in particles)
 
 
+def test_contract_floor_loops_compute_what_the_engine_does(bench, tmp_path, monkeypatch):
+    ctx = bench.Context(repeat=1, slow_repeat=1, tmp=str(tmp_path))
+    floor = bench.contract_floor(ctx)
+    if floor is None:
+        pytest.skip(f"contract floor not built: {ctx.floor_error}")
+    functions = [bench.source] + [bench.increment] * (bench.CHAIN_LENGTH - 1)
+    keys = [f"v{i}" for i in range(bench.CHAIN_LENGTH)]
+    assert floor.chain(functions, "x", "y", keys) == bench.chain_graph(versioned=False).build().execute()
+    draws = [0.0, 1.5, -2.0]
+    assert floor.calls(bench.mc_increment, draws, "x", "y", bench.MC_CHAIN) == bench.mc_plain_loop(draws)
+    # Errors of the called function come back as Python errors, not crashes.
+    with pytest.raises(ZeroDivisionError):
+        floor.chain([bench.source, lambda inputs: 1 / 0], "x", "y", ["a", "b"])
+    with pytest.raises(KeyError):
+        floor.calls(lambda inputs: {}, draws, "x", "y", 1)
+    # Without a compiler the floor is reported as absent, with the reason.
+    monkeypatch.setenv("CXX", str(tmp_path / "no-such-compiler"))
+    missing = bench.Context(repeat=1, slow_repeat=1, tmp=str(tmp_path / "again"))
+    (tmp_path / "again").mkdir()
+    assert bench.contract_floor(missing) is None and missing.floor_error
+
+
 def test_scale_child_reports_every_measure(bench):
     out = bench.scale_chain_child(500)
     for key in ("add_s", "build_s", "mermaid_s", "plain_run_s", "run_s", "store_s", "hit_s",
