@@ -15,10 +15,10 @@ interpreter lock taken and released around every call, the run's values
 handed back as a dict), a C loop doing only that, compiled from
 contract_floor.cpp when a compiler is at hand, shows the least any engine
 keeping the contract could take. Each system's result is checked before it
-is timed. The systems
-of one workload are timed in turn within each repetition (the order rotates),
-so that load from elsewhere on the machine hits them alike; the table shows
-medians. Absolute times depend on the machine; compare the ratios.
+is timed. The systems of one workload are timed in turn within each
+repetition (the order rotates), so that load from elsewhere on the machine
+hits them alike; the table shows medians. Absolute times depend on the
+machine; compare the ratios.
 
 The table is printed and written as JSON (benchmarks/results.json unless
 --json says otherwise).

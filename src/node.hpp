@@ -40,6 +40,17 @@ struct NamedValue {
   const GraphData* value;
 };
 
+// Whether two names are the same text. Names are mostly a few bytes long,
+// and comparing those in place beats a call to memcmp on the per-call path.
+inline bool same_name(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  if (a.size() > 16) return a == b;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // Receives the outputs of one call by impl name. `index_for` says whether the
 // caller wants an output (a non-negative index) or not (-1), so that unwanted
 // outputs need not be converted; `put` hands over a wanted value. A later

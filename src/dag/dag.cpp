@@ -82,7 +82,7 @@ int Dag::output_index(const PlannedName* outputs, std::size_t count, std::string
   // handful of outputs: those are scanned.
   if (count <= 8) {
     for (std::size_t i = 0; i < count; ++i) {
-      if (outputs[i].length == impl_name.size() && name_of(outputs[i]) == impl_name) return static_cast<int>(i);
+      if (same_name(name_of(outputs[i]), impl_name)) return static_cast<int>(i);
     }
     return -1;
   }
@@ -254,19 +254,25 @@ bool Dag::needs_dependency_keys(const ExecutionOptions& options) const {
 }
 
 void Dag::gather(const StepPlan& plan, const ExecutionContext& context, Scratch& scratch) const {
-  // Inputs straight from the slots; when two inputs feed one impl name the
-  // first one present stays, as in gather_inputs.
+  // Inputs straight from the slots, in planned order.
   NamedValue* gathered = scratch.gathered.data();
   std::size_t count = 0;
+  if (!plan.repeated_impl) {
+    for (std::uint32_t i = plan.inputs_begin; i < plan.inputs_end; ++i) {
+      const PlannedName& input = planned_inputs_[i];
+      if (const GraphData* value = context.slot_value(input.slot)) gathered[count++] = {name_of(input), value};
+    }
+    scratch.gathered_count = count;
+    return;
+  }
+  // When two inputs feed one impl name the first one present stays, as in
+  // gather_inputs.
   for (std::uint32_t i = plan.inputs_begin; i < plan.inputs_end; ++i) {
     const PlannedName& input = planned_inputs_[i];
     const GraphData* value = context.slot_value(input.slot);
     if (value == nullptr) continue;
     const std::string_view impl = name_of(input);
-    if (plan.repeated_impl &&
-        std::any_of(gathered, gathered + count, [&](const NamedValue& g) { return g.name == impl; })) {
-      continue;
-    }
+    if (std::any_of(gathered, gathered + count, [&](const NamedValue& g) { return g.name == impl; })) continue;
     gathered[count++] = {impl, value};
   }
   scratch.gathered_count = count;

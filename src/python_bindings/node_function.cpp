@@ -66,7 +66,7 @@ class KeyCache {
   PyObject* key_for(std::string_view name, PyRef& holder) {
     for (std::size_t i = 0; i < count_; ++i) {
       const Entry& entry = i < kInline ? inline_[i] : spilled_[i - kInline];
-      if (entry.name == name) return entry.key;
+      if (same_name(entry.name, name)) return entry.key;
     }
     PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
     if (key == nullptr) return nullptr;
@@ -176,7 +176,8 @@ class PythonNodeFunction final : public NodeCallable {
     // those never counted).
     const Py_ssize_t entries = PyDict_GET_SIZE(dict);
     for (Py_ssize_t seen = 0; seen < entries && PyDict_Next(dict, &pos, &key, &value); ++seen) {
-      if (!PyUnicode_Check(key)) continue;
+      // Exact str first: one load fewer than the subclass check.
+      if (!PyUnicode_CheckExact(key) && !PyUnicode_Check(key)) continue;
       Py_ssize_t size = 0;
       const char* data = nullptr;
       if (PyUnicode_IS_COMPACT_ASCII(key)) {
