@@ -253,17 +253,15 @@ bool Dag::needs_dependency_keys(const ExecutionOptions& options) const {
   return options.enabled && options.depth == CacheDepth::kTransitive && has_cached_nodes_;
 }
 
-void Dag::gather(const StepPlan& plan, const ExecutionContext& context, Scratch& scratch) const {
+std::size_t Dag::gather(const StepPlan& plan, const ExecutionContext& context, NamedValue* gathered) const {
   // Inputs straight from the slots, in planned order.
-  NamedValue* gathered = scratch.gathered.data();
   std::size_t count = 0;
   if (!plan.repeated_impl) {
     for (std::uint32_t i = plan.inputs_begin; i < plan.inputs_end; ++i) {
       const PlannedName& input = planned_inputs_[i];
       if (const GraphData* value = context.slot_value(input.slot)) gathered[count++] = {name_of(input), value};
     }
-    scratch.gathered_count = count;
-    return;
+    return count;
   }
   // When two inputs feed one impl name the first one present stays, as in
   // gather_inputs.
@@ -275,16 +273,17 @@ void Dag::gather(const StepPlan& plan, const ExecutionContext& context, Scratch&
     if (std::any_of(gathered, gathered + count, [&](const NamedValue& g) { return g.name == impl; })) continue;
     gathered[count++] = {impl, value};
   }
-  scratch.gathered_count = count;
+  return count;
 }
 
 void Dag::run_direct(std::size_t pos, const UncachedRoute& route, ExecutionResult& result, DependencyKeyMap* dep_keys,
                      const ExecutionOptions& options, Scratch& scratch) const {
   const StepPlan& plan = plan_[pos];
-  gather(plan, result.context, scratch);
+  NamedValue* gathered = scratch.gathered.data();
+  const std::size_t count = gather(plan, result.context, gathered);
   result.cache_stats.record_miss(route.reason);
   DirectSink sink(*this, plan, result.context, scratch);
-  if (!plan.function->call(scratch.gathered.data(), scratch.gathered_count, sink)) sink.undo();
+  if (!plan.function->call(gathered, count, sink)) sink.undo();
   if (dep_keys != nullptr) dep_keys->insert_or_assign(nodes_[pos].id, status_key_text(route.key_prefix, nodes_[pos].id));
   if (options.collect_node_statuses) {
     NodeCacheStatus status;
@@ -311,9 +310,8 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
   StepRecord& record = scratch.record;
   record.count = 0;
 
-  gather(plan, context, scratch);
   const NamedValue* gathered = scratch.gathered.data();
-  const std::size_t gathered_count = scratch.gathered_count;
+  const std::size_t gathered_count = gather(plan, context, scratch.gathered.data());
 
   const UncachedRoute* route = scratch.run_route != nullptr ? scratch.run_route : plan.route;
   if (route != nullptr) {

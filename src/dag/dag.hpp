@@ -128,7 +128,6 @@ class Dag {
         : run_route(quillon::run_route(options)), gathered(max_inputs) {}
     const UncachedRoute* run_route;  // when the options alone rule out the backend
     std::vector<NamedValue> gathered;  // room for any node's inputs
-    std::size_t gathered_count = 0;
     StepRecord record;
     std::vector<std::pair<int, GraphData>> replaced;  // DirectSink's saved values
   };
@@ -144,9 +143,10 @@ class Dag {
   // The per-node step for the node at position `pos`, into scratch.record.
   void run_step(std::size_t pos, const ExecutionContext& context, const DependencyKeyMap& dep_keys,
                 const ExecutionOptions& options, bool want_key_text, CacheRunStats& stats, Scratch& scratch) const;
-  // The node's inputs present in the context, into scratch.gathered.
   Scratch scratch_for(const ExecutionOptions& options) const { return Scratch(options, max_inputs_); }
-  void gather(const StepPlan& plan, const ExecutionContext& context, Scratch& scratch) const;
+  // The node's inputs present in the context, into `gathered` (room for all
+  // of the node's inputs); returns how many.
+  std::size_t gather(const StepPlan& plan, const ExecutionContext& context, NamedValue* gathered) const;
   // The whole step of an uncached node whose plan allows it: the call
   // writes straight into the run's context, and a failed call's writes are
   // undone. Only while nothing else reads the context.
