@@ -128,7 +128,7 @@ class PythonNodeFunction final : public NodeCallable {
   // Requires: the interpreter lock. False when the call failed (reported).
   bool call_locked(const NamedValue* inputs, std::size_t count, OutputSink& sink) const {
     PyRef args = PyRef::steal(PyDict_New());
-    if (!args) {
+    if (!args) [[unlikely]] {
       print_pending_exception();
       return false;
     }
@@ -139,31 +139,35 @@ class PythonNodeFunction final : public NodeCallable {
       PyRef item = key == nullptr                         ? PyRef()
                    : value.kind() == DataKind::kFloat ? PyRef::steal(PyFloat_FromDouble(value.as_float()))
                                                       : PyRef::steal(graph_data_to_python(value));
-      if (!item || PyDict_SetItem(args.get(), key, item.get()) != 0) {
-        PyRef described = describe_pending_exception();
-        PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n",
-                                                       std::string(inputs[i].name).c_str(),
-                                                       described ? described.get() : Py_None));
-        if (line) {
-          write_to_stderr(line.get());
-        } else {
-          PyErr_Clear();
-        }
-        return false;
+      if (!item || PyDict_SetItem(args.get(), key, item.get()) != 0) [[unlikely]] {
+        return report_input_error(inputs[i].name);
       }
     }
     PyRef result = PyRef::steal(PyObject_CallOneArg(callable_raw_, args.get()));
     args = PyRef();
-    if (!result) {
+    if (!result) [[unlikely]] {
       print_pending_exception();
       return false;
     }
-    if (!PyDict_Check(result.get())) {
+    if (!PyDict_Check(result.get())) [[unlikely]] {
       write_to_stderr("Error: Python function did not return a dict\n");
       return false;
     }
     read_outputs(result.get(), sink);
     return true;
+  }
+
+  // Writes "Error setting input" with the pending error, which is cleared.
+  [[gnu::cold, gnu::noinline]] static bool report_input_error(std::string_view name) {
+    PyRef described = describe_pending_exception();
+    PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n", std::string(name).c_str(),
+                                                   described ? described.get() : Py_None));
+    if (line) {
+      write_to_stderr(line.get());
+    } else {
+      PyErr_Clear();
+    }
+    return false;
   }
 
   // Every str key of the returned dict that the sink wants, in dict order;
