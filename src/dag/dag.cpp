@@ -53,8 +53,12 @@ class Dag::DirectSink final : public OutputSink {
     const std::uint32_t slot = outputs_[index].slot;
     const std::uint64_t bit = std::uint64_t{1} << index;
     if ((written_ & bit) == 0) {
+      if (context_.slot_value(slot) != nullptr) {
+        // Room first: running out of memory here must leave the slot as it was.
+        replaced_.emplace_back(index, GraphData());
+        replaced_.back().second = context_.take_slot(slot);
+      }
       written_ |= bit;
-      if (context_.slot_value(slot) != nullptr) replaced_.emplace_back(index, context_.take_slot(slot));
     }
     context_.set_slot(slot, std::move(value));
   }
@@ -292,7 +296,7 @@ void Dag::run_direct(std::size_t pos, const UncachedRoute& route, ExecutionResul
   }
 }
 
-void Dag::run_inline(std::size_t pos, ExecutionResult& result, DependencyKeyMap& dep_keys,
+inline void Dag::run_inline(std::size_t pos, ExecutionResult& result, DependencyKeyMap& dep_keys,
                      const ExecutionOptions& options, bool want_keys, Scratch& scratch) const {
   const UncachedRoute* route = scratch.run_route != nullptr ? scratch.run_route : plan_[pos].route;
   if (route != nullptr && plan_[pos].direct) {
@@ -371,17 +375,7 @@ ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {
   if (want_keys) dep_keys.reserve(order_positions_.size());
   if (options.collect_node_statuses) result.node_statuses.reserve(order_positions_.size());
   Scratch scratch = scratch_for(options);
-  DependencyKeyMap* keys = want_keys ? &dep_keys : nullptr;
-  for (std::size_t pos : order_positions_) {
-    const StepPlan& plan = plan_[pos];
-    const UncachedRoute* route = scratch.run_route != nullptr ? scratch.run_route : plan.route;
-    if (route != nullptr && plan.direct) {
-      run_direct(pos, *route, result, keys, options, scratch);
-    } else {
-      run_step(pos, result.context, dep_keys, options, want_keys, result.cache_stats, scratch);
-      apply_step(pos, scratch.record, result, keys, options);
-    }
-  }
+  for (std::size_t pos : order_positions_) run_inline(pos, result, dep_keys, options, want_keys, scratch);
   return result;
 }
 
