@@ -242,14 +242,13 @@ const Node* Dag::find_node(NodeId id) const {
 
 ExecutionResult Dag::execute_detailed_with_options(bool parallel, std::optional<std::size_t> max_threads,
                                                    const ExecutionOptions& options) const {
-  return parallel ? run_parallel(max_threads, options) : run_sequential(options);
+  return parallel ? run_parallel(max_threads, options, cache_backend_) : run_sequential(options, cache_backend_);
 }
 
 ExecutionResult Dag::execute_detailed_with_backend_options(bool parallel, std::optional<std::size_t> max_threads,
                                                            const ExecutionOptions& options,
                                                            CacheBackendPtr backend) const {
-  const Dag rebound = Dag::create(nodes_, std::move(backend));
-  return rebound.execute_detailed_with_options(parallel, max_threads, options);
+  return parallel ? run_parallel(max_threads, options, backend) : run_sequential(options, backend);
 }
 
 bool Dag::needs_dependency_keys(const ExecutionOptions& options) const {
@@ -314,8 +313,8 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
   StepRecord& record = scratch.record;
   record.count = 0;
 
-  const NamedValue* gathered = scratch.gathered.data();
-  const std::size_t gathered_count = gather(plan, context, scratch.gathered.data());
+  NamedValue* gathered = scratch.gathered.data();
+  const std::size_t gathered_count = gather(plan, context, gathered);
 
   const UncachedRoute* route = scratch.run_route != nullptr ? scratch.run_route : plan.route;
   if (route != nullptr) {
@@ -336,7 +335,7 @@ void Dag::run_step(std::size_t pos, const ExecutionContext& context, const Depen
   inputs.reserve(gathered_count);
   for (std::size_t i = 0; i < gathered_count; ++i) inputs.emplace(std::string(gathered[i].name), *gathered[i].value);
   const NodeKeyParts* parts = key_parts_[pos].identity.empty() ? nullptr : &key_parts_[pos];
-  NodeStepResult step = execute_node_with_cache_backend(cache_backend_, node, inputs, dep_keys, options, stats, parts);
+  NodeStepResult step = execute_node_with_cache_backend(scratch.backend, node, inputs, dep_keys, options, stats, parts);
   for (auto& [broadcast, value] : step.outputs) {
     std::uint32_t i = plan.outputs_begin;
     while (i < plan.outputs_end && output_broadcasts_[i] != broadcast) ++i;
@@ -368,22 +367,23 @@ void Dag::apply_step(std::size_t pos, StepRecord& record, ExecutionResult& resul
   if (options.collect_node_statuses) result.node_statuses.insert_or_assign(nodes_[pos].id, std::move(record.status));
 }
 
-ExecutionResult Dag::run_sequential(const ExecutionOptions& options) const {
+ExecutionResult Dag::run_sequential(const ExecutionOptions& options, const CacheBackendPtr& backend) const {
   ExecutionResult result{ExecutionContext(layout_), {}, {}};
   const bool want_keys = needs_dependency_keys(options);
   DependencyKeyMap dep_keys;
   if (want_keys) dep_keys.reserve(order_positions_.size());
   if (options.collect_node_statuses) result.node_statuses.reserve(order_positions_.size());
-  Scratch scratch = scratch_for(options);
+  Scratch scratch = scratch_for(options, backend);
   for (std::size_t pos : order_positions_) run_inline(pos, result, dep_keys, options, want_keys, scratch);
   return result;
 }
 
-ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const ExecutionOptions& options) const {
+ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const ExecutionOptions& options,
+                                  const CacheBackendPtr& backend) const {
   ExecutionResult result{ExecutionContext(layout_), {}, {}};
   const bool want_keys = needs_dependency_keys(options);
   DependencyKeyMap dep_keys;
-  Scratch inline_scratch = scratch_for(options);
+  Scratch inline_scratch = scratch_for(options, backend);
   for (const auto& level : level_positions_) {
     if (level.size() == 1) {
       run_inline(level.front(), result, dep_keys, options, want_keys, inline_scratch);
@@ -422,7 +422,7 @@ ExecutionResult Dag::run_parallel(std::optional<std::size_t> max_threads, const 
             try {
               WorkerRecord record;
               record.pos = pos;
-              Scratch scratch = scratch_for(options);
+              Scratch scratch = scratch_for(options, backend);
               run_step(pos, result.context, dep_keys, options, want_keys, record.stats, scratch);
               record.step = std::move(scratch.record);
               std::lock_guard lock(records_mu);

@@ -52,8 +52,8 @@ class Dag {
   ExecutionResult execute_detailed_with_options(bool parallel, std::optional<std::size_t> max_threads,
                                                 const ExecutionOptions& options) const;
 
-  // The same run on copies of the nodes bound to another backend; this Dag's
-  // own backend is untouched.
+  // The same run with every cached step going to another backend; this
+  // Dag's own backend is untouched.
   ExecutionResult execute_detailed_with_backend_options(bool parallel, std::optional<std::size_t> max_threads,
                                                         const ExecutionOptions& options,
                                                         CacheBackendPtr backend) const;
@@ -124,9 +124,10 @@ class Dag {
   };
   // Per-thread scratch space reused from node to node.
   struct Scratch {
-    Scratch(const ExecutionOptions& options, std::size_t max_inputs)
-        : run_route(quillon::run_route(options)), gathered(max_inputs) {}
+    Scratch(const ExecutionOptions& options, const CacheBackendPtr& backend, std::size_t max_inputs)
+        : run_route(quillon::run_route(options)), backend(backend), gathered(max_inputs) {}
     const UncachedRoute* run_route;  // when the options alone rule out the backend
+    const CacheBackendPtr& backend;  // the run's backend
     std::vector<NamedValue> gathered;  // room for any node's inputs
     StepRecord record;
     std::vector<std::pair<int, GraphData>> replaced;  // DirectSink's saved values
@@ -143,7 +144,9 @@ class Dag {
   // The per-node step for the node at position `pos`, into scratch.record.
   void run_step(std::size_t pos, const ExecutionContext& context, const DependencyKeyMap& dep_keys,
                 const ExecutionOptions& options, bool want_key_text, CacheRunStats& stats, Scratch& scratch) const;
-  Scratch scratch_for(const ExecutionOptions& options) const { return Scratch(options, max_inputs_); }
+  Scratch scratch_for(const ExecutionOptions& options, const CacheBackendPtr& backend) const {
+    return Scratch(options, backend, max_inputs_);
+  }
   // The node's inputs present in the context, into `gathered` (room for all
   // of the node's inputs); returns how many.
   std::size_t gather(const StepPlan& plan, const ExecutionContext& context, NamedValue* gathered) const;
@@ -159,8 +162,9 @@ class Dag {
   // Writes a step's outputs, key text and status into the run.
   void apply_step(std::size_t pos, StepRecord& record, ExecutionResult& result, DependencyKeyMap* dep_keys,
                   const ExecutionOptions& options) const;
-  ExecutionResult run_sequential(const ExecutionOptions& options) const;
-  ExecutionResult run_parallel(std::optional<std::size_t> max_threads, const ExecutionOptions& options) const;
+  ExecutionResult run_sequential(const ExecutionOptions& options, const CacheBackendPtr& backend) const;
+  ExecutionResult run_parallel(std::optional<std::size_t> max_threads, const ExecutionOptions& options,
+                               const CacheBackendPtr& backend) const;
 
   std::vector<Node> nodes_;
   std::vector<NodeId> topological_order_;

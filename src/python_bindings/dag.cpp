@@ -62,8 +62,11 @@ PyRef context_to_dict(const ExecutionContext& context, DagState& state) {
                                                              : graph_data_to_python(value));
     if (PyDict_SetItem(dict.get(), key, py_value.get()) != 0) throw_python_error();
   };
+  // Every run of a Dag, whatever its backend, keeps its values in the Dag's
+  // own layout.
   const ContextLayout* layout = context.layout().get();
-  if (layout != nullptr && layout == state.dag->context_layout().get()) {
+  if (layout != state.dag->context_layout().get()) raise(PyExc_SystemError, "execution context of another Dag");
+  if (layout != nullptr) {
     if (state.key_objects.size() != layout->size()) {
       std::vector<PyRef> keys;
       keys.reserve(layout->size());
@@ -76,9 +79,6 @@ PyRef context_to_dict(const ExecutionContext& context, DagState& state) {
     }
     context.for_each_slot(
         [&](std::uint32_t slot, const GraphData& value) { add(state.key_objects[slot].get(), value); });
-  } else if (layout != nullptr) {
-    context.for_each_slot(
-        [&](std::uint32_t slot, const GraphData& value) { add(text(layout->key(slot)).get(), value); });
   }
   for (const auto& [key, value] : context.unslotted()) add(text(key).get(), value);
   return dict;
