@@ -28,14 +28,15 @@ NodeStepResult run_uncached(const Node& node, const DataMap& inputs, CacheMissRe
   return step;
 }
 
-// The status carries the key only for runs that report statuses.
-NodeStepResult hit_result(const std::string& key, DataMap outputs, const ExecutionOptions& options,
+// The status carries the key only for runs that report statuses. The
+// lookup's key is handed over: a hit ends the step.
+NodeStepResult hit_result(std::string&& key, DataMap outputs, const ExecutionOptions& options,
                           CacheRunStats& stats) {
   ++stats.hits;
   NodeStepResult step;
   if (options.collect_node_statuses) step.status.cache_key = key;
   step.status.hit = true;
-  step.key_text = key;
+  step.key_text = std::move(key);
   step.outputs = std::move(outputs);
   return step;
 }
@@ -143,14 +144,14 @@ NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, c
   }
   std::string deps = dependency_signature(options.depth, node, dep_keys);
   const std::string& text = std::get<std::string>(input_text);
-  const CacheLookup lookup = key_parts ? build_cache_lookup(*key_parts, text, std::move(deps))
-                                       : build_cache_lookup(node, text, std::move(deps));
+  CacheLookup lookup = key_parts ? build_cache_lookup(*key_parts, text, std::move(deps))
+                                 : build_cache_lookup(node, text, std::move(deps));
   const std::string& ns = options.namespace_name;
 
   for (;;) {
     CacheGetResult first = backend->get(ns, lookup);
     if (auto* outputs = std::get_if<DataMap>(&first)) {
-      return hit_result(lookup.key, std::move(*outputs), options, stats);
+      return hit_result(std::move(lookup.key), std::move(*outputs), options, stats);
     }
     const CacheMissReason reason = std::get<CacheMissReason>(first);
 
@@ -172,7 +173,7 @@ NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, c
     CacheGetResult second = backend->get(ns, lookup);
     if (auto* outputs = std::get_if<DataMap>(&second)) {
       claim.finish();
-      return hit_result(lookup.key, std::move(*outputs), options, stats);
+      return hit_result(std::move(lookup.key), std::move(*outputs), options, stats);
     }
     NodeStepResult step = compute_and_store(*backend, node, inputs, ns, lookup, reason, stats);
     claim.finish();

@@ -419,6 +419,16 @@ std::string finish(blake3_hasher& hasher) {
 
 void feed(blake3_hasher& hasher, std::string_view text) { blake3_hasher_update(&hasher, text.data(), text.size()); }
 
+// Starts the hash of a node key: "node={identity}\ncode={code}\ninput=".
+void start_key(blake3_hasher& hasher, std::string_view identity, std::string_view code_hash) {
+  blake3_hasher_init(&hasher);
+  feed(hasher, "node=");
+  feed(hasher, identity);
+  feed(hasher, "\ncode=");
+  feed(hasher, code_hash);
+  feed(hasher, "\ninput=");
+}
+
 }  // namespace
 
 struct KeyPrefixState {
@@ -520,12 +530,7 @@ std::string dependency_signature(CacheDepth depth, const Node& node, const Depen
 NodeKeyParts node_key_parts(const Node& node) {
   NodeKeyParts parts{node_identity_text(node), hash_canonical(node.cache_version), nullptr};
   auto prefix = std::make_shared<KeyPrefixState>();
-  blake3_hasher_init(&prefix->hasher);
-  feed(prefix->hasher, "node=");
-  feed(prefix->hasher, parts.identity);
-  feed(prefix->hasher, "\ncode=");
-  feed(prefix->hasher, parts.code_hash);
-  feed(prefix->hasher, "\ninput=");
+  start_key(prefix->hasher, parts.identity, parts.code_hash);
   parts.prefix = std::move(prefix);
   return parts;
 }
@@ -548,12 +553,7 @@ CacheLookup build_cache_lookup(const NodeKeyParts& parts, const std::string& inp
   if (parts.prefix) {
     hasher = parts.prefix->hasher;
   } else {
-    blake3_hasher_init(&hasher);
-    feed(hasher, "node=");
-    feed(hasher, lookup.identity);
-    feed(hasher, "\ncode=");
-    feed(hasher, lookup.code_hash);
-    feed(hasher, "\ninput=");
+    start_key(hasher, lookup.identity, lookup.code_hash);
   }
   feed(hasher, lookup.input_hash);
   feed(hasher, "\ndeps=");
