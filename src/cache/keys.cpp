@@ -401,16 +401,6 @@ constexpr auto kHexPairs = [] {
   return pairs;
 }();
 
-std::string hex_of(const std::array<std::uint8_t, BLAKE3_OUT_LEN>& digest) {
-  std::string hex(2 * BLAKE3_OUT_LEN, '\0');
-  char* out = hex.data();
-  for (std::uint8_t byte : digest) {
-    std::memcpy(out, kHexPairs[byte].data(), 2);
-    out += 2;
-  }
-  return hex;
-}
-
 std::string finish(blake3_hasher& hasher) {
   std::array<std::uint8_t, BLAKE3_OUT_LEN> digest;
   blake3_hasher_finalize(&hasher, digest.data(), digest.size());
@@ -430,6 +420,18 @@ void start_key(blake3_hasher& hasher, std::string_view identity, std::string_vie
 }
 
 }  // namespace
+
+static_assert(BLAKE3_OUT_LEN == 32);
+
+std::string hex_of(const std::array<std::uint8_t, 32>& digest) {
+  std::string hex(2 * digest.size(), '\0');
+  char* out = hex.data();
+  for (std::uint8_t byte : digest) {
+    std::memcpy(out, kHexPairs[byte].data(), 2);
+    out += 2;
+  }
+  return hex;
+}
 
 struct KeyPrefixState {
   blake3_hasher hasher;

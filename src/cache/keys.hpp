@@ -7,6 +7,8 @@
 // thread.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,6 +36,9 @@ struct UnsupportedKind {
 
 // BLAKE3 (32-byte default output) of the text, as 64 lowercase hex digits.
 std::string hash_canonical(std::string_view text);
+
+// A 32-byte digest as the 64 lowercase hex digits hash_canonical gives.
+std::string hex_of(const std::array<std::uint8_t, 32>& digest);
 
 // "{k=v,...}" with entries sorted bytewise by key; nothing escaped.
 std::string normalize_string_map(const NameMap& map);

@@ -49,14 +49,7 @@ MemoryCacheBackend::StoredText::StoredText(std::string_view text) {
 
 std::string MemoryCacheBackend::StoredText::text() const {
   if (const auto* text = std::get_if<std::string>(&value_)) return *text;
-  static constexpr char kDigits[] = "0123456789abcdef";
-  const auto& bytes = std::get<std::array<std::uint8_t, 32>>(value_);
-  std::string hex(64, '0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    hex[2 * i] = kDigits[bytes[i] >> 4];
-    hex[2 * i + 1] = kDigits[bytes[i] & 0xFu];
-  }
-  return hex;
+  return hex_of(std::get<std::array<std::uint8_t, 32>>(value_));
 }
 
 std::size_t MemoryCacheBackend::IdentityHash::operator()(IdentityView id) const noexcept {
@@ -94,6 +87,12 @@ void MemoryCacheBackend::link_newest_locked(Slot* slot) {
   newest_ = slot;
 }
 
+void MemoryCacheBackend::make_newest_locked(Slot* slot) {
+  if (slot == newest_) return;
+  unlink_locked(slot);
+  link_newest_locked(slot);
+}
+
 void MemoryCacheBackend::unlink_locked(Slot* slot) {
   StoredEntry& entry = slot->second;
   if (entry.older != nullptr) {
@@ -124,11 +123,7 @@ CacheGetResult MemoryCacheBackend::get(const std::string& ns, const CacheLookup&
 
   if (it != entries_.end()) {
     // The time-to-live runs from the store: a hit does not renew it.
-    Slot* slot = &*it;
-    if (slot != newest_) {
-      unlink_locked(slot);
-      link_newest_locked(slot);
-    }
+    make_newest_locked(&*it);
     ++stats_.hits;
     return it->second.outputs;
   }
@@ -183,10 +178,7 @@ void MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry 
     link_newest_locked(&*it);
   } else {
     released.push_back(std::move(stored.outputs));
-    if (&*it != newest_) {
-      unlink_locked(&*it);
-      link_newest_locked(&*it);
-    }
+    make_newest_locked(&*it);
   }
   stored.identity = identity;
   stored.outputs = std::move(entry.outputs);

@@ -140,6 +140,7 @@ class MemoryCacheBackend final : public CacheBackend {
   const std::string& full_key_locked(std::string_view ns, std::string_view key);
   void link_newest_locked(Slot* slot);
   void unlink_locked(Slot* slot);
+  void make_newest_locked(Slot* slot);  // a linked slot
   void remove_entry_locked(EntryMap::iterator it, Released& released);
   void remove_entry_locked(const std::string& full_key, Released& released);
   CacheMissReason classify_miss_locked(const std::string& ns, const CacheLookup& lookup,
