@@ -13,23 +13,32 @@
 
 namespace quillon {
 
-// Takes a node function's outputs into a step record: the outputs the node's
-// table mentions, by slot.
-class Dag::SlotSink final : public OutputSink {
+// The outputs a node's table mentions, found by impl name; the derived
+// sinks say where a wanted value goes.
+class Dag::PlannedSink : public OutputSink {
  public:
-  SlotSink(const Dag& dag, const StepPlan& plan, StepRecord& record)
+  int index_for(std::string_view impl_name) final { return dag_.output_index(outputs_, count_, impl_name); }
+
+ protected:
+  PlannedSink(const Dag& dag, const StepPlan& plan)
       : dag_(dag),
         outputs_(dag.planned_outputs_.data() + plan.outputs_begin),
-        count_(plan.outputs_end - plan.outputs_begin),
-        record_(record) {}
+        count_(plan.outputs_end - plan.outputs_begin) {}
+  ~PlannedSink() = default;
 
-  int index_for(std::string_view impl_name) override { return dag_.output_index(outputs_, count_, impl_name); }
-  void put(int index, GraphData&& value) override { record_.push(outputs_[index].slot, std::move(value)); }
-
- private:
   const Dag& dag_;
   const PlannedName* outputs_;
   std::size_t count_;
+};
+
+// Takes a node function's outputs into a step record, by slot.
+class Dag::SlotSink final : public PlannedSink {
+ public:
+  SlotSink(const Dag& dag, const StepPlan& plan, StepRecord& record) : PlannedSink(dag, plan), record_(record) {}
+
+  void put(int index, GraphData&& value) override { record_.push(outputs_[index].slot, std::move(value)); }
+
+ private:
   StepRecord& record_;
 };
 
@@ -37,18 +46,13 @@ class Dag::SlotSink final : public OutputSink {
 // first write of each output keeps what the slot held before, so that undo()
 // can put the context back as it was when a call fails after some outputs
 // were offered. Requires a plan marked `direct`.
-class Dag::DirectSink final : public OutputSink {
+class Dag::DirectSink final : public PlannedSink {
  public:
   DirectSink(const Dag& dag, const StepPlan& plan, ExecutionContext& context, Scratch& scratch)
-      : dag_(dag),
-        outputs_(dag.planned_outputs_.data() + plan.outputs_begin),
-        count_(plan.outputs_end - plan.outputs_begin),
-        context_(context),
-        replaced_(scratch.replaced) {
+      : PlannedSink(dag, plan), context_(context), replaced_(scratch.replaced) {
     replaced_.clear();
   }
 
-  int index_for(std::string_view impl_name) override { return dag_.output_index(outputs_, count_, impl_name); }
   void put(int index, GraphData&& value) override {
     const std::uint32_t slot = outputs_[index].slot;
     const std::uint64_t bit = std::uint64_t{1} << index;
@@ -73,9 +77,6 @@ class Dag::DirectSink final : public OutputSink {
   }
 
  private:
-  const Dag& dag_;
-  const PlannedName* outputs_;
-  std::size_t count_;
   ExecutionContext& context_;
   std::uint64_t written_ = 0;  // bit i: output i was written
   std::vector<std::pair<int, GraphData>>& replaced_;

@@ -133,6 +133,7 @@ class Dag {
     std::vector<std::pair<int, GraphData>> replaced;  // DirectSink's saved values
   };
 
+  class PlannedSink;
   class SlotSink;
   class DirectSink;
 

@@ -130,7 +130,7 @@ DistMap monte_carlo(const Node& node, const DistMap& context, std::size_t n, Rng
     void reset() { std::fill(present.begin(), present.end(), 0); }
     int index_for(std::string_view impl_name) override {
       for (std::size_t i = 0; i < impls.size(); ++i) {
-        if (*impls[i] == impl_name) return static_cast<int>(i);
+        if (same_name(*impls[i], impl_name)) return static_cast<int>(i);
       }
       return -1;
     }
@@ -349,7 +349,7 @@ class ParticleCaller {
     int index_for(std::string_view impl_name) override {
       const auto& outputs = caller->outputs_;
       for (std::size_t i = 0; i < outputs.size(); ++i) {
-        if (*outputs[i].impl == impl_name) return static_cast<int>(i);
+        if (same_name(*outputs[i].impl, impl_name)) return static_cast<int>(i);
       }
       return -1;
     }
