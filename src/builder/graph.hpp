@@ -20,6 +20,7 @@
 
 #include "cache/records.hpp"
 #include "dag/dag.hpp"
+#include "defaults.hpp"
 #include "node.hpp"
 
 namespace quillon {
@@ -80,7 +81,7 @@ class Graph {
   std::unordered_map<std::string, std::string> cache_versions_by_label_;
   std::unordered_map<std::string, bool> cacheable_by_label_;
   std::unordered_map<std::string, std::vector<std::string>> cache_key_vars_by_label_;
-  std::size_t memory_cache_max_entries_ = 1024;
+  std::size_t memory_cache_max_entries_ = kDefaultMaxEntries;
   std::optional<Duration> memory_cache_ttl_;
   CacheBackendPtr cache_backend_;
 };

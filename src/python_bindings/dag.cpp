@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "dag/predict.hpp"
+#include "defaults.hpp"
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/convert.hpp"
@@ -284,8 +285,6 @@ PyObject* dag_variant_indices(PyObject* self, PyObject*) {
     return id_list(state.dag->variant_indices());
   });
 }
-
-constexpr std::uint64_t kDefaultParticles = 1000;
 
 // The `inputs` argument of predict and predict_at must be a dict.
 void check_inputs_dict(PyObject* inputs) {

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "defaults.hpp"
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/convert.hpp"
@@ -21,10 +22,6 @@ namespace {
 PyTypeObject* g_type = nullptr;  // created once per process, never freed
 
 constexpr const char* kConsumed = "Graph has already been built or consumed";
-constexpr std::uint64_t kDefaultMaxEntries = 1024;
-// Longer time-to-live values are capped so that adding them to a clock
-// reading cannot overflow; a century is "never" for an in-process cache.
-constexpr std::uint64_t kMaxTtlSeconds = 100ULL * 365 * 24 * 3600;
 
 GraphObject* as_graph(PyObject* self) { return reinterpret_cast<GraphObject*>(self); }
 
@@ -171,7 +168,7 @@ PyObject* graph_configure_memory_cache(PyObject* self, PyObject* const* args, Py
     const std::uint64_t max_entries = to_optional_u64(a[0], "max_entries").value_or(kDefaultMaxEntries);
     const std::optional<std::uint64_t> ttl_seconds = to_optional_u64(a[1], "ttl_seconds");
     std::optional<Graph::Duration> ttl;
-    if (ttl_seconds) ttl = std::chrono::seconds(std::min(*ttl_seconds, kMaxTtlSeconds));
+    if (ttl_seconds) ttl = capped_ttl(*ttl_seconds);
     open_builder(state).set_memory_cache(static_cast<std::size_t>(max_entries), ttl);
     Py_RETURN_NONE;
   });

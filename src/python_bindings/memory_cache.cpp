@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "defaults.hpp"
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/errors.hpp"
@@ -16,10 +17,6 @@ namespace {
 
 PyTypeObject* g_type = nullptr;  // created once per process, never freed
 
-constexpr std::uint64_t kDefaultMaxEntries = 1024;
-// Longer time-to-live values are capped here so that adding them to a clock
-// reading cannot overflow; a century is "never" for an in-process cache.
-constexpr std::uint64_t kMaxTtlSeconds = 100ULL * 365 * 24 * 3600;
 
 MemoryCacheObject* as_cache(PyObject* self) { return reinterpret_cast<MemoryCacheObject*>(self); }
 
@@ -30,7 +27,7 @@ PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const std::optional<std::uint64_t> ttl_seconds = to_optional_u64(a[1], "ttl_seconds");
     std::string ns = a[2] == nullptr ? std::string("default") : to_string(a[2], "namespace");
     std::optional<MemoryCacheBackend::Clock::duration> ttl;
-    if (ttl_seconds) ttl = std::chrono::seconds(std::min(*ttl_seconds, kMaxTtlSeconds));
+    if (ttl_seconds) ttl = capped_ttl(*ttl_seconds);
     auto backend = MemoryCacheBackend::create(static_cast<std::size_t>(max_entries), ttl);
 
     PyRef self = check(type->tp_alloc(type, 0));

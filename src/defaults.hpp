@@ -1,0 +1,29 @@
+// Engine defaults: the values a caller gets when it leaves a setting out.
+//
+// Every layer that offers a setting (the builder, the cache backends, the
+// propagation calls, the Python bindings) takes its default from here, so
+// that one number never lives in two places. Constants only; safe anywhere.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace quillon {
+
+// Entries a memory cache holds when no bound is given.
+inline constexpr std::size_t kDefaultMaxEntries = 1024;
+
+// Time-to-live values are capped at about a century: a longer one means
+// "never", and the cap keeps every deadline representable on the clocks.
+inline constexpr std::uint64_t kMaxTtlSeconds = 100ULL * 365 * 24 * 3600;
+
+inline std::chrono::seconds capped_ttl(std::uint64_t seconds) noexcept {
+  return std::chrono::seconds(static_cast<std::chrono::seconds::rep>(std::min(seconds, kMaxTtlSeconds)));
+}
+
+// Trajectories a particle propagation runs when no count is given.
+inline constexpr std::size_t kDefaultParticles = 1000;
+
+}  // namespace quillon
