@@ -36,6 +36,25 @@ def test_a_wrong_or_failing_system_gets_an_error_row_and_is_not_timed(bench):
     assert "ZeroDivisionError" in ctx.rows[1].note
 
 
+def test_the_callable_timed_is_the_one_checked(bench):
+    ctx = bench.Context(repeat=1, slow_repeat=1)
+    cases = {}
+    right, wrong = (lambda: 2), (lambda: 3)
+    assert bench.add_case(ctx, cases, "w", "right", right, lambda r: r == 2)
+    assert not bench.add_case(ctx, cases, "w", "wrong", wrong, lambda r: r == 2)
+    assert cases == {"right": right}
+    assert [(row.system, row.status) for row in ctx.rows] == [("wrong", "error")]
+
+
+def test_cached_chain_is_checked_as_all_hits_on_the_call_it_times(bench, tmp_path):
+    modules, errors = bench.load_peers([])
+    ctx = bench.Context(repeat=1, slow_repeat=1, peers=modules, peer_errors=errors, tmp=str(tmp_path))
+    bench.bench_cached_chain(ctx)
+    quillon_rows = [row for row in ctx.rows if row.system == "quillon"]
+    assert [(row.status, row.note) for row in quillon_rows] == [("ok", "")]
+    assert quillon_rows[0].unit == "us/node" and quillon_rows[0].target == "≤ 3 µs/node"
+
+
 def test_absent_peers_are_listed_with_their_reason(bench, monkeypatch):
     monkeypatch.setitem(bench.PEERS, "nosuchpeer", ("quillon_no_such_module_xyz",))
     modules, errors = bench.load_peers(["nosuchpeer"])
