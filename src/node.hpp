@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "graph_data.hpp"
+#include "qualified_name.hpp"
 
 namespace quillon {
 
@@ -76,9 +77,6 @@ class NodeCallable {
   // its outputs to `sink`. False when the call failed; the caller then
   // discards whatever was offered.
   virtual bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const = 0;
-
-  // The same call with the inputs and outputs as maps keyed by impl name.
-  NodeOutput operator()(const DataMap& inputs) const;
 };
 
 using NodeFunction = std::shared_ptr<const NodeCallable>;
@@ -98,14 +96,6 @@ struct NodeResult {
   DataMap outputs;
   bool failed = false;
 };
-
-// Context key of a broadcast name that a node reads: the name itself, or for
-// "P:Q" the branch-qualified key "__branch_P__Q"; absent for names with more
-// than one colon.
-std::optional<std::string> context_key_for_input(const std::string& broadcast_name);
-
-// "__branch_{}__{}".
-std::string branch_key(std::uint64_t branch_id, const std::string& name);
 
 std::string default_cache_version(NodeId id);
 
@@ -129,15 +119,18 @@ struct Node {
   static Node create(NodeId id, NodeFunction function, std::string cache_version,
                      std::optional<std::string> label, NameMap inputs, NameMap outputs);
 
+  // The map-based C++ API; each call plans the node on its own (call_plan.hpp),
+  // as a Dag plans every node once.
   // Input map (impl name -> value) read from an execution context. Missing
-  // variables and malformed qualified names contribute nothing.
+  // variables and names that cannot be gathered contribute nothing.
   DataMap gather_inputs(const DataMap& context) const;
 
   // Calls the function once and maps its outputs to broadcast names. Entries
   // the outputs table does not mention are dropped.
   NodeResult execute_with_inputs(const DataMap& inputs) const;
 
-  NodeResult execute(const DataMap& context) const { return execute_with_inputs(gather_inputs(context)); }
+  // gather_inputs, then execute_with_inputs.
+  NodeResult execute(const DataMap& context) const;
 
   // The part of an input map that enters the cache key.
   DataMap cache_key_inputs(const DataMap& inputs) const;

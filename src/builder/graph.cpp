@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "cache/memory_backend.hpp"
+#include "qualified_name.hpp"
 
 namespace quillon {
 
@@ -19,15 +20,6 @@ NameMap to_name_map(const std::optional<NamePairs>& pairs) {
 
 std::string variant_label(const std::string& label, std::size_t index) {
   return label + " (v" + std::to_string(index) + ")";
-}
-
-// The producer name a broadcast input depends on: the name itself, or for a
-// qualified name the piece after the first colon up to the next one.
-std::string_view lookup_name(std::string_view broadcast) {
-  const auto first = broadcast.find(':');
-  if (first == std::string_view::npos) return broadcast;
-  std::string_view rest = broadcast.substr(first + 1);
-  return rest.substr(0, rest.find(':'));
 }
 
 }  // namespace
@@ -176,7 +168,8 @@ void Graph::derive_dependencies() {
   for (Node& node : nodes_) {
     deps = node.dependencies;
     for (const auto& [broadcast, impl] : node.inputs) {
-      auto it = producers.find(lookup_name(broadcast));
+      const QualifiedName name(broadcast);
+      auto it = producers.find(name.producer_name());
       if (it == producers.end()) continue;
       for (NodeId producer : it->second) {
         if (producer != node.id) deps.push_back(producer);
