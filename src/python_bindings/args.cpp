@@ -107,11 +107,10 @@ void raise_argument_type_error(const char* name, const char* expected, PyObject*
 
 void rethrow_argument_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef type_ref = PyRef::steal(type), value_ref = PyRef::steal(value), tb_ref = PyRef::steal(traceback);
-  PyRef text = PyRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+  ErrorScope error;
+  PyObject* exception = error.exception();  // borrowed from `error`
+  PyRef text = PyRef::steal(exception != nullptr ? PyObject_Str(exception) : nullptr);
+  error.drop();  // replaced by the reworded error below
   if (!text) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "argument '%s': invalid value", name);

@@ -16,25 +16,6 @@ namespace quillon::py {
 
 namespace {
 
-// Keeps a pending error of the caller out of the way of conversions that
-// test PyErr_Occurred(); restores it on scope exit.
-class PendingErrorKeeper {
- public:
-  PendingErrorKeeper() noexcept {
-    if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &traceback_);
-  }
-  ~PendingErrorKeeper() {
-    if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
-  }
-  PendingErrorKeeper(const PendingErrorKeeper&) = delete;
-  PendingErrorKeeper& operator=(const PendingErrorKeeper&) = delete;
-
- private:
-  PyObject* type_ = nullptr;
-  PyObject* value_ = nullptr;
-  PyObject* traceback_ = nullptr;
-};
-
 // The interpreter's float conversion can only succeed for float subclasses
 // and types with __float__ or __index__; checking the slots first spares
 // building and discarding an exception for lists, strings, None and the like.
@@ -375,7 +356,9 @@ PyObject* vector_to_list(const std::vector<T>& values, Make make) noexcept {
 GraphData python_to_graph_data(PyObject* object) {
   // The common kinds first, none of which runs Python code.
   if (PyFloat_CheckExact(object)) return GraphData::from_float(PyFloat_AS_DOUBLE(object));
-  PendingErrorKeeper keep_pending;
+  // A pending error of the caller is kept out of the way of the conversions
+  // below, which test PyErr_Occurred(), and restored afterwards.
+  ErrorScope keep_pending;
   if (PyLong_CheckExact(object)) {
     const double value = PyLong_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) {

@@ -15,6 +15,7 @@
 
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "python_bindings/py_ref.hpp"
 
@@ -34,6 +35,93 @@ inline PyRef check(PyObject* object) {
   if (object == nullptr) throw_python_error();
   return PyRef::steal(object);
 }
+
+// ErrorScope: the pending Python exception, set aside for a scope.
+//
+// Construction takes the exception that is pending, if any, out of the
+// interpreter's error indicator; destruction puts it back (replacing any
+// error raised meanwhile) unless drop() discarded it. Code that must keep a
+// caller's error intact around calls that may fail holds one for the
+// duration; code that consumes the pending error (to report or reword it)
+// reads exception() and drops it before raising anything of its own.
+// Requires: the interpreter lock for the scope's whole life.
+class ErrorScope {
+ public:
+  ErrorScope() noexcept {
+    if (PyErr_Occurred() == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    exception_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &exception_, &traceback_);
+#endif
+  }
+  ~ErrorScope() {
+    if (!t_thread_ending) restore();  // an ending thread touches no interpreter state
+  }
+  ErrorScope(const ErrorScope&) = delete;
+  ErrorScope& operator=(const ErrorScope&) = delete;
+
+  // Whether an exception is held.
+  explicit operator bool() const noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return exception_ != nullptr;
+#else
+    return type_ != nullptr;
+#endif
+  }
+
+  // The held exception as an exception instance with its traceback
+  // attached; borrowed, null when none is held.
+  PyObject* exception() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (type_ != nullptr && !normalized_) {
+      PyErr_NormalizeException(&type_, &exception_, &traceback_);
+      if (exception_ != nullptr && traceback_ != nullptr) PyException_SetTraceback(exception_, traceback_);
+      normalized_ = true;
+    }
+#endif
+    return exception_;
+  }
+
+  // Writes the held exception with its traceback to sys.stderr (without
+  // going through sys.excepthook and without setting sys.last_*).
+  void display() noexcept {
+    PyObject* exception = this->exception();
+    if (exception == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_DisplayException(exception);
+#else
+    PyErr_Display(type_, exception, traceback_);
+#endif
+  }
+
+  // Discards the held exception: nothing is restored.
+  void drop() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    Py_CLEAR(type_);
+    Py_CLEAR(traceback_);
+#endif
+    Py_CLEAR(exception_);
+  }
+
+ private:
+  void restore() noexcept {
+    if (!*this) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(std::exchange(exception_, nullptr));  // steals
+#else
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(exception_, nullptr),
+                  std::exchange(traceback_, nullptr));  // steals all three
+#endif
+  }
+
+  PyObject* exception_ = nullptr;  // the exception's value before 3.12
+#if PY_VERSION_HEX < 0x030C0000
+  PyObject* type_ = nullptr;
+  PyObject* traceback_ = nullptr;
+  bool normalized_ = false;
+#endif
+};
 
 // Turns the exception being handled into a Python error. Call only from a
 // catch block.

@@ -26,30 +26,25 @@ void print_pending_exception() noexcept {
     PyErr_PrintEx(0);
     return;
   }
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  PyErr_Display(type, value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
+  ErrorScope error;
+  error.display();
+  error.drop();
   PyErr_Clear();
 }
 
 // "TypeName: message" of the pending exception, which is cleared.
 PyRef describe_pending_exception() noexcept {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef type_ref = PyRef::steal(type), value_ref = PyRef::steal(value), tb_ref = PyRef::steal(traceback);
+  ErrorScope error;
+  PyObject* exception = error.exception();  // borrowed from `error`
+  PyObject* type = exception != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(exception)) : nullptr;
   PyRef name = PyRef::steal(type != nullptr ? PyObject_GetAttrString(type, "__name__") : nullptr);
   if (!name) PyErr_Clear();
-  PyRef text = PyRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+  PyRef text = PyRef::steal(exception != nullptr ? PyObject_Str(exception) : nullptr);
   if (!text) PyErr_Clear();
   PyRef described = PyRef::steal(PyUnicode_FromFormat("%S: %S", name ? name.get() : Py_None,
                                                       text ? text.get() : Py_None));
   if (!described) PyErr_Clear();
+  error.drop();
   return described;
 }
 
@@ -222,8 +217,7 @@ void hook_release(void* object) { release_reference(static_cast<PyObject*>(objec
 bool hook_as_f64(void* opaque_object, double* out) {
   auto* object = static_cast<PyObject*>(opaque_object);
   GilGuard gil;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+  ErrorScope keep_pending;  // whatever was pending before stays so afterwards
   bool ok = false;
   const double d = PyFloat_AsDouble(object);
   if (!(d == -1.0 && PyErr_Occurred())) {
@@ -241,7 +235,6 @@ bool hook_as_f64(void* opaque_object, double* out) {
     }
     PyErr_Clear();
   }
-  PyErr_Restore(type, value, traceback);
   return ok;
 }
 
@@ -265,8 +258,7 @@ void install_py_object_hooks() {
 }
 
 void write_to_stderr(PyObject* text) noexcept {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+  ErrorScope keep_pending;  // restored once the write is done
   PyObject* stream = PySys_GetObject("stderr");  // borrowed
   if (stream != nullptr && stream != Py_None) {
     Py_INCREF(stream);  // write() may replace sys.stderr
@@ -274,7 +266,6 @@ void write_to_stderr(PyObject* text) noexcept {
     Py_DECREF(stream);
   }
   PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
 }
 
 void write_to_stderr(const char* text) noexcept {
