@@ -23,7 +23,7 @@ int main() {
 
   ExecutionOptions options;
   for (int run = 1; run <= 2; ++run) {
-    const ExecutionResult result = dag.execute_detailed_with_options(run == 2, std::nullopt, options);
+    const ExecutionResult result = dag.run({.parallel = run == 2, .cache = options});
     std::printf("run %d: out = %g, hits = %llu, misses = %llu, stores = %llu\n", run,
                 result.context.at("out").as_float(), static_cast<unsigned long long>(result.cache_stats.hits),
                 static_cast<unsigned long long>(result.cache_stats.misses),

@@ -23,6 +23,9 @@ inline std::chrono::seconds capped_ttl(std::uint64_t seconds) noexcept {
   return std::chrono::seconds(static_cast<std::chrono::seconds::rep>(std::min(seconds, kMaxTtlSeconds)));
 }
 
+// The cache namespace of a run that names none and whose caches name none.
+inline constexpr char kDefaultNamespace[] = "default";
+
 // Trajectories a particle propagation runs when no count is given.
 inline constexpr std::size_t kDefaultParticles = 1000;
 

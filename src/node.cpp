@@ -1,8 +1,11 @@
 #include "node.hpp"
 
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "call_plan.hpp"
 
 namespace quillon {
 
@@ -30,44 +33,6 @@ class MapFunction final : public NodeCallable {
   NodeFn fn_;
 };
 
-// Takes every output under its own name.
-class CollectingSink final : public OutputSink {
- public:
-  explicit CollectingSink(DataMap& values) : values_(values) {}
-  int index_for(std::string_view name) override {
-    names_.emplace_back(name);
-    return static_cast<int>(names_.size() - 1);
-  }
-  void put(int slot, GraphData&& value) override {
-    values_.insert_or_assign(names_[static_cast<std::size_t>(slot)], std::move(value));
-  }
-
- private:
-  DataMap& values_;
-  std::vector<std::string> names_;
-};
-
-// Takes the outputs the node's outputs table mentions, under their
-// broadcast names.
-class BroadcastSink final : public OutputSink {
- public:
-  BroadcastSink(const NameMap& outputs, DataMap& result) : outputs_(outputs), result_(result) {}
-  int index_for(std::string_view impl_name) override {
-    auto it = outputs_.find(std::string(impl_name));
-    if (it == outputs_.end()) return -1;
-    wanted_.push_back(&it->second);
-    return static_cast<int>(wanted_.size() - 1);
-  }
-  void put(int slot, GraphData&& value) override {
-    result_.insert_or_assign(*wanted_[static_cast<std::size_t>(slot)], std::move(value));
-  }
-
- private:
-  const NameMap& outputs_;
-  DataMap& result_;
-  std::vector<const std::string*> wanted_;
-};
-
 std::vector<NamedValue> named_values(const DataMap& inputs) {
   std::vector<NamedValue> named;
   named.reserve(inputs.size());
@@ -77,23 +42,10 @@ std::vector<NamedValue> named_values(const DataMap& inputs) {
 
 }  // namespace
 
-NodeOutput NodeCallable::operator()(const DataMap& inputs) const {
-  const std::vector<NamedValue> named = named_values(inputs);
-  NodeOutput output;
-  CollectingSink sink(output.values);
-  output.failed = !call(named.data(), named.size(), sink);
-  if (output.failed) output.values.clear();
-  return output;
-}
-
 NodeFunction make_node_function(NodeFn fn) { return std::make_shared<const MapFunction>(std::move(fn)); }
 
 std::string default_cache_version(NodeId id) {
   return "node-" + std::to_string(id) + "-version-unset";
-}
-
-std::optional<std::string> context_key_for_input(const std::string& broadcast_name) {
-  return QualifiedName(broadcast_name).input_key();
 }
 
 Node Node::create(NodeId id, NodeFunction function, std::string cache_version,
@@ -108,29 +60,51 @@ Node Node::create(NodeId id, NodeFunction function, std::string cache_version,
   return node;
 }
 
+namespace {
+
+// The plan of one node on its own, for the calls of the map-based API.
+CallPlan plan_of(const Node& node) { return CallPlan(std::span<const Node>(&node, 1), {}); }
+
+std::size_t gather_from(const CallPlan& plan, const DataMap& context, NamedValue* gathered) {
+  return plan.gather(
+      plan.step(0),
+      [&](const CallPlan::Name& input) -> const GraphData* {
+        auto it = context.find(plan.key(input.slot));
+        return it == context.end() ? nullptr : &it->second;
+      },
+      gathered);
+}
+
+NodeResult call_with(const CallPlan& plan, const NamedValue* inputs, std::size_t count) {
+  const CallPlan::Step& step = plan.step(0);
+  CallRecord record;
+  NodeResult result;
+  result.failed = !call_into(plan, step, inputs, count, record);
+  for (auto& [index, value] : record) result.outputs.insert_or_assign(plan.broadcast(step, index), std::move(value));
+  return result;
+}
+
+}  // namespace
+
 DataMap Node::gather_inputs(const DataMap& context) const {
-  DataMap gathered;
-  gathered.reserve(inputs.size());
-  for (const auto& [broadcast, impl] : inputs) {
-    if (broadcast.find(':') == std::string::npos) {
-      // The common case reads the broadcast name itself, without building a key.
-      if (auto it = context.find(broadcast); it != context.end()) gathered.emplace(impl, it->second);
-      continue;
-    }
-    const auto key = context_key_for_input(broadcast);
-    if (!key) continue;
-    if (auto it = context.find(*key); it != context.end()) gathered.emplace(impl, it->second);
-  }
-  return gathered;
+  const CallPlan plan = plan_of(*this);
+  std::vector<NamedValue> gathered(plan.max_inputs());
+  const std::size_t count = gather_from(plan, context, gathered.data());
+  DataMap inputs_by_impl;
+  inputs_by_impl.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) inputs_by_impl.emplace(gathered[i].name, *gathered[i].value);
+  return inputs_by_impl;
 }
 
 NodeResult Node::execute_with_inputs(const DataMap& inputs_by_impl) const {
   const std::vector<NamedValue> named = named_values(inputs_by_impl);
-  NodeResult result;
-  BroadcastSink sink(outputs, result.outputs);
-  result.failed = !function->call(named.data(), named.size(), sink);
-  if (result.failed) result.outputs.clear();
-  return result;
+  return call_with(plan_of(*this), named.data(), named.size());
+}
+
+NodeResult Node::execute(const DataMap& context) const {
+  const CallPlan plan = plan_of(*this);
+  std::vector<NamedValue> gathered(plan.max_inputs());
+  return call_with(plan, gathered.data(), gather_from(plan, context, gathered.data()));
 }
 
 DataMap Node::cache_key_inputs(const DataMap& inputs_by_impl) const {

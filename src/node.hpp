@@ -77,9 +77,6 @@ class NodeCallable {
   // its outputs to `sink`. False when the call failed; the caller then
   // discards whatever was offered.
   virtual bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const = 0;
-
-  // The same call with the inputs and outputs as maps keyed by impl name.
-  NodeOutput operator()(const DataMap& inputs) const;
 };
 
 using NodeFunction = std::shared_ptr<const NodeCallable>;
@@ -99,10 +96,6 @@ struct NodeResult {
   DataMap outputs;
   bool failed = false;
 };
-
-// QualifiedName(broadcast_name).input_key(): the context key a node input
-// reads, absent when the name cannot be gathered.
-std::optional<std::string> context_key_for_input(const std::string& broadcast_name);
 
 std::string default_cache_version(NodeId id);
 
@@ -126,15 +119,18 @@ struct Node {
   static Node create(NodeId id, NodeFunction function, std::string cache_version,
                      std::optional<std::string> label, NameMap inputs, NameMap outputs);
 
+  // The map-based C++ API; each call plans the node on its own (call_plan.hpp),
+  // as a Dag plans every node once.
   // Input map (impl name -> value) read from an execution context. Missing
-  // variables and malformed qualified names contribute nothing.
+  // variables and names that cannot be gathered contribute nothing.
   DataMap gather_inputs(const DataMap& context) const;
 
   // Calls the function once and maps its outputs to broadcast names. Entries
   // the outputs table does not mention are dropped.
   NodeResult execute_with_inputs(const DataMap& inputs) const;
 
-  NodeResult execute(const DataMap& context) const { return execute_with_inputs(gather_inputs(context)); }
+  // gather_inputs, then execute_with_inputs.
+  NodeResult execute(const DataMap& context) const;
 
   // The part of an input map that enters the cache key.
   DataMap cache_key_inputs(const DataMap& inputs) const;

@@ -2,8 +2,8 @@
 // serving it from the cache, coordinates with other threads computing the
 // same key, and reports what happened.
 //
-// `key_parts`, when given, are the node's precomputed identity text and code
-// hash (see node_key_parts); otherwise they are computed here.
+// `key_parts` are the node's precomputed identity text and code hash (see
+// node_key_parts).
 //
 // Takes no lock of its own; all coordination is the backend's. Safe to call
 // from several threads at once with distinct CacheRunStats.
@@ -50,29 +50,56 @@ class ClaimLineageScope {
   bool saved_;
 };
 
-// How a node runs when it does not go through the backend under `options`:
-// the miss reason it reports and the prefix of its key text. Absent when the
-// node takes the cached path.
+// How a node runs when it does not go through the backend: the miss reason
+// it reports and the prefix of its key text. Routes live as long as the
+// program.
 struct UncachedRoute {
   CacheMissReason reason;
   std::string_view key_prefix;  // "disabled:" and the like
 };
-std::optional<UncachedRoute> uncached_route(const Node& node, const ExecutionOptions& options) noexcept;
-// The same decision in its two halves: what the options alone decide (every
-// node of the run), and what the node alone decides when the options cache.
-// Null when the half leaves the backend in play; otherwise a route that lives
-// as long as the program.
+// The decision in its two halves: what the options alone decide (every node
+// of the run), and what the node alone decides when the options cache. Null
+// when the half leaves the backend in play.
 const UncachedRoute* run_route(const ExecutionOptions& options) noexcept;
 const UncachedRoute* node_route(const Node& node) noexcept;
+// The route of a node whose cache-key inputs have no canonical text.
+extern const UncachedRoute kUnsupportedInputRoute;
 
-// The key text of a node that ran without the backend: the prefix and the id.
-std::string status_key_text(std::string_view prefix, NodeId id);
+// Reports a node that ran without the backend: counts its miss in `stats`,
+// and when asked for them gives its key text (the route's prefix and the
+// id) and its status. Every route reports uncached misses through this.
+void report_uncached(const UncachedRoute& route, NodeId id, CacheRunStats& stats, std::string* key_text,
+                     NodeCacheStatus* status);
 
-// The step for one node whose inputs were gathered from the run's context
-// (impl name -> value, as Node::gather_inputs makes them).
-NodeStepResult execute_node_with_cache_backend(const CacheBackendPtr& backend, const Node& node,
-                                               const DataMap& inputs, const DependencyKeyMap& dep_keys,
-                                               const ExecutionOptions& options, CacheRunStats& stats,
-                                               const NodeKeyParts* key_parts = nullptr);
+// A non-owning reference to a callable, for calls that must not allocate.
+template <typename Signature>
+class FunctionRef;
+template <typename R, typename... Args>
+class FunctionRef<R(Args...)> {
+ public:
+  template <typename F>
+  FunctionRef(F& f) noexcept  // NOLINT: implicit on purpose, like a function pointer
+      : object_(&f), call_([](void* object, Args... args) -> R { return (*static_cast<F*>(object))(args...); }) {}
+  R operator()(Args... args) const { return call_(object_, args...); }
+
+ private:
+  void* object_;
+  R (*call_)(void*, Args...);
+};
+
+// Runs the node once and hands back its outputs by broadcast name; false
+// when the call failed (the outputs are then ignored).
+using ComputeOutputs = FunctionRef<bool(DataMap& outputs)>;
+
+// The cached step of one node that the routes leave to the backend: looks
+// the key up, waits for or claims its computation, runs `compute` on a miss
+// and stores what a successful call produced. `inputs` are the node's
+// gathered inputs (impl name -> value). Absent when the cache-key inputs
+// have no canonical text: nothing was counted and the caller runs the node
+// through kUnsupportedInputRoute instead.
+std::optional<NodeStepResult> run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts& key_parts,
+                                              const DataMap& inputs, const DependencyKeyMap& dep_keys,
+                                              const ExecutionOptions& options, CacheRunStats& stats,
+                                              ComputeOutputs compute);
 
 }  // namespace quillon

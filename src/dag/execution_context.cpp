@@ -5,18 +5,6 @@
 
 namespace quillon {
 
-std::uint32_t ContextLayout::intern(const std::string& key) {
-  auto [it, inserted] = index_.try_emplace(key, static_cast<std::uint32_t>(keys_.size()));
-  if (inserted) keys_.push_back(key);
-  return it->second;
-}
-
-std::optional<std::uint32_t> ContextLayout::find(std::string_view key) const {
-  auto it = index_.find(key);
-  if (it == index_.end()) return std::nullopt;
-  return it->second;
-}
-
 ExecutionContext::ExecutionContext(ContextLayoutPtr layout)
     : layout_(std::move(layout)), values_(layout_->size()), present_(layout_->size(), 0) {}
 

@@ -1,7 +1,7 @@
 // ExecutionContext: the values of one run, by context key.
 //
 // Every key a Dag's nodes read or write is known when the Dag is built; the
-// ContextLayout numbers those keys, and a run keeps their values in slots
+// ContextLayout of its call plan (call_plan.hpp) numbers those keys, and a run keeps their values in slots
 // indexed by those numbers, so that the engine moves values between nodes
 // without hashing text. A key the layout does not know (only ever written
 // from a cache entry whose outputs differ from the node's own table) is kept
@@ -19,28 +19,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "call_plan.hpp"
 #include "graph_data.hpp"
 
 namespace quillon {
-
-class ContextLayout {
- public:
-  // The slot of `key`, numbered on first sight.
-  std::uint32_t intern(const std::string& key);
-  std::optional<std::uint32_t> find(std::string_view key) const;
-  const std::string& key(std::uint32_t slot) const { return keys_[slot]; }
-  std::size_t size() const noexcept { return keys_.size(); }
-
- private:
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-  };
-  std::vector<std::string> keys_;
-  std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> index_;
-};
-
-using ContextLayoutPtr = std::shared_ptr<const ContextLayout>;
 
 class ExecutionContext {
  public:

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "dag/predict.hpp"
+#include "uncertainty/predict.hpp"
 #include "defaults.hpp"
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
@@ -156,23 +156,16 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const std::optional<CacheDepth> depth = parse_cache_depth(depth_text);
     if (!depth) raise(PyExc_ValueError, "cache_depth must be one of: none, shallow, transitive");
 
-    ExecutionOptions options;
-    options.enabled = cache;
-    options.depth = *depth;
-    options.collect_node_statuses = detailed;
-    if (cache_namespace) {
-      options.namespace_name = *cache_namespace;
-    } else if (backend_arg) {
-      options.namespace_name = backend_arg->state().namespace_name;
-    } else if (state.namespace_name) {
-      options.namespace_name = *state.namespace_name;
-    } else {
-      options.namespace_name = "default";
-    }
-    CacheBackendPtr backend;
-    if (backend_arg) backend = backend_arg->state().backend;
-    std::optional<std::size_t> threads;
-    if (max_threads) threads = static_cast<std::size_t>(*max_threads);
+    RunOptions options;
+    options.parallel = parallel;
+    if (max_threads) options.max_threads = static_cast<std::size_t>(*max_threads);
+    options.cache.enabled = cache;
+    options.cache.depth = *depth;
+    options.cache.collect_node_statuses = detailed;
+    options.cache.namespace_name = RunOptions::namespace_for(
+        cache_namespace, backend_arg ? std::optional<std::string>(backend_arg->state().namespace_name) : std::nullopt,
+        state.namespace_name);
+    if (backend_arg) options.backend = backend_arg->state().backend;
 
     const Dag& dag = *state.dag;
     ExecutionResult result;
@@ -180,8 +173,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       // The engine never calls into Python except through node functions,
       // which take the lock themselves.
       GilRelease unlocked;
-      result = backend ? dag.execute_detailed_with_backend_options(parallel, threads, options, std::move(backend))
-                       : dag.execute_detailed_with_options(parallel, threads, options);
+      result = dag.run(options);
     }
     PyRef context = context_to_dict(result.context, state);
     if (!detailed) return context.release();
@@ -322,7 +314,7 @@ PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       // Node functions take the lock back themselves; the borrow keeps the
       // Dag alive and unchanged meanwhile.
       GilRelease unlocked;
-      result = dag.predict(inputs, static_cast<std::size_t>(n_samples));
+      result = predict(dag, inputs, static_cast<std::size_t>(n_samples));
     }
     return wrap_stat_result(std::move(result));
   });
@@ -357,7 +349,7 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     StatResult result;
     {
       GilRelease unlocked;
-      result = dag.predict_at(std::move(inputs), count, target);
+      result = predict_at(dag, std::move(inputs), count, target);
     }
     return wrap_stat_result(std::move(result));
   });

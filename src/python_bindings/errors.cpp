@@ -4,7 +4,7 @@
 #include <new>
 
 #include "dag/dag.hpp"
-#include "dag/predict.hpp"
+#include "uncertainty/predict.hpp"
 #include "distribution/distribution.hpp"
 
 namespace quillon::py {

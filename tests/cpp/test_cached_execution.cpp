@@ -61,7 +61,7 @@ TEST(CachedRun, NothingIsCachedWithoutVersions) {
   graph.add(constant("o", 1), "A", std::nullopt, pairs({{"o", "x"}}));
   graph.add(constant("o", 2), "B", std::nullopt, pairs({{"o", "y"}}));
   const Dag dag = std::move(graph).build();
-  const ExecutionResult result = dag.execute_detailed_with_options(false, std::nullopt, ExecutionOptions{});
+  const ExecutionResult result = dag.run({});
   EXPECT_EQ(result.cache_stats.misses, 2u);
   EXPECT_EQ(result.cache_stats.reason_counts[static_cast<int>(CacheMissReason::kMissingVersion)], 2u);
   EXPECT_FALSE(result.node_statuses.at(0).cache_key);
@@ -74,13 +74,13 @@ TEST(CachedRun, SecondIdenticalRunHitsEverywhere) {
   for (bool parallel : {false, true}) {
     SCOPED_TRACE(parallel);
     const auto backend = MemoryCacheBackend::create(64, std::nullopt);
-    const ExecutionResult first = dag.execute_detailed_with_backend_options(parallel, std::nullopt, {}, backend);
+    const ExecutionResult first = dag.run({.parallel = parallel, .backend = backend});
     EXPECT_EQ(first.cache_stats.stores, 3u);
     EXPECT_EQ(reason_of(first, 2), CacheMissReason::kNotFound);
     EXPECT_TRUE(first.node_statuses.at(2).stored);
     ASSERT_TRUE(first.node_statuses.at(2).cache_key);
     EXPECT_EQ(first.node_statuses.at(2).cache_key->size(), 64u);
-    const ExecutionResult second = dag.execute_detailed_with_backend_options(parallel, std::nullopt, {}, backend);
+    const ExecutionResult second = dag.run({.parallel = parallel, .backend = backend});
     EXPECT_EQ(second.cache_stats.hits, 3u);
     EXPECT_EQ(second.cache_stats.stores, 0u);
     EXPECT_EQ(second.context.at("z").as_float(), 8.0);
@@ -96,7 +96,7 @@ TEST(CachedRun, DisabledOrDepthNoneReportsDisabled) {
   ExecutionOptions off;
   off.enabled = false;
   for (const ExecutionOptions& options : {off, with_depth(CacheDepth::kNone)}) {
-    const ExecutionResult result = dag.execute_detailed_with_options(false, std::nullopt, options);
+    const ExecutionResult result = dag.run({.cache = options});
     for (NodeId id = 0; id < 3; ++id) {
       EXPECT_EQ(reason_of(result, id), CacheMissReason::kDisabled);
       EXPECT_FALSE(result.node_statuses.at(id).cache_key);
@@ -112,30 +112,30 @@ TEST(CachedRun, ChangedInputsAndDependenciesAreClassified) {
   Chain chain;
   const auto backend = MemoryCacheBackend::create(64, std::nullopt);
   const Dag dag = chain.build(backend, "v1", /*source_cacheable=*/false);
-  const ExecutionResult first = dag.execute_detailed_with_options(false, std::nullopt, {});
+  const ExecutionResult first = dag.run({});
   EXPECT_EQ(reason_of(first, 0), CacheMissReason::kNonCacheable);
-  const ExecutionResult unchanged = dag.execute_detailed_with_options(false, std::nullopt, {});
+  const ExecutionResult unchanged = dag.run({});
   EXPECT_TRUE(unchanged.node_statuses.at(1).hit) << "a non-cacheable upstream keeps downstream keys stable";
 
   *chain.source_value = 5.0;
-  const ExecutionResult transitive = dag.execute_detailed_with_options(false, std::nullopt, {});
+  const ExecutionResult transitive = dag.run({});
   EXPECT_EQ(reason_of(transitive, 1), CacheMissReason::kInputChanged);
   EXPECT_EQ(reason_of(transitive, 2), CacheMissReason::kDependencyChanged);
 
   *chain.source_value = 9.0;
-  const ExecutionResult shallow = dag.execute_detailed_with_options(false, std::nullopt, with_depth(CacheDepth::kShallow));
+  const ExecutionResult shallow = dag.run({.cache = with_depth(CacheDepth::kShallow)});
   EXPECT_EQ(reason_of(shallow, 1), CacheMissReason::kInputChanged);
   *chain.source_value = 10.0;
   const ExecutionResult shallow_again =
-      dag.execute_detailed_with_options(false, std::nullopt, with_depth(CacheDepth::kShallow));
+      dag.run({.cache = with_depth(CacheDepth::kShallow)});
   EXPECT_TRUE(shallow_again.node_statuses.at(2).hit) << "shallow keys ignore upstream keys";
 }
 
 TEST(CachedRun, NewVersionReportsCodeChangedAndChangesDownstreamKeys) {
   Chain chain;
   const auto backend = MemoryCacheBackend::create(64, std::nullopt);
-  const ExecutionResult first = chain.build(backend, "v1").execute_detailed_with_options(false, std::nullopt, {});
-  const ExecutionResult second = chain.build(backend, "v2").execute_detailed_with_options(false, std::nullopt, {});
+  const ExecutionResult first = chain.build(backend, "v1").run({});
+  const ExecutionResult second = chain.build(backend, "v2").run({});
   EXPECT_TRUE(second.node_statuses.at(0).hit);
   EXPECT_EQ(reason_of(second, 1), CacheMissReason::kCodeChanged);
   EXPECT_EQ(reason_of(second, 2), CacheMissReason::kDependencyChanged);
@@ -155,8 +155,8 @@ TEST(CachedRun, VectorInputsAreUnsupportedUnlessLeftOutOfTheKey) {
     graph.set_cache_version_for("Use", "v1");
     if (restrict) graph.set_cache_key_inputs_for("Use", {"s"});
     const Dag dag = std::move(graph).build();
-    dag.execute_detailed_with_options(false, std::nullopt, {});
-    const ExecutionResult again = dag.execute_detailed_with_options(false, std::nullopt, {});
+    dag.run({});
+    const ExecutionResult again = dag.run({});
     if (restrict) {
       EXPECT_TRUE(again.node_statuses.at(1).hit);
       EXPECT_EQ(calls.count(), 1);
@@ -180,12 +180,12 @@ TEST(CachedRun, AFailedNodeIsReportedButNeverStored) {
             "Flaky", std::nullopt, pairs({{"o", "x"}}));
   graph.set_cache_version_for("Flaky", "v1");
   const Dag dag = std::move(graph).build();
-  const ExecutionResult failed = dag.execute_detailed_with_options(false, std::nullopt, {});
+  const ExecutionResult failed = dag.run({});
   EXPECT_FALSE(failed.node_statuses.at(0).stored);
   EXPECT_EQ(reason_of(failed, 0), CacheMissReason::kNotFound);
   EXPECT_EQ(failed.cache_stats.stores, 0u);
   fail->store(false);
-  const ExecutionResult retried = dag.execute_detailed_with_options(false, std::nullopt, {});
+  const ExecutionResult retried = dag.run({});
   EXPECT_FALSE(retried.node_statuses.at(0).hit) << "the failure was not served from the cache";
   EXPECT_EQ(retried.context.at("x").as_float(), 1.0);
   EXPECT_EQ(calls.count(), 2);
@@ -208,8 +208,8 @@ TEST(CachedConcurrency, TwoDagsOnOneBackendComputeEachKeyOnce) {
   };
   const Dag first = build();
   const Dag second = build();
-  auto a = std::async(std::launch::async, [&] { return first.execute_detailed_with_options(false, {}, {}); });
-  auto b = std::async(std::launch::async, [&] { return second.execute_detailed_with_options(true, {}, {}); });
+  auto a = std::async(std::launch::async, [&] { return first.run({}); });
+  auto b = std::async(std::launch::async, [&] { return second.run({.parallel = true}); });
   ASSERT_EQ(a.wait_for(kTimeout), std::future_status::ready);
   ASSERT_EQ(b.wait_for(kTimeout), std::future_status::ready);
   const ExecutionResult ra = a.get();
@@ -229,7 +229,7 @@ TEST(CachedConcurrency, AReentrantRunOnItsOwnClaimDoesNotWaitForItself) {
     Graph graph;
     graph.add(make_node_function([calls, inner_dag, reenter](const DataMap&) {
                 calls.calls->fetch_add(1);
-                if (reenter) (*inner_dag)->execute_detailed_with_options(false, {}, {});
+                if (reenter) (*inner_dag)->run({});
                 return NodeOutput{{{"o", GraphData::from_float(1)}}};
               }),
               "Node", std::nullopt, pairs({{"o", "x"}}));
@@ -238,7 +238,7 @@ TEST(CachedConcurrency, AReentrantRunOnItsOwnClaimDoesNotWaitForItself) {
   };
   *outer_dag = build(true);
   *inner_dag = build(false);  // same definition, so the same key
-  auto run = std::async(std::launch::async, [&] { return (*outer_dag)->execute_detailed_with_options(false, {}, {}); });
+  auto run = std::async(std::launch::async, [&] { return (*outer_dag)->run({}); });
   ASSERT_EQ(run.wait_for(kTimeout), std::future_status::ready) << "the run waited on its own claim";
   EXPECT_EQ(run.get().context.at("x").as_float(), 1);
   EXPECT_EQ(calls.count(), 2);

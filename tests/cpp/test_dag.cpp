@@ -47,7 +47,7 @@ TEST(DagOrder, CyclesAndDanglingDependenciesAreLeftOutSilently) {
   const Dag dag = Dag::create(std::move(nodes), backend());
   EXPECT_EQ(dag.topological_order(), (std::vector<NodeId>{0, 6, 5}));
   EXPECT_EQ(dag.levels(), (std::vector<std::vector<NodeId>>{{0, 6}, {5}}));
-  const ExecutionResult result = dag.execute_detailed_with_options(false, std::nullopt, uncached());
+  const ExecutionResult result = dag.run({.cache = uncached()});
   EXPECT_EQ(result.node_statuses.size(), 3u);
   EXPECT_FALSE(result.node_statuses.contains(1));
 }
@@ -67,7 +67,7 @@ TEST(DagOrder, LevelIsTheLongestChainLength) {
 TEST(DagRun, EmptyDagReturnsNothing) {
   const Dag dag = Dag::create({}, backend());
   for (bool parallel : {false, true}) {
-    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, ExecutionOptions{});
+    const ExecutionResult result = dag.run({.parallel = parallel});
     EXPECT_TRUE(result.context.empty());
     EXPECT_TRUE(result.node_statuses.empty());
     EXPECT_EQ(result.cache_stats.misses, 0u);
@@ -90,7 +90,7 @@ Dag chain_with_branch() {
 TEST(DagRun, BranchCopiesWriteQualifiedKeysOnly) {
   const Dag dag = chain_with_branch();
   for (bool parallel : {false, true}) {
-    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, uncached());
+    const ExecutionResult result = dag.run({.parallel = parallel, .cache = uncached()});
     EXPECT_EQ(result.context.at("__branch_1__y").as_float(), 300);
     // The merged Sub node (no branch id) writes plain y too; Double and the
     // merged node both write y. Reader depends on every y writer and reads
@@ -105,8 +105,8 @@ TEST(DagRun, RunsAreIndependent) {
   Graph graph;
   graph.add(constant("o", 1, calls), "A", std::nullopt, pairs({{"o", "x"}}));
   const Dag dag = std::move(graph).build();
-  ExecutionResult first = dag.execute_detailed_with_options(false, std::nullopt, ExecutionOptions{});
-  ExecutionResult second = dag.execute_detailed_with_options(false, std::nullopt, ExecutionOptions{});
+  ExecutionResult first = dag.run({});
+  ExecutionResult second = dag.run({});
   EXPECT_EQ(calls.count(), 2);
   EXPECT_EQ(first.context.at("x").as_float(), second.context.at("x").as_float());
   EXPECT_EQ(second.node_statuses.at(0).reason, CacheMissReason::kMissingVersion);
@@ -118,10 +118,10 @@ TEST(DagParallel, LevelMembersReadTheLevelStartSnapshot) {
   nodes.push_back(raw_node(0, {}, constant("o", 5), {}, {{"o", "x"}}));
   nodes.push_back(raw_node(1, {}, unary("v", "w", [](double v) { return v; }), {{"x", "v"}}, {{"w", "seen"}}));
   const Dag dag = Dag::create(std::move(nodes), backend());
-  EXPECT_EQ(dag.execute_detailed_with_options(false, std::nullopt, uncached()).context.at("seen").as_float(), 5);
+  EXPECT_EQ(dag.run({.cache = uncached()}).context.at("seen").as_float(), 5);
   for (std::optional<std::size_t> threads : {std::optional<std::size_t>{}, std::optional<std::size_t>{0},
                                              std::optional<std::size_t>{1}}) {
-    const ExecutionResult result = dag.execute_detailed_with_options(true, threads, uncached());
+    const ExecutionResult result = dag.run({.parallel = true, .max_threads = threads, .cache = uncached()});
     EXPECT_FALSE(result.context.contains("seen")) << "a level member saw a sibling's output";
     EXPECT_EQ(result.context.at("x").as_float(), 5);
   }
@@ -153,10 +153,38 @@ int peak_concurrency(std::optional<std::size_t> max_threads) {
   std::vector<Node> nodes;
   for (NodeId id = 0; id < 5; ++id) nodes.push_back(raw_node(id, {}, probe.function()));
   const Dag dag = Dag::create(std::move(nodes), backend());
-  const ExecutionResult result = dag.execute_detailed_with_options(true, max_threads, uncached());
+  const ExecutionResult result = dag.run({.parallel = true, .max_threads = max_threads, .cache = uncached()});
   EXPECT_EQ(result.node_statuses.size(), 5u);
   EXPECT_EQ(result.cache_stats.reason_counts[static_cast<int>(CacheMissReason::kDisabled)], 5u);
   return probe.peak;
+}
+
+TEST(DagParallel, ALevelAppliesItsNodesInLevelOrderNotCompletionOrder) {
+  // Two nodes of one level write one variable; the first one in the level
+  // finishes last. A sequential run lets the second write win, and so must
+  // a parallel one, cached or not.
+  auto writer = [](double value, int delay_ms) {
+    return make_node_function([value, delay_ms](const DataMap&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+      return NodeOutput{{{"o", GraphData::from_float(value)}}};
+    });
+  };
+  for (bool cached : {false, true}) {
+    std::vector<Node> nodes;
+    nodes.push_back(raw_node(0, {}, writer(1, 60), {}, {{"o", "v"}}));
+    nodes.push_back(raw_node(1, {}, writer(2, 0), {}, {{"o", "v"}}));
+    for (Node& node : nodes) node.version_set = cached;
+    const Dag dag = Dag::create(std::move(nodes), backend());
+    ASSERT_EQ(dag.levels(), (std::vector<std::vector<NodeId>>{{0, 1}}));
+    const ExecutionOptions options = cached ? ExecutionOptions{} : uncached();
+    // A fresh backend per run, so that cached nodes are computed each time.
+    EXPECT_EQ(dag.run({.cache = options, .backend = backend()}).context.at("v").as_float(), 2) << "cached=" << cached;
+    for (std::optional<std::size_t> threads : {std::optional<std::size_t>(), std::optional<std::size_t>(2)}) {
+      const ExecutionResult result =
+          dag.run({.parallel = true, .max_threads = threads, .cache = options, .backend = backend()});
+      EXPECT_EQ(result.context.at("v").as_float(), 2) << "cached=" << cached;
+    }
+  }
 }
 
 TEST(DagParallel, ChunksBoundConcurrency) {
@@ -173,7 +201,7 @@ TEST(DagParallel, AWorkerThatThrowsEndsTheRunWithAnError) {
                            })));
   nodes.push_back(raw_node(1, {}));
   const Dag dag = Dag::create(std::move(nodes), backend());
-  EXPECT_THROW(dag.execute_detailed_with_options(true, std::nullopt, uncached()), ExecutionError);
+  EXPECT_THROW(dag.run({.parallel = true, .cache = uncached()}), ExecutionError);
 }
 
 TEST(DagBackend, APassedBackendServesOneRunAndLeavesTheDagsOwn) {
@@ -184,10 +212,10 @@ TEST(DagBackend, APassedBackendServesOneRunAndLeavesTheDagsOwn) {
   const Dag dag = std::move(graph).build();
   auto other = MemoryCacheBackend::create(8, std::nullopt);
   ExecutionOptions options;
-  dag.execute_detailed_with_backend_options(false, std::nullopt, options, other);
+  dag.run({.cache = options, .backend = other});
   EXPECT_EQ(other->stats().entries, 1u);
   EXPECT_EQ(dag.cache_backend()->stats().entries, 0u);
-  const ExecutionResult again = dag.execute_detailed_with_backend_options(true, 4, options, other);
+  const ExecutionResult again = dag.run({.parallel = true, .max_threads = 4, .cache = options, .backend = other});
   EXPECT_TRUE(again.node_statuses.at(0).hit);
   EXPECT_EQ(calls.count(), 1);
 }
@@ -223,7 +251,7 @@ TEST(DagContext, ReadsLikeAMapInTheOrderValuesFirstArose) {
   nodes.push_back(raw_node(1, {}, constant("o", 1.0), {}, {{"o", "a"}}));
   const Dag dag = Dag::create(std::move(nodes), backend());
   for (bool parallel : {false, true}) {
-    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, uncached());
+    const ExecutionResult result = dag.run({.parallel = parallel, .cache = uncached()});
     EXPECT_EQ(context_keys(result.context), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(result.context.size(), 2u);
     EXPECT_EQ(result.context.at("b").as_float(), 2.0);
@@ -247,7 +275,7 @@ TEST(DagContext, OnlyMappedOutputsOfSuccessfulCallsArrive) {
                            {}, {{"y", "failed"}}));
   const Dag dag = Dag::create(std::move(nodes), backend());
   for (bool parallel : {false, true}) {
-    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, uncached());
+    const ExecutionResult result = dag.run({.parallel = parallel, .cache = uncached()});
     EXPECT_EQ(context_keys(result.context), (std::vector<std::string>{"kept"}));
     EXPECT_EQ(result.context.at("kept").as_int(), 1);
   }
@@ -264,7 +292,7 @@ TEST(DagContext, TwoInputsFeedingOneImplNameGiveOneValue) {
                            }),
                            {{"a", "x"}, {"b", "x"}}, {}));
   const Dag dag = Dag::create(std::move(nodes), backend());
-  dag.execute_detailed_with_options(false, std::nullopt, uncached());
+  dag.run({.cache = uncached()});
   ASSERT_EQ(seen->size(), 1u);
   EXPECT_EQ(seen->at("x").as_float(), 7.0);
 }
@@ -278,7 +306,7 @@ TEST(DagContext, StoredOutputsOutsideTheNodesTableStillArrive) {
   auto served = std::make_shared<ServingBackend>(
       DataMap{{"v", GraphData::from_int(1)}, {"other", GraphData::from_int(2)}});
   const Dag dag = Dag::create(std::move(nodes), served);
-  const ExecutionResult result = dag.execute_detailed_with_options(false, std::nullopt, {});
+  const ExecutionResult result = dag.run({});
   EXPECT_TRUE(result.node_statuses.at(0).hit);
   EXPECT_EQ(result.context.at("__branch_4__v").as_int(), 1);
   EXPECT_EQ(result.context.at("__branch_4__other").as_int(), 2);
@@ -292,7 +320,7 @@ TEST(DagContext, StatusesAreOnlyCollectedWhenAsked) {
   const Dag dag = Dag::create(std::move(nodes), backend());
   ExecutionOptions options = uncached();
   options.collect_node_statuses = false;
-  const ExecutionResult result = dag.execute_detailed_with_options(false, std::nullopt, options);
+  const ExecutionResult result = dag.run({.cache = options});
   EXPECT_TRUE(result.node_statuses.empty());
   EXPECT_EQ(result.cache_stats.misses, 1u);
   EXPECT_EQ(result.context.at("a").as_float(), 1.0);
@@ -338,7 +366,7 @@ TEST(DagContext, AFailedCallLeavesTheContextAsItWas) {
     for (bool cache : {false, true}) {
       ExecutionOptions options = uncached();
       options.enabled = cache;
-      const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, options);
+      const ExecutionResult result = dag.run({.parallel = parallel, .cache = options});
       EXPECT_EQ(context_keys(result.context), (std::vector<std::string>{"a", "d"}));
       EXPECT_EQ(result.context.at("a").as_float(), 1.0);
       EXPECT_EQ(result.context.at("d").as_float(), 9.0);
@@ -356,7 +384,7 @@ TEST(DagContext, ASuccessfulCallOverwritesAndTheLastOfferWins) {
   nodes.push_back(raw_node(2, {1}, offering({{"u", 3.0}, {"v", 4.0}}, false), {}, {{"u", "e"}, {"v", "e"}}));
   const Dag dag = Dag::create(std::move(nodes), backend());
   for (bool parallel : {false, true}) {
-    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, uncached());
+    const ExecutionResult result = dag.run({.parallel = parallel, .cache = uncached()});
     EXPECT_EQ(context_keys(result.context), (std::vector<std::string>{"a", "b", "e"}));
     EXPECT_EQ(result.context.at("a").as_float(), 2.0);
     EXPECT_EQ(result.context.at("b").as_float(), 7.0);
@@ -372,7 +400,7 @@ TEST(DagContext, InputsStayIntactWhileANodeWritesTheKeyItReads) {
   const Dag dag = Dag::create(std::move(nodes), backend());
   for (bool parallel : {false, true}) {
     seen->reset();
-    const ExecutionResult result = dag.execute_detailed_with_options(parallel, std::nullopt, uncached());
+    const ExecutionResult result = dag.run({.parallel = parallel, .cache = uncached()});
     EXPECT_EQ(*seen, 1.0);
     EXPECT_EQ(result.context.at("a").as_float(), 5.0);
   }

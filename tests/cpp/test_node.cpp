@@ -78,9 +78,9 @@ TEST(NodeCacheKeyInputs, RestrictionKeepsOnlyListedPresentNames) {
 
 TEST(NodeNames, BranchKeysAndQualifiedNames) {
   EXPECT_EQ(branch_key(2, "y"), "__branch_2__y");
-  EXPECT_EQ(context_key_for_input("y"), "y");
-  EXPECT_EQ(context_key_for_input("02:y"), "__branch_02__y") << "the branch piece is used as written";
-  EXPECT_EQ(context_key_for_input("a:b:c"), std::nullopt);
+  EXPECT_EQ(QualifiedName("y").input_key(), "y");
+  EXPECT_EQ(QualifiedName("02:y").input_key(), "__branch_02__y") << "the branch piece is used as written";
+  EXPECT_EQ(QualifiedName("a:b:c").input_key(), std::nullopt);
 }
 
 }  // namespace

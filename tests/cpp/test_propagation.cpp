@@ -1,4 +1,4 @@
-#include "dag/predict.hpp"
+#include "uncertainty/predict.hpp"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +39,7 @@ Dag doubling_dag(CallCounter calls = {}) {
 TEST(PredictAt, MonteCarloNeedsASampleCount) {
   const Dag dag = doubling_dag();
   const DistMap inputs{{"x", Distribution::normal(0, 1)}};
-  const StatResult result = dag.predict_at(inputs, 1000, std::nullopt);
+  const StatResult result = predict_at(dag, inputs, 1000, std::nullopt);
   const auto& y = samples_of(result, "y");
   EXPECT_EQ(y.size(), 1000u);
   EXPECT_NEAR(sample_mean(y), 0.0, 6 * 2.0 / std::sqrt(1000.0));
@@ -47,14 +47,14 @@ TEST(PredictAt, MonteCarloNeedsASampleCount) {
   EXPECT_EQ(result.vars.at("x").kind(), DistributionKind::kNormal) << "inputs are kept as given";
 
   try {
-    dag.predict_at(inputs, std::nullopt, std::nullopt);
+    predict_at(dag, inputs, std::nullopt, std::nullopt);
     FAIL() << "expected an error";
   } catch (const PropagationError& e) {
     EXPECT_STREQ(e.what(),
                  "n_samples is required for nodes without an analytical dist_transfer. Pass Some(n) to predict_at(), "
                  "or add a dist_transfer to every node.");
   }
-  EXPECT_FALSE(dag.predict_at(inputs, 0, std::nullopt).vars.contains("y"));
+  EXPECT_FALSE(predict_at(dag, inputs, 0, std::nullopt).vars.contains("y"));
 }
 
 TEST(PredictAt, EveryDrawPairsFreshValuesOfEachInput) {
@@ -68,7 +68,7 @@ TEST(PredictAt, EveryDrawPairsFreshValuesOfEachInput) {
   const Dag dag = std::move(graph).build();
   for (std::size_t n : {1u, 255u, 257u, 601u}) {
     const StatResult result =
-        dag.predict_at({{"a", Distribution::uniform(0, 1)}, {"b", Distribution::uniform(100, 101)}}, n, std::nullopt);
+        predict_at(dag, {{"a", Distribution::uniform(0, 1)}, {"b", Distribution::uniform(100, 101)}}, n, std::nullopt);
     const auto& y = samples_of(result, "y");
     ASSERT_EQ(y.size(), n);
     for (double v : y) {
@@ -91,8 +91,7 @@ TEST(PredictAt, MonteCarloInputsFollowTheGatheringRules) {
               return NodeOutput{{{"o1", GraphData::from_float(a)}, {"o2", GraphData::from_float(a)}}};
             }),
             "N", pairs({{"x", "a"}, {"a:b:c", "c"}}), pairs({{"o1", "y"}, {"o2", "y"}}));
-  const StatResult result = std::move(graph).build().predict_at(
-      {{"x", Distribution::uniform(0, 1)}, {"__branch_a__b:c", Distribution::normal(0, 1)}}, 300, std::nullopt);
+  const StatResult result = predict_at(std::move(graph).build(), {{"x", Distribution::uniform(0, 1)}, {"__branch_a__b:c", Distribution::normal(0, 1)}}, 300, std::nullopt);
   const auto& y = samples_of(result, "y");
   EXPECT_EQ(y.size(), 300u);
   for (double v : y) EXPECT_TRUE(v >= 0 && v < 1);
@@ -107,7 +106,7 @@ TEST(PredictAt, TransferAnswersForSomeOutputsWithoutRunningTheNode) {
     return DistMap{{"a", Distribution::normal(in.at("in").mean() + 1, 2)}, {"ignored", Distribution::deterministic(0)}};
   }));
   const Dag dag = std::move(graph).build();
-  const StatResult result = dag.predict_at({{"x", Distribution::normal(4, 1)}}, std::nullopt, std::nullopt);
+  const StatResult result = predict_at(dag, {{"x", Distribution::normal(4, 1)}}, std::nullopt, std::nullopt);
   EXPECT_EQ(result.vars.at("A").kind(), DistributionKind::kNormal);
   EXPECT_EQ(result.vars.at("A").mean(), 5);
   EXPECT_FALSE(result.vars.contains("B"));
@@ -124,9 +123,9 @@ TEST(PredictAt, PointMassesAndSourcesAreEvaluatedOnce) {
   graph.add(unary("x", "y", [](double v) { return v * 10; }, calls), "Scale", pairs({{"s", "x"}}),
             pairs({{"y", "y"}}));
   graph.set_dist_transfer_for("Scale", make_dist_transfer([](const DistMap&) { return std::optional<DistMap>{}; }));
-  const StatResult result = doubling_dag().predict_at({}, std::nullopt, std::nullopt);
+  const StatResult result = predict_at(doubling_dag(), {}, std::nullopt, std::nullopt);
   EXPECT_TRUE(result.vars.empty()) << "a node without inputs and without outputs records nothing";
-  const StatResult run = std::move(graph).build().predict_at({}, std::nullopt, std::nullopt);
+  const StatResult run = predict_at(std::move(graph).build(), {}, std::nullopt, std::nullopt);
   EXPECT_EQ(run.vars.at("s").kind(), DistributionKind::kDeterministic);
   EXPECT_EQ(run.vars.at("s").mean(), 3.5);
   EXPECT_FALSE(run.vars.contains("text"));
@@ -142,7 +141,7 @@ TEST(PredictAt, OnlyNumericDrawsEnterTheSamples) {
               return NodeOutput{{{"o", GraphData::from_int(1)}, {"v", GraphData::from_float_vec({1.0, 2.0})}}};
             }),
             "Mixed", pairs({{"x", "x"}}), pairs({{"o", "o"}, {"v", "v"}}));
-  const StatResult result = std::move(graph).build().predict_at({{"x", Distribution::normal(0, 1)}}, 100, std::nullopt);
+  const StatResult result = predict_at(std::move(graph).build(), {{"x", Distribution::normal(0, 1)}}, 100, std::nullopt);
   EXPECT_EQ(samples_of(result, "o").size(), 50u);
   EXPECT_FALSE(result.vars.contains("v")) << "vectors are not carried by this engine";
 }
@@ -154,7 +153,7 @@ TEST(PredictAt, BranchCopiesReportUnderQualifiedKeys) {
   graph.add(constant("o", 1), "Source", std::nullopt, pairs({{"o", "x"}}));
   graph.branch(Graph{});
   EXPECT_EQ(graph.branch(std::move(sub)), 2u);
-  const StatResult result = std::move(graph).build().predict_at({}, std::nullopt, std::nullopt);
+  const StatResult result = predict_at(std::move(graph).build(), {}, std::nullopt, std::nullopt);
   EXPECT_EQ(result.vars.at("__branch_2__y").mean(), 2);
   EXPECT_EQ(result.for_branch(2).at("y").mean(), 2);
   // The merged subgraph node (no branch id) writes plain y as well.
@@ -171,17 +170,17 @@ TEST(PredictAt, StopsAfterTheLastTargetNode) {
     graph.add(unary("c", "o", [](double v) { return v; }), "After", pairs({{"c", "c"}}), pairs({{"o", "d"}}));
     return std::move(graph).build();
   };
-  const StatResult stopped = build().predict_at({}, std::nullopt, PredictTarget{PredictTarget::Node{"Scale"}});
+  const StatResult stopped = predict_at(build(), {}, std::nullopt, PredictTarget{PredictTarget::Node{"Scale"}});
   EXPECT_TRUE(stopped.vars.contains("c"));
   EXPECT_TRUE(stopped.vars.contains("b")) << "nodes before the target run even if it does not need them";
   EXPECT_FALSE(stopped.vars.contains("d"));
-  EXPECT_TRUE(build().predict_at({}, std::nullopt, PredictTarget{PredictTarget::Node{"Nobody"}}).vars.contains("d"));
-  EXPECT_TRUE(build().predict_at({}, std::nullopt, PredictTarget{PredictTarget::Variant{0}}).vars.contains("d"));
+  EXPECT_TRUE(predict_at(build(), {}, std::nullopt, PredictTarget{PredictTarget::Node{"Nobody"}}).vars.contains("d"));
+  EXPECT_TRUE(predict_at(build(), {}, std::nullopt, PredictTarget{PredictTarget::Variant{0}}).vars.contains("d"));
 }
 
 TEST(PredictAt, UnsampleableUniformEndsTheCall) {
-  EXPECT_THROW(doubling_dag().predict_at({{"x", Distribution::uniform(2, 1)}}, 10, std::nullopt), DistributionError);
-  EXPECT_NO_THROW(doubling_dag().predict_at({{"x", Distribution::uniform(2, 1)}}, 0, std::nullopt));
+  EXPECT_THROW(predict_at(doubling_dag(), {{"x", Distribution::uniform(2, 1)}}, 10, std::nullopt), DistributionError);
+  EXPECT_NO_THROW(predict_at(doubling_dag(), {{"x", Distribution::uniform(2, 1)}}, 0, std::nullopt));
 }
 
 TEST(Predict, ParticlesKeepTheJointStructure) {
@@ -192,7 +191,7 @@ TEST(Predict, ParticlesKeepTheJointStructure) {
     transfer_calls.calls->fetch_add(1);
     return std::optional<DistMap>{DistMap{}};
   }));
-  const StatResult result = std::move(graph).build().predict({{"x", Distribution::normal(0, 1)}}, 1000);
+  const StatResult result = predict(std::move(graph).build(), {{"x", Distribution::normal(0, 1)}}, 1000);
   ASSERT_TRUE(result.particles);
   ASSERT_EQ(result.particles->size(), 1000u);
   for (const Particle& particle : *result.particles) EXPECT_EQ(particle.at("y"), particle.at("x") * particle.at("x"));
@@ -216,7 +215,7 @@ TEST(Predict, VectorsTravelElementByElement) {
                                  {"s", GraphData::from_float(v[0] + v[1] + v[2])}}};
             }),
             "Read", pairs({{"v", "v"}}), pairs({{"n", "n"}, {"s", "s"}}));
-  const StatResult result = std::move(graph).build().predict({{"x", Distribution::normal(0, 1)}}, 50);
+  const StatResult result = predict(std::move(graph).build(), {{"x", Distribution::normal(0, 1)}}, 50);
   for (const Particle& p : *result.particles) {
     EXPECT_EQ(p.at("__veclen__v"), 3);
     EXPECT_EQ(p.at("v[2]"), p.at("x") + 2);
@@ -232,11 +231,11 @@ TEST(Predict, ConstantsReachEveryParticle) {
   Graph graph;
   graph.add(constant("o", 2), "Two", std::nullopt, pairs({{"o", "two"}}));
   const Dag dag = std::move(graph).build();
-  const StatResult result = dag.predict({}, 20);
+  const StatResult result = predict(dag, {}, 20);
   EXPECT_EQ(*result.vars.at("two").samples(), std::vector<double>(20, 2.0));
   for (const Particle& p : *result.particles) EXPECT_EQ(p.at("two"), 2);
 
-  const StatResult empty = dag.predict({{"x", Distribution::normal(0, 1)}}, 0);
+  const StatResult empty = predict(dag, {{"x", Distribution::normal(0, 1)}}, 0);
   EXPECT_TRUE(empty.particles->empty());
   EXPECT_TRUE(empty.vars.at("x").samples()->empty());
   EXPECT_TRUE(empty.vars.at("two").samples()->empty());
@@ -250,7 +249,7 @@ TEST(Predict, OutputsStayOnTheParticlesThatProducedThem) {
               return NodeOutput{{{"r", GraphData::from_float(x * 3)}}};
             }),
             "PositiveOnly", pairs({{"x", "x"}}), pairs({{"r", "r"}}));
-  const StatResult result = std::move(graph).build().predict({{"x", Distribution::normal(0, 1)}}, 400);
+  const StatResult result = predict(std::move(graph).build(), {{"x", Distribution::normal(0, 1)}}, 400);
   std::size_t produced = 0;
   for (const Particle& p : *result.particles) {
     if (p.at("x") < 0) {
@@ -283,7 +282,7 @@ TEST(Predict, BranchCopiesWriteOnlyQualifiedKeysIntoParticles) {
     }
     return Dag::create(std::move(nodes), built.cache_backend());
   }();
-  const StatResult result = dag.predict({{"x", Distribution::normal(0, 1)}}, 100);
+  const StatResult result = predict(dag, {{"x", Distribution::normal(0, 1)}}, 100);
   for (const Particle& p : *result.particles) {
     EXPECT_EQ(p.at("y"), p.at("x"));
     EXPECT_EQ(p.at("__branch_1__y"), p.at("x") + 100);
@@ -310,7 +309,7 @@ TEST(Predict, ParticlesWithNumbersAndVectorsFeedOneNode) {
             }),
             "Read", pairs({{"v", "in"}}), pairs({{"a", "out"}, {"b", "out"}}));
   const std::size_t n = 200;
-  const StatResult result = std::move(graph).build().predict({{"x", Distribution::normal(0, 1)}}, n);
+  const StatResult result = predict(std::move(graph).build(), {{"x", Distribution::normal(0, 1)}}, n);
   EXPECT_EQ(result.vars.at("out").samples()->size(), n);
   std::size_t vectors = 0;
   for (const Particle& p : *result.particles) {
@@ -329,10 +328,10 @@ TEST(Predict, AnImpossibleVectorLengthFailsInAnOrderlyWay) {
   Graph graph;
   graph.add(make_node_function([](const DataMap&) { return NodeOutput{}; }), "Read", pairs({{"v", "v"}, {"w", "w"}}));
   const Dag dag = std::move(graph).build();
-  EXPECT_THROW(dag.predict({{"__veclen__v", Distribution::deterministic(1e300)}, {"w", Distribution::normal(0, 1)}}, 2),
+  EXPECT_THROW(predict(dag, {{"__veclen__v", Distribution::deterministic(1e300)}, {"w", Distribution::normal(0, 1)}}, 2),
                PropagationError);
   const StatResult nan_length =
-      dag.predict({{"__veclen__v", Distribution::deterministic(std::nan(""))}, {"w", Distribution::normal(0, 1)}}, 2);
+      predict(dag, {{"__veclen__v", Distribution::deterministic(std::nan(""))}, {"w", Distribution::normal(0, 1)}}, 2);
   EXPECT_EQ(nan_length.particles->size(), 2u);
 }
 

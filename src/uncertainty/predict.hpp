@@ -11,9 +11,10 @@
 // all variables of one particle belong together. Vector outputs travel inside
 // particles as a length key plus one key per element.
 //
-// Both are members of Dag (Dag::predict_at, Dag::predict). Both run entirely on the calling thread with its own generator, only read
-// the Dag, and report their few errors as PropagationError (or the
-// DistributionError of an unsampleable Uniform).
+// Both are free functions over a built Dag and call its nodes through the
+// Dag's call plan. Both run entirely on the calling thread with its own
+// generator, only read the Dag, and report their few errors as
+// PropagationError (or the DistributionError of an unsampleable Uniform).
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,7 @@
 #include <variant>
 
 #include "dag/dag.hpp"
+#include "defaults.hpp"
 #include "distribution/distribution.hpp"
 #include "stat_result/stat_result.hpp"
 
@@ -53,8 +55,14 @@ struct PredictTarget {
   std::variant<Node, Branch, Variant> selector;
 };
 
-// Context key of a broadcast name in the propagation engines: the name, or
-// for "P:Q..." (split at the first colon only) "__branch_P__Q...".
-std::string broadcast_to_lookup_key(const std::string& name);
+// Node by node: a node's analytical dist transfer when it answers, one
+// evaluation at the means when every input is a point mass, Monte Carlo
+// with n_samples draws otherwise (PropagationError without n_samples).
+// Stops once every node that `target` selects has been processed.
+StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
+                      const std::optional<PredictTarget>& target = std::nullopt);
+
+// Whole trajectories: n_samples particles, each drawing every input once.
+StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples = kDefaultParticles);
 
 }  // namespace quillon

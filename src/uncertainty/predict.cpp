@@ -1,0 +1,484 @@
+#include "uncertainty/predict.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <span>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "distribution/dist_transfer.hpp"
+#include "qualified_name.hpp"
+
+namespace quillon {
+
+namespace {
+
+constexpr std::string_view kVecLenPrefix = "__veclen__";
+
+std::string veclen_key(std::string_view name) {
+  std::string key(kVecLenPrefix);
+  key += name;
+  return key;
+}
+
+std::string element_key(std::string_view name, std::size_t index) {
+  std::string key(name);
+  key += '[';
+  key += std::to_string(index);
+  key += ']';
+  return key;
+}
+
+bool is_deterministic(const Distribution& dist) { return dist.kind() == DistributionKind::kDeterministic; }
+
+bool any_random(const DistMap& dists) {
+  for (const auto& [name, dist] : dists) {
+    if (!is_deterministic(dist)) return true;
+  }
+  return false;
+}
+
+// Writes a node's output distributions into the context and the result's
+// groupings. Branch copies write only their branch-qualified keys.
+void record_outputs(StatResult& result, DistMap& context, const Node& node, const DistMap& outputs) {
+  for (const auto& [name, dist] : outputs) {
+    if (node.branch_id) {
+      context.insert_or_assign(branch_key(*node.branch_id, name), dist);
+      result.by_branch[*node.branch_id].insert_or_assign(name, dist);
+    } else {
+      context.insert_or_assign(name, dist);
+    }
+    result.by_node[node.id].insert_or_assign(name, dist);
+    if (node.variant_index) result.by_variant[*node.variant_index].insert_or_assign(name, dist);
+  }
+}
+
+std::unordered_set<NodeId> resolve_target_ids(const std::vector<Node>& nodes, const PredictTarget& target) {
+  std::unordered_set<NodeId> ids;
+  for (const Node& node : nodes) {
+    const bool selected = std::visit(
+        [&](const auto& selector) {
+          using T = std::decay_t<decltype(selector)>;
+          if constexpr (std::is_same_v<T, PredictTarget::Node>) {
+            return node.label && *node.label == selector.label;
+          } else if constexpr (std::is_same_v<T, PredictTarget::Branch>) {
+            return node.branch_id && *node.branch_id == selector.id;
+          } else {
+            return node.variant_index && *node.variant_index == selector.index;
+          }
+        },
+        target.selector);
+    if (selected) ids.insert(node.id);
+  }
+  return ids;
+}
+
+// One column of particle values: which particle produced each value, in
+// particle order. Values stay with the particles that produced them.
+struct Column {
+  std::vector<std::size_t> particle;
+  std::vector<double> values;
+  void push(std::size_t index, double value) {
+    particle.push_back(index);
+    values.push_back(value);
+  }
+};
+using Columns = std::unordered_map<std::string, Column>;
+
+// Appends one output value of particle `index` to the columns: numbers as
+// they are, vectors as a length plus one value per element.
+void collect_output(Columns& columns, const std::string& name, const GraphData& value, std::size_t index) {
+  switch (value.kind()) {
+    case DataKind::kFloatVec: {
+      const auto& elements = value.as_float_vec();
+      columns[veclen_key(name)].push(index, static_cast<double>(elements.size()));
+      for (std::size_t j = 0; j < elements.size(); ++j) columns[element_key(name, j)].push(index, elements[j]);
+      return;
+    }
+    case DataKind::kIntVec: {
+      const auto& elements = value.as_int_vec();
+      columns[veclen_key(name)].push(index, static_cast<double>(elements.size()));
+      for (std::size_t j = 0; j < elements.size(); ++j) {
+        columns[element_key(name, j)].push(index, static_cast<double>(elements[j]));
+      }
+      return;
+    }
+    case DataKind::kInt:
+    case DataKind::kFloat:
+    case DataKind::kPyObject:
+      if (auto number = value.as_f64_lossy()) columns[name].push(index, *number);
+      return;
+    default:
+      return;
+  }
+}
+
+// A particle's length entry as a vector length: negative and NaN give 0,
+// values beyond the range saturate.
+std::size_t to_length(double value) {
+  if (!(value > 0)) return 0;
+  if (value >= static_cast<double>(std::numeric_limits<std::size_t>::max())) {
+    return std::numeric_limits<std::size_t>::max();
+  }
+  return static_cast<std::size_t>(value);
+}
+
+
+// One node's calls as the propagation layer makes them: the Dag's plan for
+// the node, and buffers for the inputs and the outputs of one call.
+class PlannedCall {
+ public:
+  PlannedCall(const Dag& dag, const Node& node)
+      : plan_(dag.call_plan()),
+        step_(plan_.step(static_cast<std::size_t>(&node - dag.nodes().data()))),
+        named_(plan_.inputs(step_).size()) {}
+
+  const CallPlan& plan() const noexcept { return plan_; }
+  const CallPlan::Step& step() const noexcept { return step_; }
+  std::span<const CallPlan::Name> inputs() const noexcept { return plan_.inputs(step_); }
+  std::span<const CallPlan::Name> lookups() const noexcept { return plan_.lookups(step_); }
+  const std::string& key(const CallPlan::Name& name) const { return plan_.key(name.slot); }
+  // The index of one of inputs() among them.
+  std::size_t index_of(const CallPlan::Name& input) const noexcept {
+    return static_cast<std::size_t>(&input - inputs().data());
+  }
+
+  // Gathers the inputs for which `value_of(input)` gives a value (the values
+  // must stay put until the calls end) and keeps them for call().
+  template <typename ValueOf>
+  void gather(ValueOf&& value_of) {
+    count_ = plan_.gather(step_, value_of, named_.data());
+  }
+  // Calls the node on the gathered inputs; false when the call failed.
+  bool call() { return call_into(plan_, step_, named_.data(), count_, record_); }
+  template <typename ValueOf>
+  bool call(ValueOf&& value_of) {
+    gather(value_of);
+    return call();
+  }
+  // The last call's outputs, by output index in the order offered.
+  const CallRecord& record() const noexcept { return record_; }
+  // The last call's outputs by broadcast name; a later offer for one name
+  // replaces an earlier one.
+  DataMap outputs_by_broadcast() {
+    DataMap outputs;
+    for (auto& [index, value] : record_) outputs.insert_or_assign(plan_.broadcast(step_, index), std::move(value));
+    record_.clear();
+    return outputs;
+  }
+
+ private:
+  const CallPlan& plan_;
+  const CallPlan::Step& step_;
+  std::vector<NamedValue> named_;
+  std::size_t count_ = 0;
+  CallRecord record_;
+};
+
+// Each input's distribution by impl name, the first present per impl name
+// winning as in gathering; names never gathered come after the others.
+DistMap impl_dists(const PlannedCall& call, const DistMap& context) {
+  DistMap dists;
+  auto add = [&](std::span<const CallPlan::Name> names) {
+    for (const CallPlan::Name& name : names) {
+      if (auto it = context.find(call.key(name)); it != context.end()) {
+        dists.try_emplace(std::string(call.plan().impl(name)), it->second);
+      }
+    }
+  };
+  add(call.inputs());
+  add(call.lookups());
+  return dists;
+}
+
+// One call on the means of the inputs' distributions (a point mass's
+// value); its outputs by broadcast name, none when it failed.
+DataMap call_at_means(PlannedCall& call, const DistMap& context) {
+  std::vector<std::optional<GraphData>> means(call.inputs().size());
+  for (const CallPlan::Name& input : call.inputs()) {
+    if (auto it = context.find(call.key(input)); it != context.end()) {
+      means[call.index_of(input)] = GraphData::from_float(it->second.mean());
+    }
+  }
+  call.call([&](const CallPlan::Name& input) -> const GraphData* {
+    const auto& mean = means[call.index_of(input)];
+    return mean ? &*mean : nullptr;
+  });
+  return call.outputs_by_broadcast();
+}
+
+// Runs a node on `n` independent draws of its inputs and returns each
+// output broadcast name that ever yielded a number as the Empirical of those
+// numbers, in draw order. The inputs are gathered once and their values
+// overwritten per draw; outputs go to one column per broadcast name, the
+// last value offered in a draw winning.
+DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, Rng& rng) {
+  // Each distinct context key the node looks up is drawn once per sample,
+  // names it never gathers included.
+  std::vector<const Distribution*> drawn;
+  std::vector<std::uint32_t> drawn_slots;
+  auto draw_column = [&](const CallPlan::Name& name) -> std::ptrdiff_t {
+    auto it = context.find(call.key(name));
+    if (it == context.end()) return -1;
+    auto known = std::find(drawn_slots.begin(), drawn_slots.end(), name.slot);
+    if (known != drawn_slots.end()) return known - drawn_slots.begin();
+    drawn_slots.push_back(name.slot);
+    drawn.push_back(&it->second);
+    return static_cast<std::ptrdiff_t>(drawn.size() - 1);
+  };
+  const std::span<const CallPlan::Name> inputs = call.inputs();
+  std::vector<std::ptrdiff_t> feeds(inputs.size());
+  for (std::size_t i = 0; i < inputs.size(); ++i) feeds[i] = draw_column(inputs[i]);
+  for (const CallPlan::Name& lookup : call.lookups()) draw_column(lookup);
+  std::vector<GraphData> values(inputs.size(), GraphData::from_float(0.0));
+  call.gather([&](const CallPlan::Name& input) -> const GraphData* {
+    const std::size_t i = call.index_of(input);
+    return feeds[i] >= 0 ? &values[i] : nullptr;
+  });
+
+  struct Column {
+    const std::string* broadcast;
+    std::uint32_t slot;
+    std::vector<double> values;
+  };
+  std::vector<Column> columns;
+  const std::span<const CallPlan::Name> outputs = call.plan().outputs(call.step());
+  std::vector<std::size_t> column_of(outputs.size());
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    auto it = std::find_if(columns.begin(), columns.end(), [&](const Column& c) { return c.slot == outputs[i].slot; });
+    if (it == columns.end()) it = columns.insert(columns.end(), Column{&call.plan().broadcast(call.step(), i), outputs[i].slot, {}});
+    column_of[i] = static_cast<std::size_t>(it - columns.begin());
+  }
+  for (Column& column : columns) column.values.reserve(n);
+  std::vector<const GraphData*> latest(columns.size());
+
+  // Inputs are drawn a block at a time, each distribution filling its own
+  // run of the block: the draws are as independent as one at a time, and
+  // the sampling loops (and the reads of an Empirical's samples) run
+  // without a node call between every two of them.
+  constexpr std::size_t kBlock = 256;
+  std::vector<double> block(drawn.size() * kBlock);
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t length = std::min(kBlock, n - start);
+    for (std::size_t d = 0; d < drawn.size(); ++d) {
+      drawn[d]->sample_into(std::span<double>(block.data() + d * kBlock, length), rng);
+    }
+    for (std::size_t draw = 0; draw < length; ++draw) {
+      for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (feeds[i] >= 0) values[i].assign(GraphData::from_float(block[static_cast<std::size_t>(feeds[i]) * kBlock + draw]));
+      }
+      if (!call.call()) continue;
+      std::fill(latest.begin(), latest.end(), nullptr);
+      for (const auto& [index, value] : call.record()) latest[column_of[index]] = &value;
+      for (std::size_t c = 0; c < columns.size(); ++c) {
+        const GraphData* value = latest[c];
+        if (value == nullptr) continue;
+        if (value->kind() == DataKind::kFloat) {
+          columns[c].values.push_back(value->as_float());
+        } else if (auto number = value->as_f64_lossy()) {
+          columns[c].values.push_back(*number);
+        }
+      }
+    }
+  }
+
+  DistMap result;
+  for (Column& column : columns) {
+    if (!column.values.empty()) result.insert_or_assign(*column.broadcast, Distribution::empirical(std::move(column.values)));
+  }
+  return result;
+}
+
+// Runs one node on particle after particle. A particle whose inputs are all
+// numbers (the common case) is called with its values written in place; a
+// particle holding a vector input has it rebuilt from its length and
+// element entries first.
+class ParticleCaller {
+ public:
+  explicit ParticleCaller(PlannedCall& call) : call_(call), values_(call.inputs().size()), present_(values_.size()) {
+    for (const CallPlan::Name& input : call.inputs()) veclen_keys_.push_back(veclen_key(call.key(input)));
+    const std::span<const CallPlan::Name> outputs = call.plan().outputs(call.step());
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+      std::size_t target = 0;
+      while (target < slots_.size() && slots_[target] != outputs[i].slot) ++target;
+      if (target == slots_.size()) {
+        slots_.push_back(outputs[i].slot);
+        broadcasts_.push_back(&call.plan().broadcast(call.step(), i));
+      }
+      target_of_.push_back(target);
+    }
+    latest_.resize(slots_.size());
+  }
+
+  void run(const Particle& particle, std::size_t index, Columns& columns) {
+    const std::span<const CallPlan::Name> inputs = call_.inputs();
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      auto it = particle.find(call_.key(inputs[i]));
+      present_[i] = it != particle.end();
+      if (present_[i]) {
+        values_[i].assign(GraphData::from_float(it->second));
+      } else if (particle.contains(veclen_keys_[i])) {
+        values_[i] = vector_input(particle, i);
+        present_[i] = true;
+      }
+    }
+    if (!call_.call([&](const CallPlan::Name& input) -> const GraphData* {
+          const std::size_t i = call_.index_of(input);
+          return present_[i] ? &values_[i] : nullptr;
+        })) {
+      return;
+    }
+    std::fill(latest_.begin(), latest_.end(), nullptr);
+    for (const auto& [output, value] : call_.record()) latest_[target_of_[output]] = &value;
+    for (std::size_t t = 0; t < latest_.size(); ++t) {
+      if (latest_[t] != nullptr) collect_output(columns, *broadcasts_[t], *latest_[t], index);
+    }
+  }
+
+ private:
+  // Input i of a particle that holds it as a vector: its length entry and
+  // one entry per element, NaN for a missing element.
+  GraphData vector_input(const Particle& particle, std::size_t i) const {
+    const std::string& key = call_.key(call_.inputs()[i]);
+    const std::size_t length = to_length(particle.at(veclen_keys_[i]));
+    std::vector<double> elements;
+    try {
+      elements.reserve(length);
+    } catch (const std::length_error&) {
+      throw PropagationError("vector length " + std::to_string(length) + " of '" + key + "' is too large");
+    } catch (const std::bad_alloc&) {
+      throw PropagationError("vector length " + std::to_string(length) + " of '" + key + "' is too large");
+    }
+    for (std::size_t j = 0; j < length; ++j) {
+      auto element = particle.find(element_key(key, j));
+      elements.push_back(element == particle.end() ? std::numeric_limits<double>::quiet_NaN() : element->second);
+    }
+    return GraphData::from_float_vec(std::move(elements));
+  }
+
+  PlannedCall& call_;
+  std::vector<GraphData> values_;
+  std::vector<unsigned char> present_;
+  std::vector<std::string> veclen_keys_;
+  std::vector<std::uint32_t> slots_;                 // distinct output slots
+  std::vector<const std::string*> broadcasts_;       // their broadcast names
+  std::vector<std::size_t> target_of_;               // per output: its slot's index
+  std::vector<const GraphData*> latest_;             // per slot: the last value offered
+};
+
+}  // namespace
+
+StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
+                      const std::optional<PredictTarget>& target) {
+  std::unordered_set<NodeId> target_ids;
+  if (target) target_ids = resolve_target_ids(dag.nodes(), *target);
+  std::unordered_set<NodeId> completed;
+  StatResult result;
+  Rng& rng = thread_rng();
+  DistMap context = std::move(inputs);
+
+  for (NodeId id : dag.topological_order()) {
+    const Node* node = dag.find_node(id);
+    if (node == nullptr) continue;
+    PlannedCall call(dag, *node);
+    const DistMap dists = impl_dists(call, context);
+
+    std::optional<DistMap> outputs;
+    if (node->dist_transfer) {
+      if (std::optional<DistMap> answer = (*node->dist_transfer)(dists)) {
+        outputs.emplace();
+        const std::span<const CallPlan::Name> planned = call.plan().outputs(call.step());
+        for (std::size_t i = 0; i < planned.size(); ++i) {
+          auto it = answer->find(std::string(call.plan().impl(planned[i])));
+          if (it != answer->end()) outputs->insert_or_assign(call.plan().broadcast(call.step(), i), it->second);
+        }
+      }
+    }
+    if (!outputs && any_random(dists)) {
+      if (!n_samples) throw PropagationError(kMissingSamplesError);
+      outputs = monte_carlo(call, context, *n_samples, rng);
+    } else if (!outputs) {
+      outputs.emplace();
+      for (const auto& [name, value] : call_at_means(call, context)) {
+        if (auto number = value.as_f64_lossy()) outputs->insert_or_assign(name, Distribution::deterministic(*number));
+      }
+    }
+    record_outputs(result, context, *node, *outputs);
+
+    if (target_ids.contains(id)) {
+      completed.insert(id);
+      if (completed.size() == target_ids.size()) break;
+    }
+  }
+  result.vars = std::move(context);
+  return result;
+}
+
+StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples) {
+  Rng& rng = thread_rng();
+  std::vector<Particle> particles(n_samples);
+  DistMap context;
+  // Each input is drawn independently, one value per particle; its marginal
+  // is the empirical distribution of those draws.
+  for (const auto& [name, dist] : inputs) {
+    // Without particles nothing is drawn, so nothing can fail to draw.
+    std::vector<double> draws = n_samples == 0 ? std::vector<double>{} : dist.sample_n_with_rng(n_samples, rng);
+    for (std::size_t i = 0; i < n_samples; ++i) particles[i].insert_or_assign(name, draws[i]);
+    context.insert_or_assign(name, Distribution::empirical(std::move(draws)));
+  }
+  StatResult result;
+
+  for (NodeId id : dag.topological_order()) {
+    const Node* node = dag.find_node(id);
+    if (node == nullptr) continue;
+    PlannedCall call(dag, *node);
+    Columns columns;
+    if (any_random(impl_dists(call, context))) {
+      ParticleCaller caller(call);
+      for (std::size_t i = 0; i < n_samples; ++i) caller.run(particles[i], i, columns);
+    } else {
+      Columns single;
+      for (const auto& [name, value] : call_at_means(call, context)) collect_output(single, name, value, 0);
+      for (auto& [name, column] : single) {
+        Column& filled = columns[name];
+        filled.particle.resize(n_samples);
+        for (std::size_t i = 0; i < n_samples; ++i) filled.particle[i] = i;
+        filled.values.assign(n_samples, column.values.front());
+      }
+    }
+    // A vector output X is also reported under X itself, with the
+    // distribution of its first element.
+    std::vector<std::pair<std::string, std::vector<double>>> vector_bases;
+    for (const auto& [key, column] : columns) {
+      if (!key.starts_with(kVecLenPrefix)) continue;
+      std::string base = key.substr(kVecLenPrefix.size());
+      if (auto first = columns.find(element_key(base, 0)); first != columns.end()) {
+        vector_bases.emplace_back(std::move(base), first->second.values);
+      }
+    }
+
+    DistMap outputs;
+    for (auto& [key, column] : columns) {
+      // Branch copies write only their qualified keys into the particles, so
+      // a main-line reader of the plain name never sees a branch value.
+      const std::string particle_key = node->branch_id ? branch_key(*node->branch_id, key) : key;
+      for (std::size_t k = 0; k < column.values.size(); ++k) {
+        particles[column.particle[k]].insert_or_assign(particle_key, column.values[k]);
+      }
+      outputs.insert_or_assign(key, Distribution::empirical(std::move(column.values)));
+    }
+    record_outputs(result, context, *node, outputs);
+    for (auto& [base, values] : vector_bases) {
+      const std::string key = node->branch_id ? branch_key(*node->branch_id, base) : base;
+      context.try_emplace(key, Distribution::empirical(std::move(values)));
+    }
+  }
+  result.vars = std::move(context);
+  result.particles = std::move(particles);
+  return result;
+}
+
+}  // namespace quillon
