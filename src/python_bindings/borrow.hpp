@@ -92,4 +92,27 @@ class ExclusiveBorrow {
   BorrowFlag* flag_ = nullptr;
 };
 
+// The body of a method of a class whose objects (`Object`) carry a `state`
+// with a BorrowFlag `borrow`: runs `body(state)` under shared, or exclusive,
+// access to `self`, through call_guarded, and returns what it returns (an
+// object, or an int for setters). A conflicting borrow raises before the
+// body runs.
+template <typename Object, typename Body>
+auto with_shared_access(PyObject* self, Body&& body) {
+  return call_guarded([&]() -> decltype(auto) {
+    auto& state = reinterpret_cast<Object*>(self)->state;
+    SharedBorrow borrow(self, state.borrow);
+    return body(state);
+  });
+}
+
+template <typename Object, typename Body>
+auto with_exclusive_access(PyObject* self, Body&& body) {
+  return call_guarded([&]() -> decltype(auto) {
+    auto& state = reinterpret_cast<Object*>(self)->state;
+    ExclusiveBorrow borrow(self, state.borrow);
+    return body(state);
+  });
+}
+
 }  // namespace quillon::py

@@ -22,8 +22,6 @@ namespace quillon::py {
 
 namespace {
 
-PyTypeObject* g_type = nullptr;  // created once per process, never freed
-
 DagObject* as_dag(PyObject* self) { return reinterpret_cast<DagObject*>(self); }
 
 PyRef text(std::string_view value) {
@@ -138,9 +136,7 @@ void dag_dealloc(PyObject* self) {
 }
 
 PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.execute",
                 {"parallel", "max_threads", "cache", "cache_depth", "cache_namespace", "cache_backend", "detailed"},
                 0, args, nargs, kwnames);
@@ -150,7 +146,8 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const std::string depth_text = a[3] == nullptr ? std::string("transitive") : to_string(a[3], "cache_depth");
     const std::optional<std::string> cache_namespace = to_optional_string(a[4], "cache_namespace");
     // Held under shared access until the result is built.
-    const std::optional<MemoryCacheArg> backend_arg = to_optional_memory_cache(a[5], "cache_backend");
+    const std::optional<MemoryCacheArg> backend_arg =
+        to_optional_memory_cache(state_of_instance(self), a[5], "cache_backend");
     const bool detailed = a[6] != nullptr && to_bool(a[6], "detailed");
 
     const std::optional<CacheDepth> depth = parse_cache_depth(depth_text);
@@ -182,33 +179,25 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* dag_to_mermaid(PyObject* self, PyObject*) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     return text(state.dag->to_mermaid()).release();
   });
 }
 
 PyObject* dag_node_count(PyObject* self, PyObject*) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     return PyLong_FromSize_t(state.dag->node_count());
   });
 }
 
 PyObject* dag_cache_stats(PyObject* self, PyObject*) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     return cache_stats_to_dict(state.dag->cache_backend()->stats());
   });
 }
 
 PyObject* dag_clear_cache(PyObject* self, PyObject*) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     DeferredReleaseScope defer;  // dropped entries must not run Python code under the backend's lock
     state.dag->cache_backend()->clear_all();
     Py_RETURN_NONE;
@@ -216,9 +205,7 @@ PyObject* dag_clear_cache(PyObject* self, PyObject*) {
 }
 
 PyObject* dag_clear_cache_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.clear_cache_namespace", {"namespace"}, 1, args, nargs, kwnames);
     const std::string ns = to_string(a[0], "namespace");
     DeferredReleaseScope defer;
@@ -228,9 +215,7 @@ PyObject* dag_clear_cache_namespace(PyObject* self, PyObject* const* args, Py_ss
 }
 
 PyObject* dag_clear_cache_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.clear_cache_node", {"namespace", "node_id", "version"}, 2, args, nargs, kwnames);
     const std::string ns = to_string(a[0], "namespace");
     const std::uint64_t node_id = to_u64(a[1], "node_id");
@@ -242,9 +227,7 @@ PyObject* dag_clear_cache_node(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* dag_node_labels(PyObject* self, PyObject*) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     const std::vector<std::string> labels = state.dag->node_labels();
     PyRef list = check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
     for (std::size_t i = 0; i < labels.size(); ++i) {
@@ -263,17 +246,13 @@ PyObject* id_list(const std::vector<std::uint64_t>& ids) {
 }
 
 PyObject* dag_branch_ids(PyObject* self, PyObject*) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     return id_list(state.dag->branch_ids());
   });
 }
 
 PyObject* dag_variant_indices(PyObject* self, PyObject*) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     return id_list(state.dag->variant_indices());
   });
 }
@@ -287,26 +266,25 @@ void check_inputs_dict(PyObject* inputs) {
 // each key must be a str, each value a Distribution (else ValueError
 // "Value for key '<key>' must be a Distribution<hint>"); the first offending
 // entry decides. Reading runs no Python code, so the dict cannot change.
-DistMap read_input_dists(PyObject* inputs, const char* hint) {
+DistMap read_input_dists(const ModuleState& module, PyObject* inputs, const char* hint) {
   DistMap dists;
   Py_ssize_t pos = 0;
   PyObject *key = nullptr, *value = nullptr;
   while (PyDict_Next(inputs, &pos, &key, &value)) {
     std::string name = to_string(key, "inputs");
-    if (!is_distribution(value)) raise(PyExc_ValueError, "Value for key '" + name + "' must be a Distribution" + hint);
+    if (!is_distribution(module, value)) raise(PyExc_ValueError, "Value for key '" + name + "' must be a Distribution" + hint);
     dists.insert_or_assign(std::move(name), distribution_of(value));
   }
   return dists;
 }
 
 PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.predict", {"inputs", "n_samples"}, 1, args, nargs, kwnames);
     check_inputs_dict(a[0]);
     const std::uint64_t n_samples = a[1] == nullptr ? kDefaultParticles : to_u64(a[1], "n_samples");
-    const DistMap inputs = read_input_dists(a[0], "");
+    const ModuleState& module = state_of_instance(self);
+    const DistMap inputs = read_input_dists(module, a[0], "");
 
     const Dag& dag = *state.dag;
     StatResult result;
@@ -316,14 +294,12 @@ PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       GilRelease unlocked;
       result = predict(dag, inputs, static_cast<std::size_t>(n_samples));
     }
-    return wrap_stat_result(std::move(result));
+    return wrap_stat_result(module, std::move(result));
   });
 }
 
 PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    DagState& state = as_dag(self)->state;
-    SharedBorrow borrow(self, state.borrow);
+  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.predict_at", {"inputs", "n_samples", "at_node", "at_branch", "at_variant"}, 1, args, nargs,
                 kwnames);
     check_inputs_dict(a[0]);
@@ -331,7 +307,8 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::optional<std::string> at_node = to_optional_string(a[2], "at_node");
     const std::optional<std::uint64_t> at_branch = to_optional_u64(a[3], "at_branch");
     const std::optional<std::uint64_t> at_variant = to_optional_u64(a[4], "at_variant");
-    DistMap inputs = read_input_dists(a[0], " (use quillon.normal(), quillon.gamma(), etc.)");
+    const ModuleState& module = state_of_instance(self);
+    DistMap inputs = read_input_dists(module, a[0], " (use quillon.normal(), quillon.gamma(), etc.)");
 
     // One target at most: a label first, then a branch, then a variant.
     std::optional<PredictTarget> target;
@@ -351,16 +328,9 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       GilRelease unlocked;
       result = predict_at(dag, std::move(inputs), count, target);
     }
-    return wrap_stat_result(std::move(result));
+    return wrap_stat_result(module, std::move(result));
   });
 }
-
-template <typename Fn>
-PyCFunction fastcall(Fn fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 // Method table in the order users see in dir() and help(). The uncertainty
 // layer's predict_at and predict go last.
@@ -482,11 +452,12 @@ PyType_Spec kSpec = {"quillon.Dag", sizeof(DagObject), 0, Py_TPFLAGS_DEFAULT | P
 
 }  // namespace
 
-PyObject* create_dag_type() { return create_class(&kSpec, "Dag", &g_type); }
+PyTypeObject* create_dag_type(PyObject* module) { return create_class(module, &kSpec, "Dag"); }
 
-PyObject* wrap_dag(Dag dag, std::optional<std::string> namespace_name) {
-  if (g_type == nullptr) raise(PyExc_SystemError, "the Dag type is not initialised");
-  PyRef self = check(g_type->tp_alloc(g_type, 0));
+PyObject* wrap_dag(const ModuleState& module, Dag dag, std::optional<std::string> namespace_name) {
+  PyTypeObject* type = module.dag_type;
+  if (type == nullptr) raise(PyExc_SystemError, "the Dag type is not initialised");
+  PyRef self = check(type->tp_alloc(type, 0));
   DagState* state = new (&as_dag(self.get())->state) DagState{};
   state->dag.emplace(std::move(dag));
   state->namespace_name = std::move(namespace_name);

@@ -16,6 +16,7 @@
 
 #include "dag/dag.hpp"
 #include "python_bindings/borrow.hpp"
+#include "python_bindings/module_state.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
@@ -33,10 +34,10 @@ struct DagObject {
   DagState state;
 };
 
-// Creates the type object (once per process); new reference.
-PyObject* create_dag_type();
+// Creates the class for `module`; new reference, or null with an error set.
+PyTypeObject* create_dag_type(PyObject* module);
 
-// A new Dag object owning `dag`. Throws PythonError.
-PyObject* wrap_dag(Dag dag, std::optional<std::string> namespace_name);
+// A new Dag object of `module` owning `dag`. Throws PythonError.
+PyObject* wrap_dag(const ModuleState& module, Dag dag, std::optional<std::string> namespace_name);
 
 }  // namespace quillon::py

@@ -14,9 +14,11 @@ namespace quillon::py {
 
 namespace {
 
+// The transfer's function object, held by value inside the engine's
+// DistTransferFn (copies share the callable's owner).
 class PythonDistTransfer {
  public:
-  explicit PythonDistTransfer(PyObject* callable) {
+  PythonDistTransfer(const ModuleState& module, PyObject* callable) : module_(&module) {
     Py_INCREF(callable);  // held by the owner below; released through the hook
     callable_ = PyObjectRef::steal(callable);
   }
@@ -43,7 +45,7 @@ class PythonDistTransfer {
   // Requires: the interpreter lock. Throws PythonError when building the
   // argument fails.
   std::optional<DistMap> call(const DistMap& inputs) const {
-    PyRef args = dist_context_to_py_dict(inputs);
+    PyRef args = dist_context_to_py_dict(*module_, inputs);
     PyRef result = PyRef::steal(PyObject_CallOneArg(static_cast<PyObject*>(callable_.get()), args.get()));
     args = PyRef();
     if (!result || !PyDict_Check(result.get())) return std::nullopt;
@@ -55,7 +57,7 @@ class PythonDistTransfer {
   // One key that is not a str voids the whole answer, and so does an answer
   // without entries. Reading runs no Python code, so the dict cannot change
   // underneath.
-  static std::optional<DistMap> read_answer(PyObject* dict) {
+  std::optional<DistMap> read_answer(PyObject* dict) const {
     DistMap answer;
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
@@ -64,21 +66,21 @@ class PythonDistTransfer {
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(key, &size);
       if (data == nullptr) return std::nullopt;  // not valid text: a key that does not convert
-      if (!is_distribution(value)) continue;
+      if (!is_distribution(*module_, value)) continue;
       answer.insert_or_assign(std::string(data, static_cast<std::size_t>(size)), distribution_of(value));
     }
     if (answer.empty()) return std::nullopt;
     return answer;
   }
 
+  const ModuleState* module_;
   PyObjectRef callable_;
 };
 
 }  // namespace
 
-DistTransfer create_python_dist_transfer(PyObject* callable) {
-  auto impl = std::make_shared<const PythonDistTransfer>(callable);
-  return make_dist_transfer([impl](const DistMap& inputs) { return (*impl)(inputs); });
+DistTransfer create_python_dist_transfer(const ModuleState& module, PyObject* callable) {
+  return make_dist_transfer(PythonDistTransfer(module, callable));
 }
 
 }  // namespace quillon::py

@@ -15,12 +15,15 @@
 #include <Python.h>
 
 #include "node.hpp"
+#include "python_bindings/module_state.hpp"
 
 namespace quillon::py {
 
 // Whether `callable` is callable is not checked; a callable that cannot be
-// called simply never answers.
+// called simply never answers. The transfer makes and recognises the
+// Distribution objects of `module`, which must outlive it: transfers run only
+// inside propagations of that module's Dags, which keep it alive.
 // Requires: the interpreter lock (a reference is taken).
-DistTransfer create_python_dist_transfer(PyObject* callable);
+DistTransfer create_python_dist_transfer(const ModuleState& module, PyObject* callable);
 
 }  // namespace quillon::py

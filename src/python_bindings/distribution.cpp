@@ -18,8 +18,6 @@ namespace quillon::py {
 
 namespace {
 
-PyTypeObject* g_type = nullptr;  // created once per process, never freed
-
 DistributionObject* as_dist(PyObject* self) { return reinterpret_cast<DistributionObject*>(self); }
 
 PyRef text(std::string_view value) {
@@ -81,11 +79,8 @@ void dist_dealloc(PyObject* self) {
 // Runs `read` on the held value under shared access.
 template <typename Read>
 PyObject* with_value(PyObject* self, Read&& read) {
-  return call_guarded([&]() -> PyObject* {
-    DistributionState& state = as_dist(self)->state;
-    SharedBorrow borrow(self, state.borrow);
-    return read(state.value);
-  });
+  return with_shared_access<DistributionObject>(
+      self, [&](DistributionState& state) -> PyObject* { return read(state.value); });
 }
 
 PyObject* get_mean(PyObject* self, void*) {
@@ -145,13 +140,6 @@ PyObject* dist_repr(PyObject* self) {
   return with_value(self, [](const Distribution& d) { return text(d.to_string()).release(); });
 }
 
-template <typename Fn>
-PyCFunction fastcall(Fn fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-
 PyGetSetDef kGetSet[] = {
     {"mean", get_mean, nullptr, "E[X]", nullptr},
     {"std", get_std, nullptr, "Standard deviation", nullptr},
@@ -189,44 +177,46 @@ PyType_Spec kSpec = {"quillon.Distribution", sizeof(DistributionObject), 0,
 // ---- module functions ------------------------------------------------------
 
 // A two-parameter constructor: both arguments through the float conversion.
+// `module` is the module the function is bound to.
 template <Distribution (*Make)(double, double)>
-PyObject* two_params(const char* function, const char* first, const char* second, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* two_params(PyObject* module, const char* function, const char* first, const char* second,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_guarded([&]() -> PyObject* {
     Arguments a(function, {first, second}, 2, args, nargs, kwnames);
     const double x = to_f64(a[0], first);
     const double y = to_f64(a[1], second);
-    return wrap_distribution(Make(x, y)).release();
+    return wrap_distribution(state_of_module(module), Make(x, y)).release();
   });
 }
 
-PyObject* fn_normal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return two_params<&Distribution::normal>("normal", "mean", "std", args, nargs, kwnames);
+PyObject* fn_normal(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return two_params<&Distribution::normal>(module, "normal", "mean", "std", args, nargs, kwnames);
 }
-PyObject* fn_uniform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return two_params<&Distribution::uniform>("uniform", "low", "high", args, nargs, kwnames);
+PyObject* fn_uniform(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return two_params<&Distribution::uniform>(module, "uniform", "low", "high", args, nargs, kwnames);
 }
-PyObject* fn_beta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return two_params<&Distribution::beta>("beta", "alpha", "beta", args, nargs, kwnames);
+PyObject* fn_beta(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return two_params<&Distribution::beta>(module, "beta", "alpha", "beta", args, nargs, kwnames);
 }
-PyObject* fn_gamma(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return two_params<&Distribution::gamma>("gamma", "shape", "rate", args, nargs, kwnames);
+PyObject* fn_gamma(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return two_params<&Distribution::gamma>(module, "gamma", "shape", "rate", args, nargs, kwnames);
 }
-PyObject* fn_lognormal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return two_params<&Distribution::lognormal>("lognormal", "mu", "sigma", args, nargs, kwnames);
+PyObject* fn_lognormal(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return two_params<&Distribution::lognormal>(module, "lognormal", "mu", "sigma", args, nargs, kwnames);
 }
 
-PyObject* fn_deterministic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* fn_deterministic(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_guarded([&]() -> PyObject* {
     Arguments a("deterministic", {"value"}, 1, args, nargs, kwnames);
-    return wrap_distribution(Distribution::deterministic(to_f64(a[0], "value"))).release();
+    return wrap_distribution(state_of_module(module), Distribution::deterministic(to_f64(a[0], "value"))).release();
   });
 }
 
-PyObject* fn_empirical(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* fn_empirical(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_guarded([&]() -> PyObject* {
     Arguments a("empirical", {"samples"}, 1, args, nargs, kwnames);
-    return wrap_distribution(Distribution::empirical(to_sample_vector(a[0], "samples"))).release();
+    return wrap_distribution(state_of_module(module), Distribution::empirical(to_sample_vector(a[0], "samples")))
+        .release();
   });
 }
 
@@ -251,27 +241,28 @@ PyMethodDef kFunctions[] = {
 
 }  // namespace
 
-PyObject* create_distribution_type() { return create_class(&kSpec, "Distribution", &g_type); }
+PyTypeObject* create_distribution_type(PyObject* module) { return create_class(module, &kSpec, "Distribution"); }
 
 PyMethodDef* distribution_functions() { return kFunctions; }
 
-PyRef wrap_distribution(Distribution value) {
-  if (g_type == nullptr) raise(PyExc_SystemError, "the Distribution type is not initialised");
-  PyRef self = check(g_type->tp_alloc(g_type, 0));
+PyRef wrap_distribution(const ModuleState& module, Distribution value) {
+  PyTypeObject* type = module.distribution_type;
+  if (type == nullptr) raise(PyExc_SystemError, "the Distribution type is not initialised");
+  PyRef self = check(type->tp_alloc(type, 0));
   new (&as_dist(self.get())->state) DistributionState{BorrowFlag{}, std::move(value)};
   return self;
 }
 
-bool is_distribution(PyObject* object) noexcept {
-  return g_type != nullptr && PyObject_TypeCheck(object, g_type);
+bool is_distribution(const ModuleState& module, PyObject* object) noexcept {
+  return module.distribution_type != nullptr && Py_IS_TYPE(object, module.distribution_type);
 }
 
 const Distribution& distribution_of(PyObject* object) noexcept { return as_dist(object)->state.value; }
 
-PyRef dist_context_to_py_dict(const DistMap& dists) {
+PyRef dist_context_to_py_dict(const ModuleState& module, const DistMap& dists) {
   PyRef dict = check(PyDict_New());
   for (const auto& [name, dist] : dists) {
-    PyRef value = wrap_distribution(dist);
+    PyRef value = wrap_distribution(module, dist);
     if (PyDict_SetItem(dict.get(), text(name).get(), value.get()) != 0) throw_python_error();
   }
   return dict;

@@ -12,6 +12,7 @@
 
 #include "distribution/distribution.hpp"
 #include "python_bindings/borrow.hpp"
+#include "python_bindings/module_state.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
@@ -26,24 +27,24 @@ struct DistributionObject {
   DistributionState state;
 };
 
-// Creates the type object (once per process); new reference.
-PyObject* create_distribution_type();
+// Creates the class for `module`; new reference, or null with an error set.
+PyTypeObject* create_distribution_type(PyObject* module);
 
 // The module functions in registration order, ended by a null entry. The
-// table lives as long as the process.
+// table lives as long as the process; each function is bound to its module.
 PyMethodDef* distribution_functions();
 
-// A new Distribution object holding `value`. Throws PythonError.
-PyRef wrap_distribution(Distribution value);
+// A new Distribution object of `module` holding `value`. Throws PythonError.
+PyRef wrap_distribution(const ModuleState& module, Distribution value);
 
-// Whether `object` is a Distribution (or an instance of a subclass).
-bool is_distribution(PyObject* object) noexcept;
+// Whether `object` is a Distribution of `module`.
+bool is_distribution(const ModuleState& module, PyObject* object) noexcept;
 
 // The value held by a Distribution object. Requires: is_distribution(object).
 const Distribution& distribution_of(PyObject* object) noexcept;
 
-// New dict: name -> new Distribution object, in the map's iteration order.
-// Throws PythonError.
-PyRef dist_context_to_py_dict(const DistMap& dists);
+// New dict: name -> new Distribution object of `module`, in the map's
+// iteration order. Throws PythonError.
+PyRef dist_context_to_py_dict(const ModuleState& module, const DistMap& dists);
 
 }  // namespace quillon::py

@@ -12,14 +12,13 @@
 #include "python_bindings/dist_transfer.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/memory_cache.hpp"
+#include "python_bindings/module_state.hpp"
 #include "python_bindings/node_function.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
 
 namespace {
-
-PyTypeObject* g_type = nullptr;  // created once per process, never freed
 
 constexpr const char* kConsumed = "Graph has already been built or consumed";
 
@@ -64,7 +63,7 @@ void attach_cache(GraphState& state, const MemoryCacheArg& cache) {
 PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_guarded([&]() -> PyObject* {
     Arguments a("Graph", {"cache_backend"}, 0, args, kwargs);
-    std::optional<MemoryCacheArg> cache = to_optional_memory_cache(a[0], "cache_backend");
+    std::optional<MemoryCacheArg> cache = to_optional_memory_cache(state_of_class(type), a[0], "cache_backend");
     PyRef self = check(type->tp_alloc(type, 0));
     GraphState* state = new (&as_graph(self.get())->state) GraphState{};
     state->graph.emplace();
@@ -90,9 +89,7 @@ NodeFunction function_for(GraphState& state, PyObject* callable) {
 }
 
 PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.add", {"function", "label", "inputs", "outputs"}, 0, args, nargs, kwnames);
     std::optional<std::string> label = to_optional_string(a[1], "label");
     Graph& builder = open_builder(state);
@@ -105,11 +102,10 @@ PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.branch", {"subgraph"}, 1, args, nargs, kwnames);
-    if (!PyObject_TypeCheck(a[0], g_type)) raise_argument_type_error("subgraph", "Graph", a[0]);
+    // A Graph of this module: the receiver's own class (classes have no subclasses).
+    if (Py_TYPE(a[0]) != Py_TYPE(self)) raise_argument_type_error("subgraph", "Graph", a[0]);
     GraphState& sub_state = as_graph(a[0])->state;
     ExclusiveBorrow sub_borrow(a[0], sub_state.borrow);  // the receiver itself: "Already borrowed"
     Graph& builder = open_builder(state);
@@ -123,9 +119,7 @@ PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* graph_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.variants", {"functions", "label", "inputs", "outputs"}, 1, args, nargs, kwnames);
     std::vector<PyRef> callables = to_object_list(a[0], "functions");
     std::optional<std::string> label = to_optional_string(a[1], "label");
@@ -141,29 +135,26 @@ PyObject* graph_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* graph_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.build", {"cache_backend"}, 0, args, nargs, kwnames);
-    std::optional<MemoryCacheArg> cache = to_optional_memory_cache(a[0], "cache_backend");
+    const ModuleState& module = state_of_instance(self);
+    std::optional<MemoryCacheArg> cache = to_optional_memory_cache(module, a[0], "cache_backend");
     if (!state.graph) raise(PyExc_ValueError, "Graph has already been built");
     Graph builder = std::move(*state.graph);
     state.graph.reset();
     state.functions.clear();
     if (cache) {
       Dag dag = std::move(builder).build_with_cache_backend(cache->state().backend);
-      return wrap_dag(std::move(dag), cache->state().namespace_name);
+      return wrap_dag(module, std::move(dag), cache->state().namespace_name);
     }
     Dag dag = std::move(builder).build();
-    return wrap_dag(std::move(dag), state.namespace_name);
+    return wrap_dag(module, std::move(dag), state.namespace_name);
   });
 }
 
 PyObject* graph_configure_memory_cache(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.configure_memory_cache", {"max_entries", "ttl_seconds"}, 0, args, nargs, kwnames);
     const std::uint64_t max_entries = to_optional_u64(a[0], "max_entries").value_or(kDefaultMaxEntries);
     const std::optional<std::uint64_t> ttl_seconds = to_optional_u64(a[1], "ttl_seconds");
@@ -175,11 +166,9 @@ PyObject* graph_configure_memory_cache(PyObject* self, PyObject* const* args, Py
 }
 
 PyObject* graph_set_cache_backend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.set_cache_backend", {"cache_backend"}, 1, args, nargs, kwnames);
-    MemoryCacheArg cache = to_memory_cache(a[0], "cache_backend");
+    MemoryCacheArg cache = to_memory_cache(state_of_instance(self), a[0], "cache_backend");
     open_builder(state);
     attach_cache(state, cache);
     Py_RETURN_NONE;
@@ -187,9 +176,7 @@ PyObject* graph_set_cache_backend(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyObject* graph_set_cache_version(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.set_cache_version", {"label", "version"}, 2, args, nargs, kwnames);
     std::string label = to_string(a[0], "label");
     std::string version = to_string(a[1], "version");
@@ -199,9 +186,7 @@ PyObject* graph_set_cache_version(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyObject* graph_set_cacheable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.set_cacheable", {"label", "cacheable"}, 2, args, nargs, kwnames);
     std::string label = to_string(a[0], "label");
     const bool cacheable = to_bool(a[1], "cacheable");
@@ -212,9 +197,7 @@ PyObject* graph_set_cacheable(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* graph_set_cache_key_inputs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.set_cache_key_inputs", {"label", "impl_vars"}, 2, args, nargs, kwnames);
     std::string label = to_string(a[0], "label");
     std::vector<std::string> impl_vars = to_string_list(a[1], "impl_vars");
@@ -224,23 +207,14 @@ PyObject* graph_set_cache_key_inputs(PyObject* self, PyObject* const* args, Py_s
 }
 
 PyObject* graph_set_dist_transfer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    GraphState& state = as_graph(self)->state;
-    ExclusiveBorrow borrow(self, state.borrow);
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.set_dist_transfer", {"label", "transfer_fn"}, 2, args, nargs, kwnames);
     std::string label = to_string(a[0], "label");
     Graph& builder = open_builder(state);
-    builder.set_dist_transfer_for(std::move(label), create_python_dist_transfer(a[1]));
+    builder.set_dist_transfer_for(std::move(label), create_python_dist_transfer(state_of_instance(self), a[1]));
     Py_RETURN_NONE;
   });
 }
-
-template <typename Fn>
-PyCFunction fastcall(Fn fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 // Method table in the order users see in dir() and help(). The uncertainty
 // layer's set_dist_transfer goes last.
@@ -311,6 +285,6 @@ PyType_Spec kSpec = {"quillon.Graph", sizeof(GraphObject), 0, Py_TPFLAGS_DEFAULT
 
 }  // namespace
 
-PyObject* create_graph_type() { return create_class(&kSpec, "Graph", &g_type); }
+PyTypeObject* create_graph_type(PyObject* module) { return create_class(module, &kSpec, "Graph"); }
 
 }  // namespace quillon::py

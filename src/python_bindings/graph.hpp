@@ -34,7 +34,7 @@ struct GraphObject {
   GraphState state;
 };
 
-// Creates the type object (once per process); new reference.
-PyObject* create_graph_type();
+// Creates the class for `module`; new reference, or null with an error set.
+PyTypeObject* create_graph_type(PyObject* module);
 
 }  // namespace quillon::py

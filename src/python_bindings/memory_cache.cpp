@@ -15,9 +15,6 @@ namespace quillon::py {
 
 namespace {
 
-PyTypeObject* g_type = nullptr;  // created once per process, never freed
-
-
 MemoryCacheObject* as_cache(PyObject* self) { return reinterpret_cast<MemoryCacheObject*>(self); }
 
 PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -44,46 +41,43 @@ void cache_dealloc(PyObject* self) {
 }
 
 PyObject* get_namespace(PyObject* self, void*) {
-  return call_guarded([&]() -> PyObject* {
-    SharedBorrow borrow(self, as_cache(self)->state.borrow);
-    const std::string& ns = as_cache(self)->state.namespace_name;
+  return with_shared_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> PyObject* {
+    const std::string& ns = state.namespace_name;
     return PyUnicode_FromStringAndSize(ns.data(), static_cast<Py_ssize_t>(ns.size()));
   });
 }
 
 int set_namespace(PyObject* self, PyObject* value, void*) {
-  return call_guarded([&]() -> int {
-    if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
-    ExclusiveBorrow borrow(self, as_cache(self)->state.borrow);
-    as_cache(self)->state.namespace_name = to_string(value, "namespace");
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+  }
+  return with_exclusive_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> int {
+    state.namespace_name = to_string(value, "namespace");
     return 0;
   });
 }
 
 PyObject* cache_clear(PyObject* self, PyObject*) {
-  return call_guarded([&]() -> PyObject* {
-    SharedBorrow borrow(self, as_cache(self)->state.borrow);
+  return with_shared_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> PyObject* {
     DeferredReleaseScope defer;  // dropped entries must not run Python code under the backend's lock
-    as_cache(self)->state.backend->clear_all();
+    state.backend->clear_all();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* cache_stats(PyObject* self, PyObject*) {
-  return call_guarded([&]() -> PyObject* {
-    SharedBorrow borrow(self, as_cache(self)->state.borrow);
-    return cache_stats_to_dict(as_cache(self)->state.backend->stats());
+  return with_shared_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> PyObject* {
+    return cache_stats_to_dict(state.backend->stats());
   });
 }
 
 PyObject* cache_clear_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    SharedBorrow borrow(self, as_cache(self)->state.borrow);
+  return with_shared_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> PyObject* {
     Arguments a("MemoryCache.clear_node", {"node_id", "version", "namespace"}, 1, args, nargs, kwnames);
     const std::uint64_t node_id = to_u64(a[0], "node_id");
     const std::optional<std::string> version = to_optional_string(a[1], "version");
     const std::optional<std::string> ns = to_optional_string(a[2], "namespace");
-    const MemoryCacheState& state = as_cache(self)->state;
     DeferredReleaseScope defer;
     state.backend->clear_node(ns.value_or(state.namespace_name), node_id, version);
     Py_RETURN_NONE;
@@ -91,12 +85,11 @@ PyObject* cache_clear_node(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* cache_clear_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    SharedBorrow borrow(self, as_cache(self)->state.borrow);
+  return with_shared_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> PyObject* {
     Arguments a("MemoryCache.clear_namespace", {"namespace"}, 1, args, nargs, kwnames);
     const std::string ns = to_string(a[0], "namespace");
     DeferredReleaseScope defer;
-    as_cache(self)->state.backend->clear_namespace(ns);
+    state.backend->clear_namespace(ns);
     Py_RETURN_NONE;
   });
 }
@@ -132,15 +125,17 @@ PyType_Spec kSpec = {"quillon.MemoryCache", sizeof(MemoryCacheObject), 0, Py_TPF
 
 }  // namespace
 
-PyObject* create_memory_cache_type() { return create_class(&kSpec, "MemoryCache", &g_type); }
+PyTypeObject* create_memory_cache_type(PyObject* module) { return create_class(module, &kSpec, "MemoryCache"); }
 
-std::optional<MemoryCacheArg> to_optional_memory_cache(PyObject* value, const char* name) {
+std::optional<MemoryCacheArg> to_optional_memory_cache(const ModuleState& module, PyObject* value,
+                                                       const char* name) {
   if (is_absent(value)) return std::nullopt;
-  return to_memory_cache(value, name);
+  return to_memory_cache(module, value, name);
 }
 
-MemoryCacheArg to_memory_cache(PyObject* value, const char* name) {
-  if (g_type == nullptr || !PyObject_TypeCheck(value, g_type)) raise_argument_type_error(name, "MemoryCache", value);
+MemoryCacheArg to_memory_cache(const ModuleState& module, PyObject* value, const char* name) {
+  PyTypeObject* type = module.memory_cache_type;
+  if (type == nullptr || !PyObject_TypeCheck(value, type)) raise_argument_type_error(name, "MemoryCache", value);
   MemoryCacheArg arg;
   arg.object = as_cache(value);
   arg.borrow = SharedBorrow(value, arg.object->state.borrow);

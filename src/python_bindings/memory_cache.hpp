@@ -16,6 +16,7 @@
 
 #include "cache/memory_backend.hpp"
 #include "python_bindings/borrow.hpp"
+#include "python_bindings/module_state.hpp"
 
 namespace quillon::py {
 
@@ -30,8 +31,8 @@ struct MemoryCacheObject {
   MemoryCacheState state;
 };
 
-// Creates the type object (once per process); new reference.
-PyObject* create_memory_cache_type();
+// Creates the class for `module`; new reference, or null with an error set.
+PyTypeObject* create_memory_cache_type(PyObject* module);
 
 // A MemoryCache argument under shared access for as long as this lives.
 struct MemoryCacheArg {
@@ -41,10 +42,11 @@ struct MemoryCacheArg {
   const MemoryCacheState& state() const { return object->state; }
 };
 
-// None or absent -> nullopt; a MemoryCache -> borrowed; anything else raises
-// TypeError naming `name`. Throws PythonError.
-std::optional<MemoryCacheArg> to_optional_memory_cache(PyObject* value, const char* name);
-MemoryCacheArg to_memory_cache(PyObject* value, const char* name);
+// None or absent -> nullopt; a MemoryCache of `module` -> borrowed; anything
+// else raises TypeError naming `name`. Throws PythonError.
+std::optional<MemoryCacheArg> to_optional_memory_cache(const ModuleState& module, PyObject* value,
+                                                       const char* name);
+MemoryCacheArg to_memory_cache(const ModuleState& module, PyObject* value, const char* name);
 
 // The six backend counters as a dict, in the order entries, max_entries,
 // hits, misses, evictions, expirations. New reference or null.

@@ -1,11 +1,14 @@
-// The module entry: creates the module quillon and registers its classes
-// and functions.
+// The module entry: the definition of the module quillon, initialised in
+// two phases. The interpreter makes the module object with room for its
+// state (module_state.hpp); executing it creates the classes into that state
+// and registers them and the module functions.
 #include <Python.h>
 
 #include "python_bindings/dag.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/graph.hpp"
 #include "python_bindings/memory_cache.hpp"
+#include "python_bindings/module_state.hpp"
 #include "python_bindings/node_function.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/stat_result.hpp"
@@ -13,20 +16,6 @@
 namespace quillon::py {
 
 namespace {
-
-bool g_initialised = false;
-
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "quillon",
-    "Initialize the Python module",
-    -1,  // single-phase: one initialisation per process
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 // Appends `name` to the module's __all__ (created on first use), then sets
 // the attribute. Steals `object`. Returns false with an error set.
@@ -46,36 +35,85 @@ bool add_to_module(PyObject* module, const char* name, PyObject* object) {
   return PyObject_SetAttrString(module, name, owned.get()) == 0;
 }
 
-PyObject* create_module() {
-  if (g_initialised) {
-    PyErr_SetString(PyExc_ImportError, "quillon can only be initialised once per interpreter process");
-    return nullptr;
-  }
-  install_py_object_hooks();
-  PyRef module = PyRef::steal(PyModule_Create(&kModule));
-  if (!module) return nullptr;
+// Creates a class for `module`, keeps it in `*slot` (the state's strong
+// reference) and adds it to the module. False with an error set.
+bool add_class(PyObject* module, const char* name, PyTypeObject* (*create)(PyObject*), PyTypeObject** slot) {
+  PyTypeObject* type = create(module);
+  if (type == nullptr) return false;
+  *slot = type;
+  Py_INCREF(type);  // the module's attribute; the state keeps the first reference
+  return add_to_module(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+// Runs once for each module object the import system makes: importing the
+// module again after removing it from sys.modules, or importing it in another
+// interpreter, makes a fresh module object with classes of its own.
+int module_exec(PyObject* module) {
+  // The hooks are process-wide: installed by the first execution, before any
+  // value holds a Python object, and never rewritten while runs may read them.
+  static const bool hooks_installed = (install_py_object_hooks(), true);
+  static_cast<void>(hooks_installed);
+  ModuleState& state = state_of_module(module);
   // Registration order is the order of __all__: the classes MemoryCache,
   // Graph, Dag, Distribution, StatResult, then the module functions (each a
   // PyCFunction bound to the module, added with add_to_module as well).
-  if (!add_to_module(module.get(), "MemoryCache", create_memory_cache_type())) return nullptr;
-  if (!add_to_module(module.get(), "Graph", create_graph_type())) return nullptr;
-  if (!add_to_module(module.get(), "Dag", create_dag_type())) return nullptr;
-  if (!add_to_module(module.get(), "Distribution", create_distribution_type())) return nullptr;
-  if (!add_to_module(module.get(), "StatResult", create_stat_result_type())) return nullptr;
+  if (!add_class(module, "MemoryCache", create_memory_cache_type, &state.memory_cache_type)) return -1;
+  if (!add_class(module, "Graph", create_graph_type, &state.graph_type)) return -1;
+  if (!add_class(module, "Dag", create_dag_type, &state.dag_type)) return -1;
+  if (!add_class(module, "Distribution", create_distribution_type, &state.distribution_type)) return -1;
+  if (!add_class(module, "StatResult", create_stat_result_type, &state.stat_result_type)) return -1;
   // The functions carry the module's name as their __module__.
-  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
-  if (!module_name) return nullptr;
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
   for (PyMethodDef* def = distribution_functions(); def->ml_name != nullptr; ++def) {
-    if (!add_to_module(module.get(), def->ml_name, PyCFunction_NewEx(def, module.get(), module_name.get()))) {
-      return nullptr;
-    }
+    if (!add_to_module(module, def->ml_name, PyCFunction_NewEx(def, module, module_name.get()))) return -1;
   }
-  g_initialised = true;
-  return module.release();
+  return 0;
 }
+
+// The state's class references take part in garbage collection: each class
+// refers back to its module.
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState& state = state_of_module(module);
+  Py_VISIT(state.memory_cache_type);
+  Py_VISIT(state.graph_type);
+  Py_VISIT(state.dag_type);
+  Py_VISIT(state.distribution_type);
+  Py_VISIT(state.stat_result_type);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState& state = state_of_module(module);
+  Py_CLEAR(state.memory_cache_type);
+  Py_CLEAR(state.graph_type);
+  Py_CLEAR(state.dag_type);
+  Py_CLEAR(state.distribution_type);
+  Py_CLEAR(state.stat_result_type);
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "quillon",
+    "Initialize the Python module",
+    sizeof(ModuleState),
+    nullptr,
+    kSlots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
 
 }  // namespace
 
 }  // namespace quillon::py
 
-PyMODINIT_FUNC PyInit_quillon(void) { return quillon::py::create_module(); }
+PyMODINIT_FUNC PyInit_quillon(void) { return PyModuleDef_Init(&quillon::py::kModule); }

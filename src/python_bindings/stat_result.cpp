@@ -18,8 +18,6 @@ namespace quillon::py {
 
 namespace {
 
-PyTypeObject* g_type = nullptr;  // created once per process, never freed
-
 StatResultObject* as_stat(PyObject* self) { return reinterpret_cast<StatResultObject*>(self); }
 
 PyRef text(std::string_view value) {
@@ -29,11 +27,8 @@ PyRef text(std::string_view value) {
 // Runs `read` on the held result under shared access.
 template <typename Read>
 PyObject* with_result(PyObject* self, Read&& read) {
-  return call_guarded([&]() -> PyObject* {
-    StatResultState& state = as_stat(self)->state;
-    SharedBorrow borrow(self, state.borrow);
-    return read(state.result);
-  });
+  return with_shared_access<StatResultObject>(
+      self, [&](StatResultState& state) -> PyObject* { return read(state.result); });
 }
 
 // One code point of UTF-8 text starting at `pos`; `*length` receives its
@@ -135,7 +130,7 @@ PyObject* stat_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Arguments a("StatResult.get", {"key"}, 1, args, nargs, kwnames);
     const std::optional<Distribution> found = result.get(to_string(a[0], "key"));
     if (!found) Py_RETURN_NONE;
-    return wrap_distribution(*found).release();
+    return wrap_distribution(state_of_instance(self), *found).release();
   });
 }
 
@@ -153,14 +148,15 @@ PyObject* stat_keys(PyObject* self, PyObject*) {
 PyObject* stat_for_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_result(self, [&](const StatResult& result) {
     Arguments a("StatResult.for_branch", {"branch_id"}, 1, args, nargs, kwnames);
-    return dist_context_to_py_dict(result.for_branch(to_u64(a[0], "branch_id"))).release();
+    return dist_context_to_py_dict(state_of_instance(self), result.for_branch(to_u64(a[0], "branch_id"))).release();
   });
 }
 
 PyObject* stat_for_variant(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_result(self, [&](const StatResult& result) {
     Arguments a("StatResult.for_variant", {"variant_idx"}, 1, args, nargs, kwnames);
-    return dist_context_to_py_dict(result.for_variant(to_u64(a[0], "variant_idx"))).release();
+    return dist_context_to_py_dict(state_of_instance(self), result.for_variant(to_u64(a[0], "variant_idx")))
+        .release();
   });
 }
 
@@ -206,7 +202,7 @@ PyObject* stat_subscript(PyObject* self, PyObject* key) {
     const std::string name = to_string(key, "key");
     const std::optional<Distribution> found = result.get(name);
     if (!found) raise(PyExc_ValueError, "Variable '" + name + "' not found in StatResult");
-    return wrap_distribution(*found).release();
+    return wrap_distribution(state_of_instance(self), *found).release();
   });
 }
 
@@ -224,13 +220,6 @@ PyObject* stat_repr(PyObject* self) {
     return text(out).release();
   });
 }
-
-template <typename Fn>
-PyCFunction fastcall(Fn fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"get", fastcall(stat_get), kFastKw,
@@ -275,11 +264,12 @@ PyType_Spec kSpec = {"quillon.StatResult", sizeof(StatResultObject), 0,
 
 }  // namespace
 
-PyObject* create_stat_result_type() { return create_class(&kSpec, "StatResult", &g_type); }
+PyTypeObject* create_stat_result_type(PyObject* module) { return create_class(module, &kSpec, "StatResult"); }
 
-PyObject* wrap_stat_result(StatResult result) {
-  if (g_type == nullptr) raise(PyExc_SystemError, "the StatResult type is not initialised");
-  PyRef self = check(g_type->tp_alloc(g_type, 0));
+PyObject* wrap_stat_result(const ModuleState& module, StatResult result) {
+  PyTypeObject* type = module.stat_result_type;
+  if (type == nullptr) raise(PyExc_SystemError, "the StatResult type is not initialised");
+  PyRef self = check(type->tp_alloc(type, 0));
   new (&as_stat(self.get())->state) StatResultState{BorrowFlag{}, std::move(result)};
   return self.release();
 }

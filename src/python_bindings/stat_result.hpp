@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include "python_bindings/borrow.hpp"
+#include "python_bindings/module_state.hpp"
 #include "stat_result/stat_result.hpp"
 
 namespace quillon::py {
@@ -24,10 +25,10 @@ struct StatResultObject {
   StatResultState state;
 };
 
-// Creates the type object (once per process); new reference.
-PyObject* create_stat_result_type();
+// Creates the class for `module`; new reference, or null with an error set.
+PyTypeObject* create_stat_result_type(PyObject* module);
 
-// A new StatResult object owning `result`. Throws PythonError.
-PyObject* wrap_stat_result(StatResult result);
+// A new StatResult object of `module` owning `result`. Throws PythonError.
+PyObject* wrap_stat_result(const ModuleState& module, StatResult result);
 
 }  // namespace quillon::py
