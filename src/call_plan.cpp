@@ -96,16 +96,8 @@ bool CallPlan::taken(const NamedValue* gathered, std::size_t count, std::string_
   return std::any_of(gathered, gathered + count, [&](const NamedValue& g) { return g.name == name; });
 }
 
-int CallPlan::output_index(const Step& step, std::string_view impl_name) const noexcept {
-  // Sorted by impl name, which is unique within a node. Most nodes have a
-  // handful of outputs: those are scanned.
+int CallPlan::search_output(const Step& step, std::string_view impl_name) const noexcept {
   const std::span<const Name> own = outputs(step);
-  if (own.size() <= 8) {
-    for (std::size_t i = 0; i < own.size(); ++i) {
-      if (same_name(impl(own[i]), impl_name)) return static_cast<int>(i);
-    }
-    return -1;
-  }
   auto before = [&](const Name& output, std::string_view name) { return impl(output) < name; };
   auto it = std::lower_bound(own.begin(), own.end(), impl_name, before);
   if (it == own.end() || impl(*it) != impl_name) return -1;
@@ -117,15 +109,6 @@ int CallPlan::output_for_broadcast(const Step& step, std::string_view broadcast)
     if (broadcasts_[i] == broadcast) return static_cast<int>(i - step.outputs_begin);
   }
   return -1;
-}
-
-bool call_into(const CallPlan& plan, const CallPlan::Step& step, const NamedValue* inputs, std::size_t count,
-               CallRecord& record) {
-  record.clear();
-  RecordSink sink(plan, step, record);
-  if (step.function->call(inputs, count, sink)) return true;
-  record.clear();
-  return false;
 }
 
 }  // namespace quillon

@@ -101,7 +101,17 @@ class CallPlan {
     return broadcasts_[step.outputs_begin + index];
   }
   // The index among the step's outputs of `impl_name`, -1 if it maps none.
-  int output_index(const Step& step, std::string_view impl_name) const noexcept;
+  // Sorted by impl name, which is unique within a node; most nodes have a
+  // handful of outputs, and those are scanned in place.
+  int output_index(const Step& step, std::string_view impl_name) const noexcept {
+    const std::size_t count = step.outputs_end - step.outputs_begin;
+    if (count > 8) return search_output(step, impl_name);
+    const Name* own = outputs_.data() + step.outputs_begin;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (same_name(impl(own[i]), impl_name)) return static_cast<int>(i);
+    }
+    return -1;
+  }
   // The index among the step's outputs of one that writes `broadcast`, -1
   // if none does.
   int output_for_broadcast(const Step& step, std::string_view broadcast) const noexcept;
@@ -128,6 +138,7 @@ class CallPlan {
 
  private:
   static bool taken(const NamedValue* gathered, std::size_t count, std::string_view name) noexcept;
+  int search_output(const Step& step, std::string_view impl_name) const noexcept;
   Name add_name(const std::string& impl, std::uint32_t slot);
 
   std::vector<Step> steps_;  // per position
@@ -188,7 +199,13 @@ class RecordSink final : public OutputSink {
 // Calls the step's function once on `inputs` with its outputs going into
 // `record` (cleared first). False when the call failed; the record is then
 // empty.
-bool call_into(const CallPlan& plan, const CallPlan::Step& step, const NamedValue* inputs, std::size_t count,
-               CallRecord& record);
+inline bool call_into(const CallPlan& plan, const CallPlan::Step& step, const NamedValue* inputs, std::size_t count,
+                      CallRecord& record) {
+  record.clear();
+  RecordSink sink(plan, step, record);
+  if (step.function->call(inputs, count, sink)) return true;
+  record.clear();
+  return false;
+}
 
 }  // namespace quillon

@@ -102,18 +102,6 @@ const UncachedRoute* node_route(const Node& node) noexcept {
   return nullptr;
 }
 
-void report_uncached(const UncachedRoute& route, NodeId id, CacheRunStats& stats, std::string* key_text,
-                     NodeCacheStatus* status) {
-  stats.record_miss(route.reason);
-  if (key_text != nullptr) *key_text = status_key_text(route.key_prefix, id);
-  if (status != nullptr) {
-    status->cache_key.reset();
-    status->hit = false;
-    status->stored = false;
-    status->reason = route.reason;
-  }
-}
-
 bool lineage_holds_claim() noexcept { return t_claims_held > 0 || t_starter_holds_claim; }
 
 ClaimLineageScope::ClaimLineageScope(bool starter_holds_claim) noexcept : saved_(t_starter_holds_claim) {

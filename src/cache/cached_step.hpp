@@ -65,11 +65,23 @@ const UncachedRoute* node_route(const Node& node) noexcept;
 // The route of a node whose cache-key inputs have no canonical text.
 extern const UncachedRoute kUnsupportedInputRoute;
 
+// The key text of a node that ran without the backend: the prefix and the id.
+std::string status_key_text(std::string_view prefix, NodeId id);
+
 // Reports a node that ran without the backend: counts its miss in `stats`,
 // and when asked for them gives its key text (the route's prefix and the
 // id) and its status. Every route reports uncached misses through this.
-void report_uncached(const UncachedRoute& route, NodeId id, CacheRunStats& stats, std::string* key_text,
-                     NodeCacheStatus* status);
+inline void report_uncached(const UncachedRoute& route, NodeId id, CacheRunStats& stats, std::string* key_text,
+                            NodeCacheStatus* status) {
+  stats.record_miss(route.reason);
+  if (key_text != nullptr) *key_text = status_key_text(route.key_prefix, id);
+  if (status != nullptr) {
+    status->cache_key.reset();
+    status->hit = false;
+    status->stored = false;
+    status->reason = route.reason;
+  }
+}
 
 // A non-owning reference to a callable, for calls that must not allocate.
 template <typename Signature>

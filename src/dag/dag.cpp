@@ -224,13 +224,17 @@ class Dag::Run {
   void run_direct(std::size_t pos, const UncachedRoute& route, Scratch& scratch) {
     const CallPlan::Step& planned = plan_.step(pos);
     const std::size_t count = gather(planned, scratch.gathered.data());
+    DirectSink sink(plan_, planned, result_.context, scratch.replaced);
+    if (!planned.function->call(scratch.gathered.data(), count, sink)) sink.undo();
     const NodeId id = dag_.nodes_[pos].id;
+    if (!want_keys_ && !options_.collect_node_statuses) {
+      report_uncached(route, id, result_.cache_stats, nullptr, nullptr);
+      return;
+    }
     std::string key_text;
     NodeCacheStatus status;
     report_uncached(route, id, result_.cache_stats, want_keys_ ? &key_text : nullptr,
                     options_.collect_node_statuses ? &status : nullptr);
-    DirectSink sink(plan_, planned, result_.context, scratch.replaced);
-    if (!planned.function->call(scratch.gathered.data(), count, sink)) sink.undo();
     if (want_keys_) dep_keys_.insert_or_assign(id, std::move(key_text));
     if (options_.collect_node_statuses) result_.node_statuses.insert_or_assign(id, std::move(status));
   }
