@@ -59,6 +59,28 @@ class TestExecuteArguments:
         assert expected["t"] == 15.0
         assert dag.execute(parallel=True, max_threads=max_threads) == expected
 
+    @pytest.mark.parametrize("cached", [False, True])
+    def test_a_level_applies_its_nodes_in_level_order(self, cached):
+        # Two nodes of one level write "v"; the first one finishes last. The
+        # later node's value wins in a parallel run as in a sequential one.
+        def slow(d):
+            time.sleep(0.05)
+            return {"v": "first"}
+        graph = quillon.Graph()
+        graph.add(slow, "Slow", None, [("v", "v")])
+        graph.add(lambda d: {"v": "second"}, "Fast", None, [("v", "v")])
+        if cached:
+            graph.set_cache_version("Slow", "1")
+            graph.set_cache_version("Fast", "1")
+        dag = graph.build()
+        assert dag.execute(cache=False) == {"v": "second"}
+        for max_threads in (None, 2):
+            assert dag.execute(parallel=True, max_threads=max_threads, cache=False) == {"v": "second"}
+        if cached:
+            assert dag.execute(parallel=True)["v"] == "second"  # computed and stored
+            assert dag.execute(parallel=True, detailed=True)["cache_stats"]["hits"] == 2
+            assert dag.execute(parallel=True)["v"] == "second"  # both served from the cache
+
 
 class TestResults:
     def test_plain_result_is_the_context(self):
