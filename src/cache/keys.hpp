@@ -19,15 +19,6 @@
 
 namespace quillon {
 
-// The last store seen for one (namespace, identity): what misses are
-// classified against.
-struct IdentityFingerprint {
-  std::string key;  // namespaced key of that entry
-  std::string code_hash;
-  std::string input_hash;
-  std::string deps_signature;
-};
-
 // A value kind with no canonical text: "float_vec", "int_vec" or "pyobject".
 struct UnsupportedKind {
   std::string_view name;
