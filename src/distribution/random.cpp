@@ -24,33 +24,30 @@ std::uint64_t splitmix64(std::uint64_t& x) {
   return z ^ (z >> 31);
 }
 
+// Reads into buf[got, len) with `read` until it is full, retrying
+// interrupted reads; stops at the first failure or end of data. Returns how
+// many bytes of `buf` are filled.
+template <typename Read>
+std::size_t read_fully(Read&& read, unsigned char* buf, std::size_t got, std::size_t len) {
+  while (got < len) {
+    const ssize_t n = read(buf + got, len - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (!(n < 0 && errno == EINTR)) {
+      break;
+    }
+  }
+  return got;
+}
+
 // Fills `buf` from the kernel's entropy pool; false when neither getrandom(2)
 // nor /dev/urandom delivers.
 bool read_entropy(unsigned char* buf, std::size_t len) {
-  std::size_t got = 0;
-  while (got < len) {
-    const ssize_t n = getrandom(buf + got, len - got, 0);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
+  std::size_t got = read_fully([](unsigned char* at, std::size_t n) { return getrandom(at, n, 0); }, buf, 0, len);
   if (got == len) return true;
   const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  while (got < len) {
-    const ssize_t n = ::read(fd, buf + got, len - got);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
+  got = read_fully([fd](unsigned char* at, std::size_t n) { return ::read(fd, at, n); }, buf, got, len);
   ::close(fd);
   return got == len;
 }
