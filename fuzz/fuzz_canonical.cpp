@@ -5,8 +5,10 @@
 // plus a node, and checks the texts that cache keys are made of against an
 // independent rendering: entries in bytewise key order, exact tags, the first
 // unsupported kind reported by name, string escaping that decodes back to the
-// original bytes (so distinct strings never share a tag), deterministic output
-// whatever the map's insertion order, and 64-character lowercase hex hashes.
+// original bytes (so distinct strings never share a tag), name map texts that
+// decode back to their maps (so distinct maps never share a text),
+// deterministic output whatever the map's insertion order, and 64-character
+// lowercase hex hashes.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -103,12 +105,23 @@ DataMap decode_map(FuzzedDataProvider& in, int depth, int& budget) {
   return map;
 }
 
+// Names of arbitrary bytes or, for half the maps, made only of the
+// characters that name map texts escape plus a quote and a letter, where
+// two different maps come closest to sharing a text.
 NameMap decode_name_map(FuzzedDataProvider& in) {
+  const bool delimiters_only = in.ConsumeBool();
+  auto name = [&] {
+    std::string text = decode_text(in, 10);
+    if (delimiters_only) {
+      for (char& c : text) c = "\\=,{}\"a"[static_cast<unsigned char>(c) % 7];
+    }
+    return text;
+  };
   NameMap map;
   const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, 4);
   for (std::size_t i = 0; i < n && in.remaining_bytes() > 0; ++i) {
-    std::string key = decode_text(in, 10);
-    map.insert_or_assign(std::move(key), decode_text(in, 10));
+    std::string key = name();
+    map.insert_or_assign(std::move(key), name());
   }
   return map;
 }
@@ -314,6 +327,16 @@ Rendering reference_map_text(const DataMap& map) {
   return out + "}";
 }
 
+// A name with a backslash before each backslash, "=", ",", "{" and "}".
+std::string escaped_name(const std::string& name) {
+  std::string out;
+  for (char c : name) {
+    if (c == '\\' || c == '=' || c == ',' || c == '{' || c == '}') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 std::string reference_name_map_text(const NameMap& map) {
   std::vector<const NameMap::value_type*> sorted;
   for (const auto& entry : map) sorted.push_back(&entry);
@@ -321,9 +344,47 @@ std::string reference_name_map_text(const NameMap& map) {
   std::string out = "{";
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     if (i != 0) out += ',';
-    out += sorted[i]->first + "=" + sorted[i]->second;
+    out += escaped_name(sorted[i]->first) + "=" + escaped_name(sorted[i]->second);
   }
   return out + "}";
+}
+
+// Parses a name map text back into its map: a name runs up to the next
+// unescaped "=", ",", "{" or "}", and a backslash takes the next character
+// literally. Fails on anything the renderer cannot have written.
+NameMap parse_name_map_text(const std::string& text) {
+  check(!text.empty() && text.front() == '{', "name map text does not open with a brace", text);
+  NameMap map;
+  if (text == "{}") return map;
+  const auto is_delimiter = [](char c) { return c == '=' || c == ',' || c == '{' || c == '}'; };
+  std::size_t i = 1;
+  // Reads one name into `out`; returns the delimiter that ended it.
+  const auto read_name = [&](std::string& out) {
+    for (;;) {
+      check(i < text.size(), "name map text ends inside a name", text);
+      const char c = text[i++];
+      if (is_delimiter(c)) return c;
+      if (c == '\\') {
+        check(i < text.size(), "dangling backslash in a name map text", text);
+        const char next = text[i++];
+        check(next == '\\' || is_delimiter(next), "a backslash before a character that needs none", text);
+        out += next;
+      } else {
+        out += c;
+      }
+    }
+  };
+  for (;;) {
+    std::string key;
+    std::string value;
+    check(read_name(key) == '=', "a key not followed by '='", text);
+    const char end = read_name(value);
+    check(end == ',' || end == '}', "a value not followed by ',' or '}'", text);
+    check(map.emplace(std::move(key), std::move(value)).second, "one key twice in a name map text", text);
+    if (end == '}') break;
+  }
+  check(i == text.size(), "text after the name map's closing brace", text);
+  return map;
 }
 
 std::string optional_number(const std::optional<std::uint64_t>& n) {
@@ -378,11 +439,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(describe(quillon::normalize_graph_data_map(reshuffled(map))) == describe(rendered),
         "value map text depends on insertion order");
 
-  // Name maps, nothing escaped.
+  // Name maps: the reference text, which decodes back to its map, so two
+  // maps share a text only when they are equal.
   const NameMap inputs = decode_name_map(in);
   const NameMap outputs = decode_name_map(in);
-  check(quillon::normalize_string_map(inputs) == reference_name_map_text(inputs), "name map text differs",
-        quillon::normalize_string_map(inputs));
+  const std::string inputs_text = quillon::normalize_string_map(inputs);
+  const std::string outputs_text = quillon::normalize_string_map(outputs);
+  check(inputs_text == reference_name_map_text(inputs), "name map text differs", inputs_text);
+  check(parse_name_map_text(inputs_text) == inputs, "name map text does not decode back to its map", inputs_text);
+  check(parse_name_map_text(outputs_text) == outputs, "name map text does not decode back to its map", outputs_text);
+  check((inputs == outputs) == (inputs_text == outputs_text), "two name maps share a text or one map two",
+        inputs_text + " / " + outputs_text);
 
   // Node identity text, with the value map as variant parameters.
   Node node;

@@ -380,6 +380,24 @@ std::optional<UnsupportedKind> append_value_map(std::string& out, const DataMap&
   return std::nullopt;
 }
 
+// A name inside a name map text. Each of the map's own delimiters ("=", ",",
+// "{", "}") and the escape character, the backslash, gets a backslash before
+// it, so an unescaped delimiter is always structure and two different maps
+// never share a text. Names without those five characters, nearly all of
+// them, are written as they are.
+void append_name(std::string& out, std::string_view name) {
+  constexpr std::string_view kSpecial = "\\=,{}";
+  std::size_t start = 0;
+  for (std::size_t at = name.find_first_of(kSpecial); at != std::string_view::npos;
+       at = name.find_first_of(kSpecial, at + 1)) {
+    out.append(name, start, at - start);
+    out += '\\';
+    out += name[at];
+    start = at + 1;
+  }
+  out.append(name, start, std::string_view::npos);
+}
+
 void append_optional_number(std::string& out, const std::optional<std::uint64_t>& number) {
   if (!number) {
     out += "None";
@@ -450,9 +468,9 @@ std::string normalize_string_map(const NameMap& map) {
   for (const auto* entry : sorted_entries(map)) {
     if (!first) out += ',';
     first = false;
-    out += entry->first;
+    append_name(out, entry->first);
     out += '=';
-    out += entry->second;
+    append_name(out, entry->second);
   }
   out += '}';
   return out;

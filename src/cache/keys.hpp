@@ -31,7 +31,10 @@ std::string hash_canonical(std::string_view text);
 // A 32-byte digest as the 64 lowercase hex digits hash_canonical gives.
 std::string hex_of(const std::array<std::uint8_t, 32>& digest);
 
-// "{k=v,...}" with entries sorted bytewise by key; nothing escaped.
+// "{k=v,...}" with entries sorted bytewise by key. In keys and values each
+// backslash, "=", ",", "{" and "}" is written with a backslash before it (the
+// name a=b becomes a\=b), so distinct maps give distinct texts; names without
+// those five characters are written unchanged.
 std::string normalize_string_map(const NameMap& map);
 
 // "{k=tag,...}" with entries sorted bytewise by key, or the first unsupported

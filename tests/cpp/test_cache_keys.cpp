@@ -6,6 +6,8 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <random>
 #include <set>
 #include <string>
 
@@ -119,9 +121,42 @@ TEST(StringTag, DistinctByteStringsNeverShareATag) {
   EXPECT_EQ(tags.size(), 256u * 256u);
 }
 
-TEST(NameMapText, SortsAndEscapesNothing) {
+TEST(NameMapText, SortsAndEscapesTheMapsOwnDelimiters) {
   EXPECT_EQ(normalize_string_map({}), "{}");
-  EXPECT_EQ(normalize_string_map({{"a=b", "c,d"}, {"{", "}\""}, {"B", "b"}}), "{B=b,a=b=c,d,{=}\"}");
+  EXPECT_EQ(normalize_string_map({{"a=b", "c,d"}, {"{", "}\""}, {"B", "b"}}), R"({B=b,a\=b=c\,d,\{=\}"})");
+  EXPECT_EQ(normalize_string_map({{"\\", "a\\b"}}), R"({\\=a\\b})");
+  // Everything else, quotes, colons, semicolons and spaces included, stays.
+  EXPECT_EQ(normalize_string_map({{"1:y", "y"}, {"p q", "\"r;s'"}}), "{1:y=y,p q=\"r;s'}");
+
+  // Written raw, these two maps gave one text, and two nodes one cache key.
+  const NameMap one{{"a", "b=c,d"}};
+  const NameMap other{{"a=b", "c,d"}};
+  EXPECT_NE(normalize_string_map(one), normalize_string_map(other));
+  Node first = Node::create(4, nullptr, "v1", "N", one, {});
+  Node second = Node::create(4, nullptr, "v1", "N", other, {});
+  EXPECT_NE(build_cache_lookup(first, "{}", "d").key, build_cache_lookup(second, "{}", "d").key);
+}
+
+TEST(NameMapText, DistinctMapsNeverShareAText) {
+  // Names drawn mostly from the five escaped characters, with a quote and a
+  // letter, so that nearly every pair of maps is one escape away from the
+  // same text.
+  constexpr char kAlphabet[] = {'\\', '=', ',', '{', '}', '\\', '=', ',', '{', '}', '"', 'a'};
+  std::mt19937 random(20240611);
+  auto name = [&] {
+    std::string text(random() % 5, ' ');
+    for (char& c : text) c = kAlphabet[random() % sizeof kAlphabet];
+    return text;
+  };
+  std::map<std::string, NameMap> seen;  // text -> the map that gave it
+  for (int i = 0; i < 50000; ++i) {
+    NameMap map;
+    for (unsigned n = random() % 4; n > 0; --n) map.insert_or_assign(name(), name());
+    const std::string text = normalize_string_map(map);
+    const auto [it, inserted] = seen.try_emplace(text, map);
+    ASSERT_TRUE(inserted || it->second == map) << "two maps share the text " << text;
+  }
+  EXPECT_GT(seen.size(), 20000u);  // the generator really varied the maps
 }
 
 TEST(NodeIdentityText, RendersEveryIdentityField) {
