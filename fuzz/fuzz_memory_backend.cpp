@@ -7,12 +7,15 @@
 // keys of different namespaces can coincide and namespaces can contain "::".
 // Every operation runs on a MemoryCacheBackend and on the model below, which
 // keeps the plain access queue of every store and hit. After each step the
-// get result (stored outputs or miss reason), the claim answer, stats() and
-// the set of stored keys (probed with contains()) must agree, and the
-// backend's recency list must hold exactly its entries.
-// Time-to-live modes
-// are limited to the deterministic ones: none, expired at once (zero or a
-// negative overflow) and never reached (an hour, or an overflowing one).
+// get result (stored outputs or miss reason), the claim answer and stats()
+// must agree, the backend's invariants must hold (check_invariants, which
+// asserts), and the set of stored entries must agree too: every put carries
+// a watched value whose release the hooks log, so the entries whose outputs
+// the backend still holds are known exactly. Each release also calls back
+// into the backend, which must not be locked at that moment (a Mutex
+// relocked by its owner fails an assertion). Time-to-live modes are limited
+// to the deterministic ones: none, expired at once (zero or a negative
+// overflow) and never reached (an hour, or an overflowing one).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -52,6 +55,7 @@ using quillon::ComputeClaim;
 using quillon::DataMap;
 using quillon::GraphData;
 using quillon::MemoryCacheBackend;
+using quillon::PyObjectRef;
 
 using fuzz::check;
 using fuzz::fail;
@@ -124,6 +128,48 @@ class Helper {
 Helper& helper() {
   static Helper* instance = new Helper;  // never destroyed: its thread never ends
   return *instance;
+}
+
+// --- Watched outputs ------------------------------------------------------
+
+// The tags of put steps whose outputs are still held somewhere, and the
+// backend the release hook calls back into. Only the fuzzing thread stores
+// and drops outputs, but the hook may run on any thread.
+std::mutex g_watch_mu;
+std::set<std::int64_t> g_live_tags;
+MemoryCacheBackend* g_backend = nullptr;
+
+// The hook's object is the tag itself, never dereferenced.
+void* object_of(std::int64_t tag) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(tag) + 1); }
+std::int64_t tag_of(void* object) { return static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(object) - 1); }
+
+void release_watched(void* object) {
+  MemoryCacheBackend* backend = nullptr;
+  {
+    std::lock_guard lock(g_watch_mu);
+    check(g_live_tags.erase(tag_of(object)) == 1, "outputs released twice or never stored");
+    backend = g_backend;
+  }
+  // Dropped outputs may run code that calls back into the backend.
+  if (backend != nullptr) backend->check_invariants();
+}
+
+GraphData watched(std::int64_t tag) {
+  static const bool kHooksInstalled = [] {
+    quillon::set_py_object_hooks(quillon::PyObjectHooks{nullptr, &release_watched, nullptr});
+    return true;
+  }();
+  (void)kHooksInstalled;
+  {
+    std::lock_guard lock(g_watch_mu);
+    g_live_tags.insert(tag);
+  }
+  return GraphData::from_py_object(PyObjectRef::steal(object_of(tag)));
+}
+
+std::set<std::int64_t> live_tags() {
+  std::lock_guard lock(g_watch_mu);
+  return g_live_tags;
 }
 
 // --- The reference model --------------------------------------------------
@@ -267,12 +313,12 @@ class Model {
 
   void finish_compute(const std::string& ns, const std::string& key) { in_flight_.erase(full_key_of(ns, key)); }
 
-  bool contains(const std::string& ns, const std::string& key) const {
-    return entries_.contains(full_key_of(ns, key));
-  }
   const CacheStats& stats() const { return stats_; }
-  const std::map<std::string, Entry>& entries() const { return entries_; }
-  std::size_t entry_count() const { return entries_.size(); }
+  std::set<std::int64_t> stored_tags() const {
+    std::set<std::int64_t> tags;
+    for (const auto& [full_key, entry] : entries_) tags.insert(entry.tag);
+    return tags;
+  }
 
  private:
   void remove_entry(const std::string& full_key) {
@@ -315,43 +361,36 @@ std::string describe(const Model::GetResult& r) {
 
 Model::GetResult from_backend(const CacheGetResult& result) {
   if (const auto* outputs = std::get_if<DataMap>(&result)) {
-    check(outputs->size() == 1 && outputs->contains("out") &&
-              outputs->at("out").kind() == quillon::DataKind::kInt,
+    check(outputs->size() == 2 && outputs->contains("out") && outputs->at("out").kind() == quillon::DataKind::kInt &&
+              outputs->contains("watched") && outputs->at("watched").kind() == quillon::DataKind::kPyObject &&
+              tag_of(outputs->at("watched").as_py_object().get()) == outputs->at("out").as_int(),
           "a hit returned outputs that no put stored");
     return {outputs->at("out").as_int(), {}};
   }
   return {std::nullopt, std::get<CacheMissReason>(result)};
 }
 
-// Compares everything observable without counting an access. With
-// `all_keys` every (namespace, key) pair is probed; otherwise only the
-// model's entries, which together with equal entry counts shows the same set.
+std::string describe(const std::set<std::int64_t>& tags) {
+  std::string text;
+  for (const std::int64_t tag : tags) text += " " + std::to_string(tag);
+  return text.empty() ? " (none)" : text;
+}
+
+// Compares everything observable without counting an access: the counters,
+// the backend's own invariants, and which puts' outputs the backend still
+// holds against the model's entries.
 template <typename Where>
-void compare_state(MemoryCacheBackend& backend, const Model& model, bool all_keys,
-                   Where&& where) {
+void compare_state(MemoryCacheBackend& backend, const Model& model, Where&& where) {
   const CacheStats a = backend.stats();
   const CacheStats& b = model.stats();
   expect(a.entries == b.entries && a.max_entries == b.max_entries && a.hits == b.hits && a.misses == b.misses &&
              a.evictions == b.evictions && a.expirations == b.expirations,
          "stats differ", [&] { return where() + ": backend " + describe(a) + " / model " + describe(b); });
-  if (all_keys) {
-    for (const char* ns : kNamespaces) {
-      for (const char* key : kKeys) {
-        expect(backend.contains(ns, key) == model.contains(ns, key), "contains differs",
-               [&] { return where() + ": " + full_key_of(ns, key); });
-      }
-    }
-  } else {
-    for (const auto& stored : model.entries()) {
-      expect(backend.contains(stored.second.ns, stored.second.key), "an entry the model holds is missing",
-             [&] { return where() + ": " + stored.first; });
-    }
-  }
-  const std::size_t queue = backend.recency_list_size();
-  expect(queue == model.entry_count(), "the recency list does not hold exactly the entries", [&] {
-    return where() + ": " + std::to_string(queue) + " on the list for " + std::to_string(model.entry_count()) +
-           " entries";
-  });
+  backend.check_invariants();
+  const std::set<std::int64_t> held = live_tags();
+  const std::set<std::int64_t> stored = model.stored_tags();
+  expect(held == stored, "the backend holds other entries than the model",
+         [&] { return where() + ": backend holds" + describe(held) + " / model" + describe(stored); });
 }
 
 const char* claim_name(ComputeClaim claim) {
@@ -380,11 +419,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     default: break;                        // no time-to-live
   }
 
-  const auto backend = MemoryCacheBackend::create(capacity, ttl);
+  auto backend = MemoryCacheBackend::create(capacity, ttl);
   Model model(capacity, expiry);
   std::int64_t next_tag = 0;
+  check(live_tags().empty(), "outputs of an earlier input are still held");
+  {
+    std::lock_guard lock(g_watch_mu);
+    g_backend = backend.get();
+  }
 
-  constexpr int kFullSweepEvery = 64;
   for (int step = 0; step < 4000 && in.remaining_bytes() > 0; ++step) {
     const std::string ns = in.PickValueInArray(kNamespaces);
     const std::string key = in.PickValueInArray(kKeys);
@@ -402,7 +445,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       entry.input_hash = in.PickValueInArray(kInputs);
       entry.deps_signature = in.PickValueInArray(kDeps);
       const std::int64_t tag = next_tag++;
-      entry.outputs = DataMap{{"out", GraphData::from_int(tag)}};
+      entry.outputs = DataMap{{"out", GraphData::from_int(tag)}, {"watched", watched(tag)}};
       detail = " put '" + entry.identity + "' tag " + std::to_string(tag);
       model.put(ns, key, entry, tag);
       backend->put(ns, key, std::move(entry));
@@ -468,9 +511,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
       }
     }
-    compare_state(*backend, model, step % kFullSweepEvery == 0, where);
+    compare_state(*backend, model, where);
   }
-  compare_state(*backend, model, true, [] { return std::string("after the last step"); });
-  // Claims still held by the helper belong to this backend only; it goes now.
+  compare_state(*backend, model, [] { return std::string("after the last step"); });
+  // Claims still held by the helper belong to this backend only; it goes now,
+  // and every output it still holds with it.
+  {
+    std::lock_guard lock(g_watch_mu);
+    g_backend = nullptr;
+  }
+  backend.reset();
+  check(live_tags().empty(), "the backend's destructor left outputs unreleased");
   return 0;
 }

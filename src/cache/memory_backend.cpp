@@ -1,6 +1,7 @@
 #include "cache/memory_backend.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -68,7 +69,28 @@ std::shared_ptr<MemoryCacheBackend> MemoryCacheBackend::create(std::size_t max_e
   return std::make_shared<MemoryCacheBackend>(max_entries, ttl);
 }
 
+MemoryCacheBackend::LockScope::LockScope(MemoryCacheBackend& backend) : mu_(backend.mu_) { mu_.lock(); }
+
+MemoryCacheBackend::LockScope::~LockScope() {
+  mu_.unlock();
+  // Woken waiters need the lock, so they are woken only now.
+  if (wake_ != nullptr) wake_->notify_all();
+  // Unlocked from here on: what these drop may call back into the backend.
+  outputs_.clear();
+  entries_.clear();
+}
+
+void MemoryCacheBackend::LockScope::release_later(EntryMap&& entries) {
+  if (entries_.empty()) {
+    entries_.swap(entries);  // the common case: nothing to move entry by entry
+    return;
+  }
+  for (auto& [full_key, stored] : entries) outputs_.push_back(std::move(stored.outputs));
+  entries.clear();
+}
+
 const std::string& MemoryCacheBackend::full_key_locked(std::string_view ns, std::string_view key) {
+  mu_.assert_held();
   probe_.clear();
   probe_.append(ns);
   probe_.append("::");
@@ -77,6 +99,7 @@ const std::string& MemoryCacheBackend::full_key_locked(std::string_view ns, std:
 }
 
 void MemoryCacheBackend::link_newest_locked(Slot* slot) {
+  mu_.assert_held();
   slot->second.older = newest_;
   slot->second.newer = nullptr;
   if (newest_ != nullptr) {
@@ -88,12 +111,14 @@ void MemoryCacheBackend::link_newest_locked(Slot* slot) {
 }
 
 void MemoryCacheBackend::make_newest_locked(Slot* slot) {
+  mu_.assert_held();
   if (slot == newest_) return;
   unlink_locked(slot);
   link_newest_locked(slot);
 }
 
 void MemoryCacheBackend::unlink_locked(Slot* slot) {
+  mu_.assert_held();
   StoredEntry& entry = slot->second;
   if (entry.older != nullptr) {
     entry.older->second.newer = entry.newer;
@@ -109,12 +134,11 @@ void MemoryCacheBackend::unlink_locked(Slot* slot) {
 }
 
 CacheGetResult MemoryCacheBackend::get(const std::string& ns, const CacheLookup& lookup) {
-  Released released;
-  std::lock_guard lock(mu_);
+  LockScope scope(*this);
 
   auto it = entries_.find(full_key_locked(ns, lookup.key));
   if (it != entries_.end() && it->second.expires_at && Clock::now() >= *it->second.expires_at) {
-    remove_entry_locked(it, released);
+    remove_entry_locked(it, scope);
     ++stats_.expirations;
     ++stats_.misses;
     sync_entry_count_locked();
@@ -134,6 +158,7 @@ CacheGetResult MemoryCacheBackend::get(const std::string& ns, const CacheLookup&
 
 CacheMissReason MemoryCacheBackend::classify_miss_locked(const std::string& ns, const CacheLookup& lookup,
                                                          std::string_view key) {
+  mu_.assert_held();
   const IdentityView id{ns, lookup.identity};
   if (invalidated_.find(id) != invalidated_.end()) return CacheMissReason::kInvalidated;
 
@@ -155,8 +180,7 @@ void MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry 
   std::string full_key = make_full_key(ns, key);
   Fingerprint fingerprint{StoredText(key), StoredText(entry.code_hash), StoredText(entry.input_hash),
                           StoredText(entry.deps_signature)};
-  Released released;
-  std::lock_guard lock(mu_);
+  LockScope scope(*this);
 
   const auto expires_at = expiry_from(Clock::now());
 
@@ -177,7 +201,7 @@ void MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry 
   if (inserted) {
     link_newest_locked(&*it);
   } else {
-    released.push_back(std::move(stored.outputs));
+    scope.release_later(std::move(stored.outputs));
     make_newest_locked(&*it);
   }
   stored.identity = identity;
@@ -194,49 +218,43 @@ void MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry 
   sync_entry_count_locked();
   // The entry just stored is the newest, so this store survives its own
   // eviction pass.
-  evict_locked(released);
+  evict_locked(scope);
   sync_entry_count_locked();
 }
 
 CacheStats MemoryCacheBackend::stats() {
-  std::lock_guard lock(mu_);
+  LockScope scope(*this);
   return stats_;
 }
 
 void MemoryCacheBackend::clear_all() {
-  EntryMap removed;
-  {
-    std::lock_guard lock(mu_);
-    removed.swap(entries_);
-    oldest_ = newest_ = nullptr;
-    identities_.clear();
-    invalidated_.clear();
-    in_flight_.clear();
-    sync_entry_count_locked();
-  }
-  claims_changed_.notify_all();
+  LockScope scope(*this);
+  scope.release_later(std::move(entries_));
+  oldest_ = newest_ = nullptr;
+  identities_.clear();
+  invalidated_.clear();
+  in_flight_.clear();
+  sync_entry_count_locked();
+  scope.wake_after_unlock(claims_changed_);
 }
 
 void MemoryCacheBackend::clear_namespace(const std::string& ns) {
   // Prefix matching also reaches namespaces nested as "{ns}::...".
   const std::string prefix = ns + "::";
-  Released released;
-  {
-    std::lock_guard lock(mu_);
-    std::vector<std::shared_ptr<const std::string>> identities;
-    for (const auto& [id, fingerprint] : identities_) {
-      if (id.ns == ns) identities.push_back(id.identity);
-    }
-    std::vector<std::string> keys;
-    for (const auto& [full_key, stored] : entries_) {
-      if (full_key.starts_with(prefix)) keys.push_back(full_key);
-    }
-    for (const auto& full_key : keys) remove_entry_locked(full_key, released);
-    for (auto& identity : identities) invalidated_.insert(IdentityId{ns, std::move(identity)});
-    std::erase_if(in_flight_, [&](const auto& claim) { return claim.first.starts_with(prefix); });
-    sync_entry_count_locked();
+  LockScope scope(*this);
+  std::vector<std::shared_ptr<const std::string>> identities;
+  for (const auto& [id, fingerprint] : identities_) {
+    if (id.ns == ns) identities.push_back(id.identity);
   }
-  claims_changed_.notify_all();
+  std::vector<std::string> keys;
+  for (const auto& [full_key, stored] : entries_) {
+    if (full_key.starts_with(prefix)) keys.push_back(full_key);
+  }
+  for (const auto& full_key : keys) remove_entry_locked(full_key, scope);
+  for (auto& identity : identities) invalidated_.insert(IdentityId{ns, std::move(identity)});
+  std::erase_if(in_flight_, [&](const auto& claim) { return claim.first.starts_with(prefix); });
+  sync_entry_count_locked();
+  scope.wake_after_unlock(claims_changed_);
 }
 
 void MemoryCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id,
@@ -247,30 +265,27 @@ void MemoryCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id
   // The ";" keeps node 1 from matching node 12.
   const std::string prefix = "id=" + std::to_string(node_id) + ";";
 
-  Released released;
-  {
-    std::lock_guard lock(mu_);
-    std::vector<std::pair<std::shared_ptr<const std::string>, StoredText>> matched;  // (identity, key)
-    for (const auto& [id, fingerprint] : identities_) {
-      if (id.ns != ns || !id.identity->starts_with(prefix)) continue;
-      if (code_hash && fingerprint.code_hash != *code_hash) continue;
-      matched.emplace_back(id.identity, fingerprint.key);
-    }
-    // Only the entry each fingerprint names goes; older entries of the node
-    // stored under other keys stay.
-    for (auto& [identity, key] : matched) {
-      remove_entry_locked(make_full_key(ns, key.text()), released);
-      invalidated_.insert(IdentityId{ns, std::move(identity)});
-    }
-    sync_entry_count_locked();
+  LockScope scope(*this);
+  std::vector<std::pair<std::shared_ptr<const std::string>, StoredText>> matched;  // (identity, key)
+  for (const auto& [id, fingerprint] : identities_) {
+    if (id.ns != ns || !id.identity->starts_with(prefix)) continue;
+    if (code_hash && fingerprint.code_hash != *code_hash) continue;
+    matched.emplace_back(id.identity, fingerprint.key);
   }
-  claims_changed_.notify_all();
+  // Only the entry each fingerprint names goes; older entries of the node
+  // stored under other keys stay.
+  for (auto& [identity, key] : matched) {
+    remove_entry_locked(make_full_key(ns, key.text()), scope);
+    invalidated_.insert(IdentityId{ns, std::move(identity)});
+  }
+  sync_entry_count_locked();
+  scope.wake_after_unlock(claims_changed_);
 }
 
 ComputeClaim MemoryCacheBackend::begin_compute(const std::string& ns, const std::string& key) {
   std::string full_key = make_full_key(ns, key);
   const std::thread::id self = std::this_thread::get_id();
-  std::lock_guard lock(mu_);
+  LockScope scope(*this);
   const auto [it, inserted] = in_flight_.try_emplace(std::move(full_key), self);
   if (inserted) return ComputeClaim::kAcquired;
   return it->second == self ? ComputeClaim::kHeldByCaller : ComputeClaim::kBusy;
@@ -279,36 +294,70 @@ ComputeClaim MemoryCacheBackend::begin_compute(const std::string& ns, const std:
 void MemoryCacheBackend::wait_for_compute(const std::string& ns, const std::string& key) {
   const std::string full_key = make_full_key(ns, key);
   const std::thread::id self = std::this_thread::get_id();
-  std::unique_lock lock(mu_);
+  LockScope scope(*this);
+  while (!claim_released_locked(full_key, self)) claims_changed_.wait(mu_);
+}
+
+bool MemoryCacheBackend::claim_released_locked(const std::string& full_key, std::thread::id waiter) {
+  mu_.assert_held();
   // A thread never waits on its own claim: that wait could never end.
-  claims_changed_.wait(lock, [&] {
-    const auto it = in_flight_.find(full_key);
-    return it == in_flight_.end() || it->second == self;
-  });
+  const auto it = in_flight_.find(full_key);
+  return it == in_flight_.end() || it->second == waiter;
 }
 
 void MemoryCacheBackend::finish_compute(const std::string& ns, const std::string& key) {
   const std::string full_key = make_full_key(ns, key);
-  {
-    std::lock_guard lock(mu_);
-    in_flight_.erase(full_key);
+  LockScope scope(*this);
+  in_flight_.erase(full_key);
+  scope.wake_after_unlock(claims_changed_);
+}
+
+void MemoryCacheBackend::check_invariants() {
+#ifndef NDEBUG
+  LockScope scope(*this);
+  check_invariants_locked();
+#endif
+}
+
+#ifndef NDEBUG
+void MemoryCacheBackend::check_invariants_locked() {
+  mu_.assert_held();
+  // The recency list, walked from the oldest end: every back link points to
+  // the slot before, every slot is an entry's own, and nothing is left out.
+  std::size_t listed = 0;
+  const Slot* before = nullptr;
+  for (const Slot* slot = oldest_; slot != nullptr; slot = slot->second.newer) {
+    assert(slot->second.older == before && "recency list: a back link is wrong");
+    const auto it = entries_.find(slot->first);
+    assert(it != entries_.end() && &*it == slot && "recency list: a slot that is no entry");
+    ++listed;
+    assert(listed <= entries_.size() && "recency list: longer than the entries (a cycle)");
+    before = slot;
   }
-  claims_changed_.notify_all();
-}
+  assert(before == newest_ && "recency list: the newest end is wrong");
+  assert(listed == entries_.size() && "recency list: entries missing from it");
 
-std::size_t MemoryCacheBackend::recency_list_size() {
-  std::lock_guard lock(mu_);
-  std::size_t length = 0;
-  for (const Slot* slot = oldest_; slot != nullptr; slot = slot->second.newer) ++length;
-  return length;
-}
+  assert(stats_.entries == entries_.size() && "stats: entry count is stale");
+  assert(stats_.max_entries == max_entries_ && "stats: capacity is wrong");
+  assert(entries_.size() <= max_entries_ && "more entries than the capacity");
 
-bool MemoryCacheBackend::contains(const std::string& ns, const std::string& key) {
-  std::lock_guard lock(mu_);
-  return entries_.contains(full_key_locked(ns, key));
+  for (const auto& [full_key, stored] : entries_) {
+    assert(stored.identity != nullptr && "an entry without identity");
+    assert(full_key.size() >= stored.ns_length + 2 && full_key.compare(stored.ns_length, 2, "::") == 0 &&
+           "an entry's namespace length does not end at its separator");
+    assert((ttl_ || !stored.expires_at) && "an expiry without a time to live");
+  }
+  for (const auto& [id, fingerprint] : identities_) assert(id.identity != nullptr && "a fingerprint without identity");
+  for (const auto& id : invalidated_) assert(id.identity != nullptr && "an invalidation without identity");
+  for (const auto& [full_key, owner] : in_flight_) {
+    assert(full_key.find("::") != std::string::npos && "a claim on a text that is no full key");
+    assert(owner != std::thread::id() && "a claim without owner");
+  }
 }
+#endif
 
-void MemoryCacheBackend::remove_entry_locked(EntryMap::iterator it, Released& released) {
+void MemoryCacheBackend::remove_entry_locked(EntryMap::iterator it, LockScope& scope) {
+  mu_.assert_held();
   const std::string& full_key = it->first;
   StoredEntry& stored = it->second;
   const std::string_view ns = std::string_view(full_key).substr(0, stored.ns_length);
@@ -318,18 +367,19 @@ void MemoryCacheBackend::remove_entry_locked(EntryMap::iterator it, Released& re
     identities_.erase(fingerprint);
   }
   unlink_locked(&*it);
-  released.push_back(std::move(stored.outputs));
+  scope.release_later(std::move(stored.outputs));
   entries_.erase(it);
 }
 
-void MemoryCacheBackend::remove_entry_locked(const std::string& full_key, Released& released) {
+void MemoryCacheBackend::remove_entry_locked(const std::string& full_key, LockScope& scope) {
   const auto it = entries_.find(full_key);
-  if (it != entries_.end()) remove_entry_locked(it, released);
+  if (it != entries_.end()) remove_entry_locked(it, scope);
 }
 
-void MemoryCacheBackend::evict_locked(Released& released) {
+void MemoryCacheBackend::evict_locked(LockScope& scope) {
+  mu_.assert_held();
   while (entries_.size() > max_entries_ && oldest_ != nullptr) {
-    remove_entry_locked(entries_.find(oldest_->first), released);
+    remove_entry_locked(entries_.find(oldest_->first), scope);
     ++stats_.evictions;
   }
 }

@@ -7,16 +7,16 @@
 //
 // Thread-safe: one mutex guards all state and is held for exactly one
 // operation; a condition variable tied to it serves wait_for_compute. The
-// mutex is never held while a node function runs and this class never calls
-// into Python. Share it through CacheBackendPtr.
+// mutex is never held while a node function runs, this class never calls
+// into Python, and the outputs of removed entries are dropped only after the
+// mutex is released (LockScope). Share it through CacheBackendPtr. Every
+// operation keeps the CacheBackend contract of cache/records.hpp.
 #pragma once
 
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +29,7 @@
 
 #include "cache/keys.hpp"
 #include "cache/records.hpp"
+#include "thread_annotations.hpp"
 
 namespace quillon {
 
@@ -42,27 +43,24 @@ class MemoryCacheBackend final : public CacheBackend {
   static std::shared_ptr<MemoryCacheBackend> create(std::size_t max_entries,
                                                     std::optional<Clock::duration> ttl);
 
-  CacheGetResult get(const std::string& ns, const CacheLookup& lookup) override;
-  void put(const std::string& ns, std::string key, CacheEntry entry) override;
-  CacheStats stats() override;
-  void clear_all() override;
-  void clear_namespace(const std::string& ns) override;
+  CacheGetResult get(const std::string& ns, const CacheLookup& lookup) override EXCLUDES(mu_);
+  void put(const std::string& ns, std::string key, CacheEntry entry) override EXCLUDES(mu_);
+  CacheStats stats() override EXCLUDES(mu_);
+  void clear_all() override EXCLUDES(mu_);
+  void clear_namespace(const std::string& ns) override EXCLUDES(mu_);
   void clear_node(const std::string& ns, std::uint64_t node_id,
-                  const std::optional<std::string>& version) override;
+                  const std::optional<std::string>& version) override EXCLUDES(mu_);
   // Claims are owned by the claiming thread: claiming a key the calling
   // thread already owns answers kHeldByCaller, and waiting on such a key
   // returns at once.
-  ComputeClaim begin_compute(const std::string& ns, const std::string& key) override;
-  void wait_for_compute(const std::string& ns, const std::string& key) override;
-  void finish_compute(const std::string& ns, const std::string& key) override;
+  ComputeClaim begin_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
+  void wait_for_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
+  void finish_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
 
-  // Number of entries on the recency list, oldest to newest (for tests: it
-  // always equals the number of entries).
-  std::size_t recency_list_size();
-
-  // Whether an entry is stored under the key. Counts no access, changes no
-  // recency and does not look at expiry (for tests and diagnostics).
-  bool contains(const std::string& ns, const std::string& key);
+  // Asserts every invariant of the stored state (listed with the fields
+  // below) in builds with assertions; does nothing when NDEBUG is defined.
+  // For tests and fuzzers, between operations.
+  void check_invariants() EXCLUDES(mu_);
 
  private:
   // A key or hash text as kept here: 64 lowercase hex digits (what the key
@@ -131,22 +129,47 @@ class MemoryCacheBackend final : public CacheBackend {
   };
   static IdentityView view(const IdentityId& id) noexcept { return {id.ns, *id.identity}; }
 
-  // Outputs of removed entries. They are dropped only after mu_ is released:
-  // dropping a Python object may run arbitrary code, which must not find the
-  // backend locked.
-  using Released = std::vector<DataMap>;
+  // The one way this class locks mu_. It holds mu_ for its lifetime and
+  // keeps the outputs of the entries removed meanwhile; its destructor
+  // unlocks, then wakes the waiters it was asked to, and only then drops the
+  // outputs, because dropping a Python object may run arbitrary code that
+  // calls back into this backend.
+  class SCOPED_CAPABILITY LockScope {
+   public:
+    explicit LockScope(MemoryCacheBackend& backend) ACQUIRE(backend.mu_);
+    ~LockScope() RELEASE();
+    LockScope(const LockScope&) = delete;
+    LockScope& operator=(const LockScope&) = delete;
+
+    // Keeps removed outputs, or a whole detached entry map, until unlocked.
+    void release_later(DataMap&& outputs) { outputs_.push_back(std::move(outputs)); }
+    void release_later(EntryMap&& entries);
+    // Wakes every waiter of `cv` once unlocked.
+    void wake_after_unlock(CondVar& cv) noexcept { wake_ = &cv; }
+
+   private:
+    Mutex& mu_;
+    CondVar* wake_ = nullptr;
+    std::vector<DataMap> outputs_;
+    EntryMap entries_;
+  };
 
   // Requires: mu_ held (for every *_locked member).
-  const std::string& full_key_locked(std::string_view ns, std::string_view key);
-  void link_newest_locked(Slot* slot);
-  void unlink_locked(Slot* slot);
-  void make_newest_locked(Slot* slot);  // a linked slot
-  void remove_entry_locked(EntryMap::iterator it, Released& released);
-  void remove_entry_locked(const std::string& full_key, Released& released);
+  const std::string& full_key_locked(std::string_view ns, std::string_view key) REQUIRES(mu_);
+  void link_newest_locked(Slot* slot) REQUIRES(mu_);
+  void unlink_locked(Slot* slot) REQUIRES(mu_);
+  void make_newest_locked(Slot* slot) REQUIRES(mu_);  // a linked slot
+  void remove_entry_locked(EntryMap::iterator it, LockScope& scope) REQUIRES(mu_);
+  void remove_entry_locked(const std::string& full_key, LockScope& scope) REQUIRES(mu_);
   CacheMissReason classify_miss_locked(const std::string& ns, const CacheLookup& lookup,
-                                       std::string_view key);
-  void evict_locked(Released& released);
-  void sync_entry_count_locked() { stats_.entries = entries_.size(); }
+                                       std::string_view key) REQUIRES(mu_);
+  void evict_locked(LockScope& scope) REQUIRES(mu_);
+  void sync_entry_count_locked() REQUIRES(mu_) { stats_.entries = entries_.size(); }
+  // Whether a waiter on full_key may return: no claim, or the waiter's own.
+  bool claim_released_locked(const std::string& full_key, std::thread::id waiter) REQUIRES(mu_);
+#ifndef NDEBUG
+  void check_invariants_locked() REQUIRES(mu_);
+#endif
 
   std::optional<Clock::time_point> expiry_from(Clock::time_point now) const;
 
@@ -154,20 +177,31 @@ class MemoryCacheBackend final : public CacheBackend {
   const std::size_t max_entries_;
   const std::optional<Clock::duration> ttl_;
 
-  std::mutex mu_;
+  Mutex mu_;
   // Signalled whenever claims may have ended: finish_compute and the clears.
-  std::condition_variable claims_changed_;
+  CondVar claims_changed_;
 
-  // Guarded by mu_.
-  EntryMap entries_;
-  Slot* oldest_ = nullptr;  // the recency list's ends
-  Slot* newest_ = nullptr;
-  std::unordered_map<IdentityId, Fingerprint, IdentityHash, IdentityEqual> identities_;
-  std::unordered_set<IdentityId, IdentityHash, IdentityEqual> invalidated_;
+  // Guarded by mu_. Invariants between operations (check_invariants):
+  // - The recency list runs from oldest_ to newest_ through `newer`, and
+  //   back through `older`; it holds every entry of entries_ exactly once
+  //   and nothing else, and both ends are null exactly when it is empty.
+  // - stats_.entries == entries_.size() <= max_entries_ == stats_.max_entries.
+  // - Every entry's full key has "::" at ns_length (its namespace is the
+  //   first ns_length bytes), its identity is set, and it has an expiry only
+  //   when the backend has a time to live.
+  // - Every fingerprint and invalidation has its identity set. A fingerprint
+  //   may name an entry that is gone or was re-stored by another identity;
+  //   get drops it when it meets it.
+  // - Every claimed full key contains "::" and has an owner thread.
+  EntryMap entries_ GUARDED_BY(mu_);
+  Slot* oldest_ GUARDED_BY(mu_) PT_GUARDED_BY(mu_) = nullptr;  // the recency list's ends
+  Slot* newest_ GUARDED_BY(mu_) PT_GUARDED_BY(mu_) = nullptr;
+  std::unordered_map<IdentityId, Fingerprint, IdentityHash, IdentityEqual> identities_ GUARDED_BY(mu_);
+  std::unordered_set<IdentityId, IdentityHash, IdentityEqual> invalidated_ GUARDED_BY(mu_);
   // Claimed full keys and the thread that owns each claim.
-  std::unordered_map<std::string, std::thread::id> in_flight_;
-  std::string probe_;  // reused to build full keys for lookups
-  CacheStats stats_;
+  std::unordered_map<std::string, std::thread::id> in_flight_ GUARDED_BY(mu_);
+  std::string probe_ GUARDED_BY(mu_);  // reused to build full keys for lookups
+  CacheStats stats_ GUARDED_BY(mu_);
 };
 
 }  // namespace quillon

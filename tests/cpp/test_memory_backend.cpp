@@ -1,19 +1,25 @@
 // The in-memory cache backend: eviction, expiry, miss reasons, clears, the
-// compute-claim protocol and the recency bookkeeping.
+// compute-claim protocol, the recency bookkeeping and when removed outputs
+// are dropped.
 #include "cache/memory_backend.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace quillon {
@@ -39,6 +45,79 @@ void put(const Backend& cache, const std::string& ns, const CacheLookup& l, std:
   cache->put(ns, l.key, entry_of(l, value));
 }
 
+// Watched outputs. A token is a value of kind PyObject whose object is a
+// heap-allocated name; the release hook below runs when the last copy goes,
+// logs the name and frees it. Storing a token beside an entry's outputs shows
+// exactly when the backend drops them (eviction, expiry, replacement, clears)
+// and, through on_release, what the backend looks like at that moment.
+struct Token {
+  std::string name;
+};
+
+struct ReleaseLogState {
+  std::mutex mu;
+  std::vector<std::string> released;
+  std::function<void(const std::string&)> on_release;
+};
+
+ReleaseLogState& release_log_state() {
+  static ReleaseLogState state;
+  return state;
+}
+
+void release_token(void* object) {
+  const std::unique_ptr<Token> token(static_cast<Token*>(object));
+  ReleaseLogState& state = release_log_state();
+  std::function<void(const std::string&)> on_release;
+  {
+    std::lock_guard lock(state.mu);
+    state.released.push_back(token->name);
+    on_release = state.on_release;
+  }
+  if (on_release) on_release(token->name);
+}
+
+// The hooks are process-wide and go in before any PyObject value exists.
+const bool kHooksInstalled = [] {
+  set_py_object_hooks(PyObjectHooks{nullptr, &release_token, nullptr});
+  return true;
+}();
+
+// The names released since the log was made or last taken. One per test.
+class ReleaseLog {
+ public:
+  ReleaseLog() {
+    take();
+    set_on_release(nullptr);
+  }
+  ~ReleaseLog() { set_on_release(nullptr); }
+
+  std::vector<std::string> take() {
+    std::lock_guard lock(release_log_state().mu);
+    return std::exchange(release_log_state().released, {});
+  }
+  std::vector<std::string> take_sorted() {
+    std::vector<std::string> names = take();
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // Runs on the releasing thread, right after a token is logged.
+  void set_on_release(std::function<void(const std::string&)> callback) {
+    std::lock_guard lock(release_log_state().mu);
+    release_log_state().on_release = std::move(callback);
+  }
+};
+
+using Names = std::vector<std::string>;
+
+// Stores a value with a token named `name` beside it.
+void put_watched(const Backend& cache, const std::string& ns, const CacheLookup& l, std::int64_t value,
+                 const std::string& name) {
+  CacheEntry entry = entry_of(l, value);
+  entry.outputs.insert_or_assign("token", GraphData::from_py_object(PyObjectRef::steal(new Token{name})));
+  cache->put(ns, l.key, std::move(entry));
+}
+
 // "hit:<out>" or the miss reason's text.
 std::string get(const Backend& cache, const std::string& ns, const CacheLookup& l) {
   const CacheGetResult result = cache->get(ns, l);
@@ -50,38 +129,46 @@ std::string get(const Backend& cache, const std::string& ns, const std::string& 
 }
 
 TEST(MemoryBackendEviction, ZeroCapacityBehavesAsOne) {
+  ReleaseLog log;
   auto cache = MemoryCacheBackend::create(0, std::nullopt);
-  put(cache, "ns", lookup_of("A"), 1);
-  put(cache, "ns", lookup_of("B"), 2);
-  EXPECT_FALSE(cache->contains("ns", "A"));
+  put_watched(cache, "ns", lookup_of("A"), 1, "A");
+  put_watched(cache, "ns", lookup_of("B"), 2, "B");
+  EXPECT_EQ(log.take(), Names{"A"});
   EXPECT_EQ(get(cache, "ns", "B"), "hit:2");
   const CacheStats stats = cache->stats();
   EXPECT_EQ(stats.max_entries, 1u);
   EXPECT_EQ(stats.entries, 1u);
   EXPECT_EQ(stats.evictions, 1u);
+  cache->check_invariants();
 }
 
 TEST(MemoryBackendEviction, LeastRecentlyUsedGoes) {
+  ReleaseLog log;
   auto cache = MemoryCacheBackend::create(2, std::nullopt);
-  put(cache, "ns", lookup_of("A"));
-  put(cache, "ns", lookup_of("B"));
+  put_watched(cache, "ns", lookup_of("A"), 0, "A");
+  put_watched(cache, "ns", lookup_of("B"), 0, "B");
   EXPECT_EQ(get(cache, "ns", "A"), "hit:0");
-  put(cache, "ns", lookup_of("C"));  // A was used after B: B goes
-  EXPECT_FALSE(cache->contains("ns", "B"));
-  put(cache, "ns", lookup_of("D"));  // then A
-  EXPECT_FALSE(cache->contains("ns", "A"));
-  EXPECT_TRUE(cache->contains("ns", "C") && cache->contains("ns", "D"));
+  put_watched(cache, "ns", lookup_of("C"), 0, "C");  // A was used after B: B goes
+  EXPECT_EQ(log.take(), Names{"B"});
+  put_watched(cache, "ns", lookup_of("D"), 0, "D");  // then A
+  EXPECT_EQ(log.take(), Names{"A"});
+  EXPECT_EQ(get(cache, "ns", "C"), "hit:0");
+  EXPECT_EQ(get(cache, "ns", "D"), "hit:0");
+  cache->check_invariants();
 
-  // Storing a key twice keeps one entry, last used by its second store.
+  // Storing a key twice keeps one entry, last used by its second store; the
+  // first store's outputs go at once.
   auto twice = MemoryCacheBackend::create(2, std::nullopt);
-  put(twice, "ns", lookup_of("A"), 1);
-  put(twice, "ns", lookup_of("A"), 2);
-  put(twice, "ns", lookup_of("B"), 3);
+  put_watched(twice, "ns", lookup_of("A"), 1, "A1");
+  put_watched(twice, "ns", lookup_of("A"), 2, "A2");
+  EXPECT_EQ(log.take(), Names{"A1"});
+  put_watched(twice, "ns", lookup_of("B"), 3, "B");
   EXPECT_EQ(twice->stats().entries, 2u);
   EXPECT_EQ(twice->stats().evictions, 0u);
-  put(twice, "ns", lookup_of("C"));
-  EXPECT_FALSE(twice->contains("ns", "A"));
+  put_watched(twice, "ns", lookup_of("C"), 0, "C");
+  EXPECT_EQ(log.take(), Names{"A2"});
   EXPECT_EQ(get(twice, "ns", "B"), "hit:3");
+  twice->check_invariants();
 }
 
 TEST(MemoryBackendEviction, HitsShareVectorPayloadsAndNamespacesPartition) {
@@ -140,15 +227,18 @@ TEST(MemoryBackendMissReason, DigestsAndOtherTextsCompareExactly) {
   EXPECT_EQ(get(cache, "ns", lookup_of(upper, id, upper, lower, lower)), "code_changed");
   EXPECT_EQ(get(cache, "ns", lookup_of(upper, id, lower, other, lower)), "input_changed");
   EXPECT_EQ(get(cache, "ns", lookup_of(upper, id, lower, lower, upper)), "dependency_changed");
-  EXPECT_TRUE(cache->contains("ns", lower));
-  EXPECT_FALSE(cache->contains("ns", upper));
+  EXPECT_EQ(cache->stats().entries, 1u);
   // clear_node matches the version through its digest.
+  ReleaseLog log;
   cache->clear_node("ns", 1, "some version");
-  EXPECT_TRUE(cache->contains("ns", lower));
-  put(cache, "ns", lookup_of(other, id, hash_canonical("some version")));
+  EXPECT_EQ(log.take(), Names{});
+  EXPECT_EQ(get(cache, "ns", lookup_of(lower, id, lower, lower, lower)), "hit:0");
+  put_watched(cache, "ns", lookup_of(other, id, hash_canonical("some version")), 0, "other");
   cache->clear_node("ns", 1, "some version");
-  EXPECT_FALSE(cache->contains("ns", other));
-  EXPECT_TRUE(cache->contains("ns", lower)) << "only the entry the fingerprint names goes";
+  EXPECT_EQ(log.take(), Names{"other"}) << "only the entry the fingerprint names goes";
+  EXPECT_EQ(get(cache, "ns", lookup_of(other, id, hash_canonical("some version"))), "invalidated");
+  EXPECT_EQ(get(cache, "ns", lookup_of(lower, id, lower, lower, lower)), "hit:0");
+  cache->check_invariants();
 }
 
 TEST(MemoryBackendMissReason, ARemovedEntryTakesItsFingerprintInAnyNamespace) {
@@ -161,18 +251,20 @@ TEST(MemoryBackendMissReason, ARemovedEntryTakesItsFingerprintInAnyNamespace) {
 }
 
 TEST(MemoryBackendClear, ClearNodeMatchesWholeIdVersionAndLastStoreOnly) {
+  ReleaseLog log;
   auto cache = MemoryCacheBackend::create(10, std::nullopt);
   const std::string v1 = hash_canonical("v1");
-  put(cache, "ns", lookup_of("old", "id=1;label=a", v1, "i1"), 1);
-  put(cache, "ns", lookup_of("new", "id=1;label=a", v1, "i2"), 2);
-  put(cache, "ns", lookup_of("K12", "id=12;label=b", v1), 12);
-  put(cache, "other", lookup_of("new", "id=1;label=a", v1), 100);
+  put_watched(cache, "ns", lookup_of("old", "id=1;label=a", v1, "i1"), 1, "ns/old");
+  put_watched(cache, "ns", lookup_of("new", "id=1;label=a", v1, "i2"), 2, "ns/new");
+  put_watched(cache, "ns", lookup_of("K12", "id=12;label=b", v1), 12, "ns/K12");
+  put_watched(cache, "other", lookup_of("new", "id=1;label=a", v1), 100, "other/new");
 
   cache->clear_node("ns", 1, "v2");  // another version: nothing matches
-  EXPECT_TRUE(cache->contains("ns", "new"));
+  EXPECT_EQ(log.take(), Names{});
   cache->clear_node("ns", 1, "v1");
-  EXPECT_FALSE(cache->contains("ns", "new"));
-  EXPECT_EQ(cache->recency_list_size(), 3u);
+  EXPECT_EQ(log.take(), Names{"ns/new"});
+  cache->check_invariants();
+  EXPECT_EQ(get(cache, "ns", lookup_of("new", "id=1;label=a", v1, "i2")), "invalidated");
   EXPECT_EQ(get(cache, "ns", lookup_of("old", "id=1;label=a", v1, "i1")), "hit:1");  // older store stays
   EXPECT_EQ(get(cache, "ns", lookup_of("K12", "id=12;label=b", v1)), "hit:12");
   EXPECT_EQ(get(cache, "other", lookup_of("new", "id=1;label=a", v1)), "hit:100");
@@ -180,14 +272,16 @@ TEST(MemoryBackendClear, ClearNodeMatchesWholeIdVersionAndLastStoreOnly) {
 }
 
 TEST(MemoryBackendClear, ClearNamespaceFollowsTheSeparatorPrefix) {
+  ReleaseLog log;
   auto cache = MemoryCacheBackend::create(10, std::nullopt);
   for (const char* ns : {"a", "ab", "a::b"}) {
-    put(cache, ns, lookup_of("K"));
+    put_watched(cache, ns, lookup_of("K"), 0, ns);
     EXPECT_EQ(cache->begin_compute(ns, "X"), ComputeClaim::kAcquired);
   }
   cache->clear_namespace("a");
+  EXPECT_EQ(log.take_sorted(), (Names{"a", "a::b"}));
   EXPECT_EQ(cache->stats().entries, 1u);
-  EXPECT_EQ(cache->recency_list_size(), 1u);
+  cache->check_invariants();
   EXPECT_EQ(get(cache, "a", "K"), "invalidated");
   EXPECT_EQ(get(cache, "a::b", "K"), "not_found");
   EXPECT_EQ(get(cache, "ab", "K"), "hit:0");
@@ -209,7 +303,7 @@ TEST(MemoryBackendClear, ClearAllKeepsCountersAndForgetsIdentities) {
   EXPECT_EQ(after.entries, 0u);
   EXPECT_EQ(std::tie(after.max_entries, after.hits, after.misses, after.evictions, after.expirations),
             std::tie(before.max_entries, before.hits, before.misses, before.evictions, before.expirations));
-  EXPECT_EQ(cache->recency_list_size(), 0u);
+  cache->check_invariants();
   EXPECT_EQ(get(cache, "ns", lookup_of("B", "id=2;", "other")), "not_found");
 }
 
@@ -306,13 +400,71 @@ TEST(MemoryBackendClaims, RacingThreadsComputeEachKeyOnce) {
 TEST(MemoryBackendRecency, BookkeepingStaysBoundedUnderHits) {
   auto cache = MemoryCacheBackend::create(1000, std::nullopt);
   for (int k = 0; k < 10; ++k) put(cache, "ns", lookup_of("K" + std::to_string(k)));
-  std::size_t largest = 0;
   for (int i = 0; i < 10000; ++i) {
     ASSERT_EQ(get(cache, "ns", "K" + std::to_string(i % 10)), "hit:0");
-    largest = std::max(largest, cache->recency_list_size());
+    cache->check_invariants();  // among them: the recency list holds exactly the entries
   }
-  EXPECT_EQ(largest, 10u);
+  EXPECT_EQ(cache->stats().entries, 10u);
   EXPECT_EQ(cache->stats().evictions, 0u);
+}
+
+// Whether another thread can take the backend's lock right now. The probe
+// runs on a detached thread that owns a handle to the backend, so a backend
+// that wrongly holds its lock makes this return false after kPatience
+// instead of hanging the test; the probe finishes once the lock is free.
+bool lock_is_free(const Backend& cache) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> probed = done->get_future();
+  std::thread([cache, done] {
+    cache->stats();
+    done->set_value();
+  }).detach();
+  return probed.wait_for(kPatience) == std::future_status::ready;
+}
+
+TEST(MemoryBackendRelease, RemovedOutputsAreDroppedWithTheBackendUnlocked) {
+  // Every way an entry's outputs leave the backend. Each runs with the entry
+  // "victim" stored in namespace "ns" under key "V".
+  const std::pair<const char*, std::function<void(const Backend&)>> removals[] = {
+      {"eviction", [](const Backend& c) { put(c, "ns", lookup_of("other")); }},
+      {"replacement", [](const Backend& c) { put(c, "ns", lookup_of("V"), 2); }},
+      {"expiry", [](const Backend& c) { EXPECT_EQ(get(c, "ns", "V"), "expired"); }},
+      {"clear_node", [](const Backend& c) { c->clear_node("ns", 1, std::nullopt); }},
+      {"clear_namespace", [](const Backend& c) { c->clear_namespace("ns"); }},
+      {"clear_all", [](const Backend& c) { c->clear_all(); }},
+  };
+  for (const auto& [name, remove] : removals) {
+    SCOPED_TRACE(name);
+    ReleaseLog log;
+    const bool expiring = std::string(name) == "expiry";
+    auto cache = MemoryCacheBackend::create(1, expiring ? std::optional(MemoryCacheBackend::Clock::duration::zero())
+                                                        : std::nullopt);
+    put_watched(cache, "ns", lookup_of("V"), 1, "victim");
+    std::vector<std::string> unlocked_at;
+    std::vector<std::string> locked_at;
+    // Dropping a Python object may run code that calls straight back into
+    // the backend on the same thread. Here that code stores and clears,
+    // which drops one more watched value from inside the first drop.
+    log.set_on_release([&](const std::string& released) {
+      if (!lock_is_free(cache)) {
+        locked_at.push_back(released);
+        return;  // re-entering now would deadlock
+      }
+      unlocked_at.push_back(released);
+      if (released == "victim") {
+        put_watched(cache, "ns", lookup_of("nested"), 3, "nested");
+        EXPECT_EQ(get(cache, "ns", "nested"), expiring ? "expired" : "hit:3");
+        cache->clear_all();
+      }
+    });
+    remove(cache);
+    log.set_on_release(nullptr);
+    EXPECT_EQ(locked_at, Names{});
+    EXPECT_EQ(unlocked_at, (Names{"victim", "nested"}));
+    EXPECT_EQ(log.take(), (Names{"victim", "nested"}));
+    EXPECT_EQ(cache->stats().entries, 0u);
+    cache->check_invariants();
+  }
 }
 
 // The eviction rule stated plainly: a queue of every access, stale ones
@@ -347,6 +499,7 @@ struct ReferenceLru {
 TEST(MemoryBackendRecency, EvictsTheSameVictimsAsTheAccessQueueRule) {
   constexpr std::size_t kCapacity = 6;
   constexpr unsigned kKeys = 16;
+  ReleaseLog log;
   auto cache = MemoryCacheBackend::create(kCapacity, std::nullopt);
   ReferenceLru model{kCapacity};
   std::mt19937 random(12345);
@@ -361,20 +514,18 @@ TEST(MemoryBackendRecency, EvictsTheSameVictimsAsTheAccessQueueRule) {
       const std::string key = key_of(random() % 10 < 7 ? random() % 8 : random() % kKeys);
       ASSERT_EQ(get(cache, "ns", key) == "hit:0", model.get(key)) << key;
     }
+    ASSERT_EQ(log.take(), Names{}) << "hits drop nothing";
     for (unsigned i = 1 + random() % 6; i > 0; --i) {
-      std::set<std::string> before;
-      for (unsigned k = 0; k < kKeys; ++k) {
-        if (cache->contains("ns", key_of(k))) before.insert(key_of(k));
-      }
       const std::string key = key_of(random() % kKeys);
-      put(cache, "ns", lookup_of(key));
+      put_watched(cache, "ns", lookup_of(key), 0, key);
       model.put(key);
-      for (const auto& k : before) {
-        if (!cache->contains("ns", k)) victims.push_back(k);
+      // Besides the victims, a store drops only the outputs it replaces.
+      for (const auto& name : log.take()) {
+        if (name != key) victims.push_back(name);
       }
     }
     longest_model_queue = std::max(longest_model_queue, model.queue.size());
-    ASSERT_EQ(cache->recency_list_size(), cache->stats().entries);
+    cache->check_invariants();
   }
   EXPECT_EQ(victims, model.victims);
   EXPECT_GT(model.victims.size(), 50u);
