@@ -15,7 +15,6 @@
 #include "python_bindings/gil.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/py_ref.hpp"
-#include "python_bindings/release_queue.hpp"
 #include "python_bindings/stat_result.hpp"
 
 namespace quillon::py {
@@ -198,7 +197,6 @@ PyObject* dag_cache_stats(PyObject* self, PyObject*) {
 
 PyObject* dag_clear_cache(PyObject* self, PyObject*) {
   return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
-    DeferredReleaseScope defer;  // dropped entries must not run Python code under the backend's lock
     state.dag->cache_backend()->clear_all();
     Py_RETURN_NONE;
   });
@@ -208,7 +206,6 @@ PyObject* dag_clear_cache_namespace(PyObject* self, PyObject* const* args, Py_ss
   return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.clear_cache_namespace", {"namespace"}, 1, args, nargs, kwnames);
     const std::string ns = to_string(a[0], "namespace");
-    DeferredReleaseScope defer;
     state.dag->cache_backend()->clear_namespace(ns);
     Py_RETURN_NONE;
   });
@@ -220,7 +217,6 @@ PyObject* dag_clear_cache_node(PyObject* self, PyObject* const* args, Py_ssize_t
     const std::string ns = to_string(a[0], "namespace");
     const std::uint64_t node_id = to_u64(a[1], "node_id");
     const std::optional<std::string> version = to_optional_string(a[2], "version");
-    DeferredReleaseScope defer;
     state.dag->cache_backend()->clear_node(ns, node_id, version);
     Py_RETURN_NONE;
   });

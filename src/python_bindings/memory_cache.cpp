@@ -9,7 +9,6 @@
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/py_ref.hpp"
-#include "python_bindings/release_queue.hpp"
 
 namespace quillon::py {
 
@@ -60,7 +59,6 @@ int set_namespace(PyObject* self, PyObject* value, void*) {
 
 PyObject* cache_clear(PyObject* self, PyObject*) {
   return with_shared_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> PyObject* {
-    DeferredReleaseScope defer;  // dropped entries must not run Python code under the backend's lock
     state.backend->clear_all();
     Py_RETURN_NONE;
   });
@@ -78,7 +76,6 @@ PyObject* cache_clear_node(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const std::uint64_t node_id = to_u64(a[0], "node_id");
     const std::optional<std::string> version = to_optional_string(a[1], "version");
     const std::optional<std::string> ns = to_optional_string(a[2], "namespace");
-    DeferredReleaseScope defer;
     state.backend->clear_node(ns.value_or(state.namespace_name), node_id, version);
     Py_RETURN_NONE;
   });
@@ -88,7 +85,6 @@ PyObject* cache_clear_namespace(PyObject* self, PyObject* const* args, Py_ssize_
   return with_shared_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> PyObject* {
     Arguments a("MemoryCache.clear_namespace", {"namespace"}, 1, args, nargs, kwnames);
     const std::string ns = to_string(a[0], "namespace");
-    DeferredReleaseScope defer;
     state.backend->clear_namespace(ns);
     Py_RETURN_NONE;
   });

@@ -1,11 +1,11 @@
 #include "python_bindings/release_queue.hpp"
 
 #include <atomic>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "python_bindings/gil.hpp"
+#include "thread_annotations.hpp"
 
 namespace quillon::py {
 
@@ -16,8 +16,8 @@ namespace {
 // skip the mutex, which keeps the per-call cost of GilGuard at one atomic
 // load.
 struct ReleaseQueue {
-  std::mutex mu;
-  std::vector<PyObject*> pending;  // guarded by mu
+  Mutex mu;
+  std::vector<PyObject*> pending GUARDED_BY(mu);
 };
 
 ReleaseQueue& queue() {
@@ -35,29 +35,19 @@ bool interpreter_finalizing() noexcept {
 #endif
 }
 
-// Depth of DeferredReleaseScope on this thread.
-thread_local int t_defer_depth = 0;
-
 }  // namespace
-
-DeferredReleaseScope::DeferredReleaseScope() noexcept { ++t_defer_depth; }
-
-DeferredReleaseScope::~DeferredReleaseScope() {
-  --t_defer_depth;
-  if (t_defer_depth == 0) drain_release_queue();
-}
 
 bool this_thread_holds_gil() noexcept { return Py_IsInitialized() && PyGILState_Check() != 0; }
 
 void release_reference(PyObject* object) noexcept {
   if (object == nullptr) return;
-  if (t_defer_depth == 0 && this_thread_holds_gil()) {
+  if (this_thread_holds_gil()) {
     Py_DECREF(object);
     return;
   }
   ReleaseQueue& q = queue();
   try {
-    std::lock_guard<std::mutex> lock(q.mu);
+    MutexLock lock(q.mu);
     q.pending.push_back(object);
     g_release_pending.store(true, std::memory_order_release);
   } catch (...) {
@@ -87,7 +77,7 @@ void drain_pending_releases() noexcept {
   std::vector<PyObject*> batch;
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(q.mu);
+      MutexLock lock(q.mu);
       if (q.pending.empty()) {
         g_release_pending.store(false, std::memory_order_release);
         break;
@@ -104,7 +94,7 @@ void drain_pending_releases() noexcept {
 
 Py_ssize_t pending_release_count() noexcept {
   ReleaseQueue& q = queue();
-  std::lock_guard<std::mutex> lock(q.mu);
+  MutexLock lock(q.mu);
   return static_cast<Py_ssize_t>(q.pending.size());
 }
 

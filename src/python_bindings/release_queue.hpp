@@ -36,19 +36,6 @@ inline void drain_release_queue() noexcept {
   if (g_release_pending.load(std::memory_order_acquire)) drain_pending_releases();
 }
 
-// While alive, releases on this thread are queued even though the lock is
-// held; the destructor drains the queue. For engine calls made with the lock
-// held that may drop Python objects while holding an engine mutex (cache
-// clears), so that no Python code runs under that mutex.
-// Requires: the interpreter lock, for the whole scope.
-class DeferredReleaseScope {
- public:
-  DeferredReleaseScope() noexcept;
-  ~DeferredReleaseScope();
-  DeferredReleaseScope(const DeferredReleaseScope&) = delete;
-  DeferredReleaseScope& operator=(const DeferredReleaseScope&) = delete;
-};
-
 // Number of releases waiting (for tests and diagnostics).
 Py_ssize_t pending_release_count() noexcept;
 

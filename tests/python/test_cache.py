@@ -273,6 +273,32 @@ class TestConcurrency:
         for parallel in (False, True):
             assert dag.execute(parallel=parallel)["p"] is payload
 
+    def test_dropped_outputs_may_call_back_into_the_cache(self):
+        # Clearing drops the stored outputs, whose __del__ uses the cache: the
+        # cache is no longer locked by then, and the clear is complete.
+        cache = quillon.MemoryCache()
+        seen = []
+
+        class CallsBack:
+            def __del__(self):
+                seen.append(cache.stats()["entries"])
+                cache.clear_namespace("elsewhere")
+
+        graph = quillon.Graph(cache_backend=cache)
+        graph.add(lambda d: {"p": CallsBack()}, "a", None, [("p", "p")])
+        graph.set_cache_version("a", "1")
+        dag = graph.build()
+        node = 0  # the first node's id
+        ns = cache.namespace
+        clears = [cache.clear, lambda: cache.clear_node(node), lambda: cache.clear_namespace(ns),
+                  dag.clear_cache, lambda: dag.clear_cache_node(ns, node),
+                  lambda: dag.clear_cache_namespace(ns)]
+        for clear in clears:
+            dag.execute()  # stores a new CallsBack; the returned one goes at once
+            assert seen == []
+            clear()
+            assert seen == [0]
+            seen.clear()
 
 
 def test_longest_time_to_live_never_expires(chain):
