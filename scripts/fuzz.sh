@@ -41,17 +41,23 @@ apt_install() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
-command -v clang++ >/dev/null || apt_install clang
+# The packages every build here needs, clang among them, are listed once in
+# scripts/debian-packages.txt; the Makefile installs the same list.
+missing=()
+while read -r package; do
+  package=${package%%#*}
+  package=${package//[[:space:]]/}
+  [[ -z $package ]] && continue
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done < scripts/debian-packages.txt
+if (( ${#missing[@]} > 0 )); then
+  apt_install "${missing[@]}"
+fi
 command -v cmake >/dev/null || apt_install cmake
 # libFuzzer ships with the compiler runtime package of clang's own version.
 if [[ ! -f "$(clang++ -print-runtime-dir)/libclang_rt.fuzzer-x86_64.a" ]]; then
   major=$(clang++ -dumpversion | cut -d. -f1)
   apt_install "libclang-rt-${major}-dev"
-fi
-# BLAKE3 for the engine, as the main build finds it.
-if ! compgen -G "/usr/share/cargo/registry/blake3-*/c/blake3.c" >/dev/null &&
-   ! pkg-config --exists libblake3 2>/dev/null; then
-  apt_install librust-blake3-dev pkg-config
 fi
 
 # --- Build -----------------------------------------------------------------
