@@ -33,6 +33,8 @@ class BorrowFlag {
   }
   void release_shared() noexcept { --state_; }
   void release_exclusive() noexcept { state_ = 0; }
+  // Whether any borrow, shared or exclusive, is active.
+  bool active() const noexcept { return state_ != 0; }
 
  private:
   int state_ = 0;  // > 0: number of shared borrows; -1: exclusively borrowed

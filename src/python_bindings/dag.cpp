@@ -12,6 +12,7 @@
 #include "python_bindings/convert.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/held_references.hpp"
 #include "python_bindings/gil.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/py_ref.hpp"
@@ -129,13 +130,50 @@ PyObject* dag_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void dag_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   as_dag(self)->state.~DagState();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The callables of the nodes that this Dag alone holds
+// (held_references.hpp). A borrowed Dag (a run is using it, possibly on
+// other threads) reports nothing.
+int dag_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const DagState& state = as_dag(self)->state;
+  if (state.borrow.active() || !state.dag) return 0;
+  return visit_held_references(
+      [&](HeldReferences& held) {
+        for (const Node& node : state.dag->nodes()) held(node);
+      },
+      visit, arg);
+}
+
+// Breaks a cycle through this Dag: drops the engine Dag, after which every
+// method raises. Never while borrowed, so never under a run.
+int dag_clear(PyObject* self) {
+  DagState& state = as_dag(self)->state;
+  if (state.borrow.active()) return 0;
+  std::optional<Dag> dag = std::move(state.dag);
+  state.dag.reset();
+  std::vector<PyRef> keys = std::move(state.key_objects);
+  state.key_objects.clear();
+  return 0;  // the callables are released here, once the state is consistent
+}
+
+// Runs `body(state)` under shared access to a Dag that still holds its engine
+// Dag (see dag_clear).
+template <typename Body>
+PyObject* with_dag(PyObject* self, Body&& body) {
   return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+    if (!state.dag) raise(PyExc_RuntimeError, "Dag has been cleared by the garbage collector");
+    return body(state);
+  });
+}
+
+PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.execute",
                 {"parallel", "max_threads", "cache", "cache_depth", "cache_namespace", "cache_backend", "detailed"},
                 0, args, nargs, kwnames);
@@ -178,32 +216,32 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* dag_to_mermaid(PyObject* self, PyObject*) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     return text(state.dag->to_mermaid()).release();
   });
 }
 
 PyObject* dag_node_count(PyObject* self, PyObject*) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     return PyLong_FromSize_t(state.dag->node_count());
   });
 }
 
 PyObject* dag_cache_stats(PyObject* self, PyObject*) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     return cache_stats_to_dict(state.dag->cache_backend()->stats());
   });
 }
 
 PyObject* dag_clear_cache(PyObject* self, PyObject*) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     state.dag->cache_backend()->clear_all();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* dag_clear_cache_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.clear_cache_namespace", {"namespace"}, 1, args, nargs, kwnames);
     const std::string ns = to_string(a[0], "namespace");
     state.dag->cache_backend()->clear_namespace(ns);
@@ -212,7 +250,7 @@ PyObject* dag_clear_cache_namespace(PyObject* self, PyObject* const* args, Py_ss
 }
 
 PyObject* dag_clear_cache_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.clear_cache_node", {"namespace", "node_id", "version"}, 2, args, nargs, kwnames);
     const std::string ns = to_string(a[0], "namespace");
     const std::uint64_t node_id = to_u64(a[1], "node_id");
@@ -223,7 +261,7 @@ PyObject* dag_clear_cache_node(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* dag_node_labels(PyObject* self, PyObject*) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     const std::vector<std::string> labels = state.dag->node_labels();
     PyRef list = check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
     for (std::size_t i = 0; i < labels.size(); ++i) {
@@ -242,13 +280,13 @@ PyObject* id_list(const std::vector<std::uint64_t>& ids) {
 }
 
 PyObject* dag_branch_ids(PyObject* self, PyObject*) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     return id_list(state.dag->branch_ids());
   });
 }
 
 PyObject* dag_variant_indices(PyObject* self, PyObject*) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     return id_list(state.dag->variant_indices());
   });
 }
@@ -275,7 +313,7 @@ DistMap read_input_dists(const ModuleState& module, PyObject* inputs, const char
 }
 
 PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.predict", {"inputs", "n_samples"}, 1, args, nargs, kwnames);
     check_inputs_dict(a[0]);
     const std::uint64_t n_samples = a[1] == nullptr ? kDefaultParticles : to_u64(a[1], "n_samples");
@@ -295,7 +333,7 @@ PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.predict_at", {"inputs", "n_samples", "at_node", "at_branch", "at_variant"}, 1, args, nargs,
                 kwnames);
     check_inputs_dict(a[0]);
@@ -440,11 +478,14 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for DAG executor")},
     {Py_tp_new, reinterpret_cast<void*>(dag_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dag_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(dag_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(dag_clear)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"quillon.Dag", sizeof(DagObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+PyType_Spec kSpec = {"quillon.Dag", sizeof(DagObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace
 

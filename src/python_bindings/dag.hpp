@@ -23,7 +23,7 @@ namespace quillon::py {
 
 struct DagState {
   BorrowFlag borrow;
-  std::optional<Dag> dag;  // always present once the object exists
+  std::optional<Dag> dag;  // present from creation until the cycle collector clears the object
   std::optional<std::string> namespace_name;  // default namespace of runs
   // The context keys of the Dag's layout as str objects, made on first use.
   std::vector<PyRef> key_objects;

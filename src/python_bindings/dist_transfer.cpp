@@ -75,12 +75,20 @@ class PythonDistTransfer {
 
   const ModuleState* module_;
   PyObjectRef callable_;
+
+  friend PyObject* quillon::py::held_callable(const DistTransferFn& transfer) noexcept;
 };
 
 }  // namespace
 
 DistTransfer create_python_dist_transfer(const ModuleState& module, PyObject* callable) {
   return make_dist_transfer(PythonDistTransfer(module, callable));
+}
+
+PyObject* held_callable(const DistTransferFn& transfer) noexcept {
+  const auto* python = transfer.fn.target<PythonDistTransfer>();
+  if (python == nullptr || python->callable_.use_count() != 1) return nullptr;
+  return static_cast<PyObject*>(python->callable_.get());
 }
 
 }  // namespace quillon::py

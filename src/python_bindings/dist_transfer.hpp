@@ -26,4 +26,10 @@ namespace quillon::py {
 // Requires: the interpreter lock (a reference is taken).
 DistTransfer create_python_dist_transfer(const ModuleState& module, PyObject* callable);
 
+// The callable of a transfer made by create_python_dist_transfer, when the
+// transfer is the only owner of that reference (always, unless the transfer's
+// function object was copied); null for every other transfer. Borrowed.
+// Requires: the interpreter lock.
+PyObject* held_callable(const DistTransferFn& transfer) noexcept;
+
 }  // namespace quillon::py

@@ -11,6 +11,7 @@
 #include "python_bindings/dag.hpp"
 #include "python_bindings/dist_transfer.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/held_references.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/module_state.hpp"
 #include "python_bindings/node_function.hpp"
@@ -74,11 +75,39 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void graph_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   // Dropping the builder releases the callables it holds; that may run
   // Python code, which can only see this object through its own references.
   as_graph(self)->state.~GraphState();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The callables of the builder and of the callable table that this graph
+// alone holds (held_references.hpp). A borrowed graph (a method is running,
+// possibly in the middle of changing the builder) reports nothing.
+int graph_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const GraphState& state = as_graph(self)->state;
+  if (state.borrow.active()) return 0;
+  return visit_held_references(
+      [&](HeldReferences& held) {
+        for (const auto& [callable, function] : state.functions) held(function);
+        if (state.graph) state.graph->for_each_holding(held);
+      },
+      visit, arg);
+}
+
+// Breaks a cycle through this graph: drops the builder and the callable
+// table, after which the graph reads as consumed. Never while borrowed.
+int graph_clear(PyObject* self) {
+  GraphState& state = as_graph(self)->state;
+  if (state.borrow.active()) return 0;
+  std::optional<Graph> builder = std::move(state.graph);
+  state.graph.reset();
+  std::unordered_map<PyObject*, NodeFunction> functions = std::move(state.functions);
+  state.functions.clear();
+  return 0;  // the callables are released here, once the state is consistent
 }
 
 // The node function of `callable`, made once per graph.
@@ -277,11 +306,14 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for Graph builder")},
     {Py_tp_new, reinterpret_cast<void*>(graph_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(graph_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(graph_clear)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"quillon.Graph", sizeof(GraphObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+PyType_Spec kSpec = {"quillon.Graph", sizeof(GraphObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace
 

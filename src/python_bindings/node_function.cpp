@@ -209,6 +209,8 @@ class PythonNodeFunction final : public NodeCallable {
   PyObject* callable_raw_;  // owned by `callable_`; read without going through it
   PyObjectRef callable_;
   mutable KeyCache keys_;
+
+  friend PyObject* quillon::py::held_callable(const NodeCallable& function) noexcept;
 };
 
 void hook_retain(void* object) { retain_reference(static_cast<PyObject*>(object)); }
@@ -242,6 +244,12 @@ bool hook_as_f64(void* opaque_object, double* out) {
 
 NodeFunction create_python_node_function(PyObject* callable) {
   return std::make_shared<const PythonNodeFunction>(callable);
+}
+
+PyObject* held_callable(const NodeCallable& function) noexcept {
+  const auto* python = dynamic_cast<const PythonNodeFunction*>(&function);
+  if (python == nullptr || python->callable_.use_count() != 1) return nullptr;
+  return python->callable_raw_;
 }
 
 NodeFunction noop_node_function() {

@@ -26,6 +26,12 @@ NodeFunction create_python_node_function(PyObject* callable);
 // never touches the interpreter.
 NodeFunction noop_node_function();
 
+// The callable of a node function made by create_python_node_function, when
+// the function is the only owner of that reference (always, unless the
+// reference was shared); null for every other function. Borrowed.
+// Requires: the interpreter lock.
+PyObject* held_callable(const NodeCallable& function) noexcept;
+
 // Installs retain/release/as_f64 for PyObject values. Called once at import.
 void install_py_object_hooks();
 
