@@ -66,15 +66,17 @@ class Graph {
   const std::optional<std::vector<NodeId>>& attach_points() const noexcept { return attach_points_; }
 
   // Calls `visit` once for every shared object this builder holds, in every
-  // place it holds it: visit(const Node&) for each node and visit(const
-  // DistTransfer&) for each transfer kept per label, then the same for each
-  // subgraph kept for merging. For callers that must account for what a
-  // builder keeps alive (a Node holds its own function, transfer and
-  // parameters).
+  // place it holds it: visit(const Node&) for each node, visit(const
+  // DistTransfer&) for each transfer kept per label and visit(const
+  // CacheBackendPtr&) for the attached backend (possibly empty), then the
+  // same for each subgraph kept for merging. For callers that must account
+  // for what a builder keeps alive (a Node holds its own function, transfer
+  // and parameters).
   template <typename Visitor>
   void for_each_holding(Visitor& visit) const {
     for (const Node& node : nodes_) visit(node);
     for (const auto& [label, transfer] : dist_transfers_by_label_) visit(transfer);
+    visit(cache_backend_);
     for (const auto& [branch_id, subgraph] : branches_) subgraph.for_each_holding(visit);
   }
 

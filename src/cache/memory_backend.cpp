@@ -312,6 +312,13 @@ void MemoryCacheBackend::finish_compute(const std::string& ns, const std::string
   scope.wake_after_unlock(claims_changed_);
 }
 
+void MemoryCacheBackend::visit_stored_values(void (*visit)(const GraphData& value, void* context), void* context) {
+  LockScope scope(*this);
+  for (const auto& [full_key, entry] : entries_) {
+    for (const auto& [name, value] : entry.outputs) visit(value, context);
+  }
+}
+
 void MemoryCacheBackend::check_invariants() {
 #ifndef NDEBUG
   LockScope scope(*this);

@@ -57,6 +57,9 @@ class MemoryCacheBackend final : public CacheBackend {
   void wait_for_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
   void finish_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
 
+  void visit_stored_values(void (*visit)(const GraphData& value, void* context), void* context) override
+      EXCLUDES(mu_);
+
   // Asserts every invariant of the stored state (listed with the fields
   // below) in builds with assertions; does nothing when NDEBUG is defined.
   // For tests and fuzzers, between operations.

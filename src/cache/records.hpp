@@ -290,6 +290,17 @@ class CacheBackend {
   // Ends the claim on (ns, key), whichever thread holds it, and wakes its
   // waiters. Ending a key that is not claimed does nothing.
   virtual void finish_compute(const std::string& ns, const std::string& key) = 0;
+
+  // Calls visit(value, context) for every value this backend keeps in
+  // memory, once per stored copy (each output of each entry), so that the
+  // Python layer can tell its cycle collector which Python objects the
+  // backend keeps alive. Moves no counter and changes nothing; `visit` must
+  // neither call this backend nor copy or drop the value. A backend that
+  // keeps no values in memory visits nothing.
+  virtual void visit_stored_values(void (*visit)(const GraphData& value, void* context), void* context) {
+    static_cast<void>(visit);
+    static_cast<void>(context);
+  }
 };
 
 using CacheBackendPtr = std::shared_ptr<CacheBackend>;

@@ -136,9 +136,9 @@ void dag_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The callables of the nodes that this Dag alone holds
-// (held_references.hpp). A borrowed Dag (a run is using it, possibly on
-// other threads) reports nothing.
+// The callables of the nodes, and the values of the cache backend, that
+// this Dag alone holds (held_references.hpp). A borrowed Dag (a run is using
+// it, possibly on other threads) reports nothing.
 int dag_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const DagState& state = as_dag(self)->state;
@@ -146,6 +146,7 @@ int dag_traverse(PyObject* self, visitproc visit, void* arg) {
   return visit_held_references(
       [&](HeldReferences& held) {
         for (const Node& node : state.dag->nodes()) held(node);
+        held(state.dag->cache_backend());
       },
       visit, arg);
 }

@@ -83,8 +83,8 @@ void graph_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The callables of the builder and of the callable table that this graph
-// alone holds (held_references.hpp). A borrowed graph (a method is running,
+// The callables of the builder and of the callable table, and the values of
+// an attached backend, that this graph alone holds (held_references.hpp). A borrowed graph (a method is running,
 // possibly in the middle of changing the builder) reports nothing.
 int graph_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));

@@ -24,6 +24,22 @@ Scratch& scratch() {
   return *s;
 }
 
+// Visits the Python object of every stored value whose owner has no holder
+// but the stored copy.
+struct StoredValueVisit {
+  visitproc visit;
+  void* arg;
+  int result = 0;
+
+  static void on_value(const GraphData& value, void* context) {
+    auto& self = *static_cast<StoredValueVisit*>(context);
+    if (self.result != 0 || value.kind() != DataKind::kPyObject) return;
+    const PyObjectRef& ref = value.as_py_object();
+    if (ref.get() == nullptr || ref.use_count() != 1) return;
+    self.result = self.visit(static_cast<PyObject*>(ref.get()), self.arg);
+  }
+};
+
 bool same_object(const HeldReferences::Holding& a, const HeldReferences::Holding& b) noexcept {
   return a.kind == b.kind && a.object == b.object;
 }
@@ -62,6 +78,14 @@ void HeldReferences::operator()(const DataMap& values) {
   }
 }
 
+void HeldReferences::operator()(const CacheBackendPtr& backend) {
+  if (backend) add(Kind::kBackend, backend.get(), backend.use_count());
+}
+
+void HeldReferences::operator()(const std::shared_ptr<MemoryCacheBackend>& backend) {
+  if (backend) add(Kind::kBackend, static_cast<const CacheBackend*>(backend.get()), backend.use_count());
+}
+
 void HeldReferences::operator()(const Node& node) {
   (*this)(node.function);
   (*this)(node.dist_transfer);
@@ -84,7 +108,14 @@ int HeldReferences::visit(visitproc visit, void* arg) noexcept {
       while (end < holdings.size() && same_object(holdings[end], first)) ++end;
     }
     const long held_here = static_cast<long>(end - begin);
-    if (first.uses == held_here) {
+    if (first.uses == held_here && first.kind == Kind::kBackend) {
+      // Takes the backend's own lock, never held by a thread that waits for
+      // the interpreter lock.
+      StoredValueVisit values{visit, arg};
+      const_cast<CacheBackend*>(static_cast<const CacheBackend*>(first.object))
+          ->visit_stored_values(&StoredValueVisit::on_value, &values);
+      if (values.result != 0) return values.result;
+    } else if (first.uses == held_here) {
       PyObject* object = nullptr;
       switch (first.kind) {
         case Kind::kFunction:
@@ -95,6 +126,8 @@ int HeldReferences::visit(visitproc visit, void* arg) noexcept {
           break;
         case Kind::kValue:
           object = static_cast<PyObject*>(const_cast<void*>(first.object));
+          break;
+        case Kind::kBackend:
           break;
       }
       Py_VISIT(object);

@@ -40,6 +40,8 @@
 #include <memory>
 #include <vector>
 
+#include "cache/memory_backend.hpp"
+#include "cache/records.hpp"
 #include "graph_data.hpp"
 #include "node.hpp"
 
@@ -58,13 +60,15 @@ class HeldReferences {
   void operator()(const NodeFunction& function);
   void operator()(const DistTransfer& transfer);
   void operator()(const DataMap& values);
+  void operator()(const CacheBackendPtr& backend);
+  void operator()(const std::shared_ptr<MemoryCacheBackend>& backend);
 
   // Visits, once each, the references that the recorded holdings own alone
   // (see above). Returns what the first visit that did not return 0
   // returned, or 0.
   int visit(visitproc visit, void* arg) noexcept;
 
-  enum class Kind : std::uint8_t { kFunction, kTransfer, kValue };
+  enum class Kind : std::uint8_t { kFunction, kTransfer, kBackend, kValue };
   struct Holding {
     Kind kind;
     const void* object;  // the shared engine object; for values, the PyObject

@@ -8,6 +8,7 @@
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/held_references.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
@@ -34,9 +35,30 @@ PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void cache_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   as_cache(self)->state.~MemoryCacheState();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The stored values of the backend, when this object alone holds it
+// (held_references.hpp). A borrowed cache (a run is using it) reports
+// nothing.
+int cache_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const MemoryCacheState& state = as_cache(self)->state;
+  if (state.borrow.active()) return 0;
+  return visit_held_references([&](HeldReferences& held) { held(state.backend); }, visit, arg);
+}
+
+// Breaks a cycle through the stored values: empties the backend when this
+// object alone holds it (otherwise none of its values were reported). Never
+// while borrowed.
+int cache_clear_references(PyObject* self) {
+  MemoryCacheState& state = as_cache(self)->state;
+  if (state.borrow.active() || state.backend.use_count() != 1) return 0;
+  state.backend->clear_all();  // drops the values after unlocking the backend
+  return 0;
 }
 
 PyObject* get_namespace(PyObject* self, void*) {
@@ -112,12 +134,15 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Python-accessible shared in-memory cache backend.")},
     {Py_tp_new, reinterpret_cast<void*>(cache_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(cache_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(cache_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(cache_clear_references)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"quillon.MemoryCache", sizeof(MemoryCacheObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+PyType_Spec kSpec = {"quillon.MemoryCache", sizeof(MemoryCacheObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace
 
