@@ -1,6 +1,9 @@
 """The module's visible surface: names, docstrings, signatures."""
 
+import importlib
 import inspect
+import subprocess
+import sys
 
 import pytest
 
@@ -108,3 +111,37 @@ def test_argument_protocol_errors():
         graph.set_cache_version()
     with pytest.raises(TypeError):
         graph.build().node_count(1)
+
+
+def one_node_result(module):
+    graph = module.Graph()
+    graph.add(lambda inputs: {"y": 2.0}, "n", None, [("y", "y")])
+    return graph.build().execute()
+
+
+def test_importing_again_makes_a_working_module_of_its_own():
+    first = sys.modules.pop("quillon")
+    try:
+        again = importlib.import_module("quillon")
+        assert again is not first
+        assert again.__all__ == first.__all__
+        assert one_node_result(again) == {"y": 2.0}
+        assert again.normal(1.0, 2.0).mean == 1.0
+        assert one_node_result(first) == {"y": 2.0}  # the first module's objects keep working
+    finally:
+        sys.modules["quillon"] = first
+
+
+def test_the_module_imports_in_a_subinterpreter():
+    # In a process of its own: once a subinterpreter has existed, the
+    # interpreter stops telling threads whether they hold the lock.
+    pytest.importorskip("_testcapi")
+    code = (
+        "import quillon\n"
+        "graph = quillon.Graph()\n"
+        "graph.add(lambda inputs: {'y': 2.0}, 'n', None, [('y', 'y')])\n"
+        "assert graph.build().execute() == {'y': 2.0}\n"
+        "assert quillon.Graph.__module__ == 'quillon'\n"
+    )
+    script = f"import _testcapi, quillon\nassert _testcapi.run_in_subinterp({code!r}) == 0\n"
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=60)
