@@ -37,7 +37,18 @@ bool interpreter_finalizing() noexcept {
 
 }  // namespace
 
-bool this_thread_holds_gil() noexcept { return Py_IsInitialized() && PyGILState_Check() != 0; }
+bool this_thread_holds_gil() noexcept {
+  if (!Py_IsInitialized()) return false;
+  // PyGILState_Check answers "yes" on every thread once a subinterpreter has
+  // existed, so the thread state is asked instead: a thread holds the lock
+  // exactly when the state attached to the lock is its own.
+#if PY_VERSION_HEX >= 0x030D0000
+  const PyThreadState* current = PyThreadState_GetUnchecked();
+#else
+  const PyThreadState* current = _PyThreadState_UncheckedGet();
+#endif
+  return current != nullptr && current->thread_id == PyThread_get_thread_ident();
+}
 
 void release_reference(PyObject* object) noexcept {
   if (object == nullptr) return;

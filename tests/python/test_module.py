@@ -143,5 +143,24 @@ def test_the_module_imports_in_a_subinterpreter():
         "assert graph.build().execute() == {'y': 2.0}\n"
         "assert quillon.Graph.__module__ == 'quillon'\n"
     )
-    script = f"import _testcapi, quillon\nassert _testcapi.run_in_subinterp({code!r}) == 0\n"
+    # Afterwards, worker threads of the main interpreter still release
+    # values only under the lock: evictions on a one-entry cache drop stored
+    # objects, whose __del__ runs Python code, on the workers of a level.
+    after = (
+        "class Held:\n"
+        "    dropped = 0\n"
+        "    def __del__(self):\n"
+        "        Held.dropped += 1\n"
+        "graph = quillon.Graph(cache_backend=quillon.MemoryCache(max_entries=1))\n"
+        "graph.add(lambda d: {'o': 1.0}, 's', None, [('o', 'o')])\n"
+        "for i in range(4):\n"
+        "    graph.add(lambda d, i=i: {'p': Held(), 'q': d['o'] + i}, f'w{i}', [('o', 'o')],\n"
+        "              [('p', f'p{i}'), ('q', f'q{i}')])\n"
+        "    graph.set_cache_version(f'w{i}', 'v')\n"
+        "dag = graph.build()\n"
+        "for _ in range(100):\n"
+        "    assert dag.execute(parallel=True)['q3'] == 4.0\n"
+        "assert Held.dropped > 0\n"
+    )
+    script = f"import _testcapi, quillon\nassert _testcapi.run_in_subinterp({code!r}) == 0\n{after}"
     subprocess.run([sys.executable, "-c", script], check=True, timeout=60)
