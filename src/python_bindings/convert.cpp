@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -256,89 +255,6 @@ GraphData opaque(PyObject* object) {
 
 // ---- GraphData -> Python -------------------------------------------------
 
-// A key spelled as a non-negative decimal index: optional "+", then ASCII
-// digits only, at most the largest unsigned 64-bit value.
-std::optional<std::uint64_t> parse_index(std::string_view key) noexcept {
-  if (!key.empty() && key.front() == '+') key.remove_prefix(1);
-  if (key.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  for (char c : key) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (kMax - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
-// True when every key is an index and the entry count is the largest index
-// plus one.
-bool is_index_map(const DataMap& map) noexcept {
-  std::uint64_t largest = 0;
-  for (const auto& [key, value] : map) {
-    const auto index = parse_index(key);
-    if (!index) return false;
-    if (*index > largest) largest = *index;
-  }
-  return largest == static_cast<std::uint64_t>(map.size() - 1);
-}
-
-bool is_complex_pair(const GraphData& value) noexcept {
-  if (value.kind() != DataKind::kMap) return false;
-  const DataMap& pair = value.as_map();
-  return !pair.empty() && pair.count("re") != 0 && pair.count("im") != 0;
-}
-
-double complex_component(const DataMap& pair, const char* name) noexcept {
-  const GraphData& v = pair.at(name);
-  if (v.kind() == DataKind::kFloat) return v.as_float();
-  if (v.kind() == DataKind::kInt) return static_cast<double>(v.as_int());
-  return 0.0;
-}
-
-PyObject* map_to_python(const DataMap& map) noexcept {
-  if (map.empty()) return PyDict_New();
-  if (is_index_map(map)) {
-    bool complex_pairs = true;
-    for (const auto& [key, value] : map) {
-      if (!is_complex_pair(value)) {
-        complex_pairs = false;
-        break;
-      }
-    }
-    PyRef list = PyRef::steal(PyList_New(0));
-    if (!list) return nullptr;
-    // Elements are looked up under the plain decimal spelling of each index,
-    // so keys like "01" or "+0" contribute nothing.
-    const std::size_t count = map.size();
-    for (std::size_t i = 0; i < count; ++i) {
-      const auto it = map.find(std::to_string(i));
-      if (it == map.end()) continue;
-      PyRef element;
-      if (complex_pairs) {
-        const DataMap& pair = it->second.as_map();
-        element = PyRef::steal(
-            Py_BuildValue("(dd)", complex_component(pair, "re"), complex_component(pair, "im")));
-      } else {
-        element = PyRef::steal(graph_data_to_python(it->second));
-      }
-      if (!element || PyList_Append(list.get(), element.get()) != 0) return nullptr;
-    }
-    return list.release();
-  }
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [key, value] : map) {
-    PyRef py_value = PyRef::steal(graph_data_to_python(value));
-    if (!py_value) return nullptr;
-    PyRef py_key = PyRef::steal(
-        PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
-    if (!py_key || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) != 0) return nullptr;
-  }
-  return dict.release();
-}
-
 template <typename T, typename Make>
 PyObject* vector_to_list(const std::vector<T>& values, Make make) noexcept {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
@@ -401,7 +317,10 @@ PyObject* graph_data_to_python(const GraphData& value) noexcept {
     case DataKind::kIntVec:
       return vector_to_list(value.as_int_vec(), [](std::int64_t v) { return PyLong_FromLongLong(v); });
     case DataKind::kMap:
-      return map_to_python(value.as_map());
+      // Nothing the Python layer hands the engine becomes a Map, and no run
+      // makes one, so a Map reaching Python is an internal error.
+      PyErr_SetString(PyExc_SystemError, "an engine Map value has no Python form");
+      return nullptr;
     case DataKind::kPyObject: {
       auto* object = static_cast<PyObject*>(value.as_py_object().get());
       if (object == nullptr) object = Py_None;

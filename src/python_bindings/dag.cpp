@@ -195,14 +195,15 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const bool parallel = a[0] != nullptr && to_bool(a[0], "parallel");
     const std::optional<std::uint64_t> max_threads = to_optional_u64(a[1], "max_threads");
     const bool cache = a[2] == nullptr || to_bool(a[2], "cache");
-    const std::string depth_text = a[3] == nullptr ? std::string("transitive") : to_string(a[3], "cache_depth");
+    const std::optional<std::string> depth_text =
+        a[3] == nullptr ? std::nullopt : std::optional<std::string>(to_string(a[3], "cache_depth"));
     const std::optional<std::string> cache_namespace = to_optional_string(a[4], "cache_namespace");
     // Held under shared access until the result is built.
     const std::optional<MemoryCacheArg> backend_arg =
         to_optional_memory_cache(state_of_instance(self), a[5], "cache_backend");
     const bool detailed = a[6] != nullptr && to_bool(a[6], "detailed");
 
-    const std::optional<CacheDepth> depth = parse_cache_depth(depth_text);
+    const std::optional<CacheDepth> depth = depth_text ? parse_cache_depth(*depth_text) : ExecutionOptions{}.depth;
     if (!depth) raise(PyExc_ValueError, "cache_depth must be one of: none, shallow, transitive");
 
     RunOptions options;

@@ -22,7 +22,7 @@ PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Arguments a("MemoryCache", {"max_entries", "ttl_seconds", "namespace"}, 0, args, kwargs);
     const std::uint64_t max_entries = to_optional_u64(a[0], "max_entries").value_or(kDefaultMaxEntries);
     const std::optional<std::uint64_t> ttl_seconds = to_optional_u64(a[1], "ttl_seconds");
-    std::string ns = a[2] == nullptr ? std::string("default") : to_string(a[2], "namespace");
+    std::string ns = a[2] == nullptr ? std::string(kDefaultNamespace) : to_string(a[2], "namespace");
     std::optional<MemoryCacheBackend::Clock::duration> ttl;
     if (ttl_seconds) ttl = capped_ttl(*ttl_seconds);
     auto backend = MemoryCacheBackend::create(static_cast<std::size_t>(max_entries), ttl);
