@@ -6,9 +6,9 @@
 
 namespace quillon {
 
-std::uint32_t ContextLayout::intern(const std::string& key) {
-  auto [it, inserted] = index_.try_emplace(key, static_cast<std::uint32_t>(keys_.size()));
-  if (inserted) keys_.push_back(key);
+std::uint32_t ContextLayout::intern(std::string_view key) {
+  auto [it, inserted] = index_.try_emplace(std::string(key), static_cast<std::uint32_t>(keys_.size()));
+  if (inserted) keys_.push_back(it->first);
   return it->second;
 }
 
@@ -48,15 +48,21 @@ CallPlan::CallPlan(std::span<const Node> nodes, std::span<const std::size_t> ord
     step.inputs_begin = static_cast<std::uint32_t>(inputs_.size());
     std::vector<std::pair<std::string, std::string>> looked_up;  // (impl, key) of names never gathered
     for (const auto& [broadcast, impl] : node.inputs) {
-      const QualifiedName name(broadcast);
-      if (!name.input_key()) {
-        looked_up.emplace_back(impl, name.lookup_key());
-        continue;
+      std::uint32_t slot;
+      if (QualifiedName::is_plain(broadcast)) {
+        slot = layout->intern(broadcast);
+      } else {
+        const QualifiedName name(broadcast);
+        if (!name.input_key()) {
+          looked_up.emplace_back(impl, name.lookup_key());
+          continue;
+        }
+        slot = layout->intern(*name.input_key());
       }
       for (std::size_t i = step.inputs_begin; i < inputs_.size(); ++i) {
         step.repeated_impl = step.repeated_impl || this->impl(inputs_[i]) == impl;
       }
-      inputs_.push_back(add_name(impl, layout->intern(*name.input_key())));
+      inputs_.push_back(add_name(impl, slot));
     }
     step.inputs_end = static_cast<std::uint32_t>(inputs_.size());
     max_inputs_ = std::max<std::size_t>(max_inputs_, step.inputs_end - step.inputs_begin);
@@ -102,13 +108,6 @@ int CallPlan::search_output(const Step& step, std::string_view impl_name) const 
   auto it = std::lower_bound(own.begin(), own.end(), impl_name, before);
   if (it == own.end() || impl(*it) != impl_name) return -1;
   return static_cast<int>(it - own.begin());
-}
-
-int CallPlan::output_for_broadcast(const Step& step, std::string_view broadcast) const noexcept {
-  for (std::uint32_t i = step.outputs_begin; i < step.outputs_end; ++i) {
-    if (broadcasts_[i] == broadcast) return static_cast<int>(i - step.outputs_begin);
-  }
-  return -1;
 }
 
 }  // namespace quillon

@@ -37,7 +37,7 @@ namespace quillon {
 // Context keys, numbered on first sight.
 class ContextLayout {
  public:
-  std::uint32_t intern(const std::string& key);
+  std::uint32_t intern(std::string_view key);
   std::optional<std::uint32_t> find(std::string_view key) const;
   const std::string& key(std::uint32_t slot) const { return keys_[slot]; }
   std::size_t size() const noexcept { return keys_.size(); }
@@ -114,7 +114,12 @@ class CallPlan {
   }
   // The index among the step's outputs of one that writes `broadcast`, -1
   // if none does.
-  int output_for_broadcast(const Step& step, std::string_view broadcast) const noexcept;
+  int output_for_broadcast(const Step& step, std::string_view broadcast) const noexcept {
+    for (std::uint32_t i = step.outputs_begin; i < step.outputs_end; ++i) {
+      if (broadcasts_[i] == broadcast) return static_cast<int>(i - step.outputs_begin);
+    }
+    return -1;
+  }
 
   const ContextLayoutPtr& layout() const noexcept { return layout_; }
   const std::string& key(std::uint32_t slot) const { return layout_->key(slot); }

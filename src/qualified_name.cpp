@@ -22,20 +22,13 @@ std::string branch_key_of(std::string_view branch, std::string_view name) {
 
 QualifiedName::QualifiedName(std::string_view broadcast) : text_(broadcast) {
   const std::size_t first = broadcast.find(':');
-  if (first == std::string_view::npos) {
-    input_key_ = text_;
-    lookup_key_ = text_;
-    producer_size_ = text_.size();
-    return;
-  }
+  if (first == std::string_view::npos) return;
   qualified_ = true;
   const std::string_view branch = broadcast.substr(0, first);
   const std::string_view rest = broadcast.substr(first + 1);
   const std::size_t second = rest.find(':');
-  lookup_key_ = branch_key_of(branch, rest);
-  if (second == std::string_view::npos) input_key_ = lookup_key_;
-  producer_begin_ = first + 1;
-  producer_size_ = second == std::string_view::npos ? rest.size() : second;
+  key_ = branch_key_of(branch, rest);
+  gatherable_ = second == std::string_view::npos;
 }
 
 std::string branch_key(std::uint64_t branch_id, std::string_view name) {

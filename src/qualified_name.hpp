@@ -13,7 +13,7 @@
 // branch piece is never parsed as a number ("02:y" reads "__branch_02__y"),
 // and UTF-8 text splits correctly because no byte of a multi-byte character
 // equals ':'. An immutable value; safe to read from several threads at once.
-// References and views returned by the queries live as long as the object.
+// Views returned by the queries live as long as the object.
 #pragma once
 
 #include <cstddef>
@@ -40,7 +40,11 @@ class QualifiedName {
   // ":" is "" and "") reads "__branch_P__Q". Any other number of pieces
   // ("a:b:c") reads nothing: std::nullopt, and the input is never gathered.
   // This is the strict rule: an input names one variable of one branch.
-  const std::optional<std::string>& input_key() const noexcept { return input_key_; }
+  std::optional<std::string_view> input_key() const noexcept {
+    if (!qualified_) return std::string_view(text_);
+    if (!gatherable_) return std::nullopt;
+    return std::string_view(key_);
+  }
 
   // The key the propagation layer looks a distribution up under. A plain
   // name is itself; otherwise the name is split at its first colon only and
@@ -49,7 +53,7 @@ class QualifiedName {
   // key, so a value that a branch copy wrote under a name that itself holds
   // a colon can still be found there. Equal to *input_key() whenever
   // input_key is present.
-  const std::string& lookup_key() const noexcept { return lookup_key_; }
+  std::string_view lookup_key() const noexcept { return qualified_ ? std::string_view(key_) : std::string_view(text_); }
 
   // The variable whose producers a reader of this name depends on. A plain
   // name is itself; otherwise it is the text between the first colon and
@@ -57,19 +61,29 @@ class QualifiedName {
   // The branch piece is ignored on purpose: a qualified reader depends on
   // every node that writes the variable, in any branch or none, and a name
   // input_key rejects still orders its reader after those writers.
-  std::string_view producer_name() const noexcept {
-    return std::string_view(text_).substr(producer_begin_, producer_size_);
+  std::string_view producer_name() const noexcept { return producer_name_of(text_); }
+
+  // The same rule on any text, without building the object (the builder
+  // asks it of every input).
+  static std::string_view producer_name_of(std::string_view broadcast) noexcept {
+    const std::size_t first = broadcast.find(':');
+    if (first == std::string_view::npos) return broadcast;
+    const std::string_view rest = broadcast.substr(first + 1);
+    return rest.substr(0, rest.find(':'));
   }
+
+  // Whether a name holds no colon: then every rule above answers the name
+  // itself, and a caller may use it without parsing.
+  static bool is_plain(std::string_view broadcast) noexcept { return broadcast.find(':') == std::string_view::npos; }
 
  private:
   // Constant after construction.
   std::string text_;
   bool qualified_ = false;
-  std::optional<std::string> input_key_;
-  std::string lookup_key_;
-  // producer_name() as a range of text_, so that copies stay valid.
-  std::size_t producer_begin_ = 0;
-  std::size_t producer_size_ = 0;
+  bool gatherable_ = true;  // a plain name, or exactly two pieces
+  // The branch key a qualified name reads (split at the first colon); empty
+  // for a plain name, whose keys are its text.
+  std::string key_;
 };
 
 // The context key under which a copy of branch `branch_id` writes its output

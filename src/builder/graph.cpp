@@ -168,8 +168,7 @@ void Graph::derive_dependencies() {
   for (Node& node : nodes_) {
     deps = node.dependencies;
     for (const auto& [broadcast, impl] : node.inputs) {
-      const QualifiedName name(broadcast);
-      auto it = producers.find(name.producer_name());
+      auto it = producers.find(QualifiedName::producer_name_of(broadcast));
       if (it == producers.end()) continue;
       for (NodeId producer : it->second) {
         if (producer != node.id) deps.push_back(producer);

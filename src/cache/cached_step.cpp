@@ -18,15 +18,13 @@ thread_local bool t_starter_holds_claim = false;
 
 // The status carries the key only for runs that report statuses. The
 // lookup's key is handed over: a hit ends the step.
-NodeStepResult hit_result(std::string&& key, DataMap outputs, const ExecutionOptions& options,
-                          CacheRunStats& stats) {
+void hit_result(NodeStepResult& step, std::string&& key, DataMap& outputs, const ExecutionOptions& options,
+                CacheRunStats& stats) {
   ++stats.hits;
-  NodeStepResult step;
   if (options.collect_node_statuses) step.status.cache_key = key;
   step.status.hit = true;
   step.key_text = std::move(key);
   step.outputs = std::move(outputs);
-  return step;
 }
 
 // Releases a claim when the computation unwinds instead of returning, so
@@ -58,10 +56,9 @@ class ClaimGuard {
 
 // Computes a claimed (or self-claimed) key and stores the result unless the
 // node function failed: a failed call is reported but never served later.
-NodeStepResult compute_and_store(CacheBackend& backend, ComputeOutputs compute, const std::string& ns,
-                                 const CacheLookup& lookup, CacheMissReason reason, CacheRunStats& stats) {
+void compute_and_store(NodeStepResult& step, CacheBackend& backend, ComputeOutputs compute, const std::string& ns,
+                       const CacheLookup& lookup, CacheMissReason reason, CacheRunStats& stats) {
   stats.record_miss(reason);
-  NodeStepResult step;
   const bool succeeded = compute(step.outputs);
   if (!succeeded) step.outputs.clear();
   step.status.cache_key = lookup.key;
@@ -72,7 +69,6 @@ NodeStepResult compute_and_store(CacheBackend& backend, ComputeOutputs compute, 
     ++stats.stores;
   }
   step.key_text = lookup.key;
-  return step;
 }
 
 }  // namespace
@@ -110,13 +106,12 @@ ClaimLineageScope::ClaimLineageScope(bool starter_holds_claim) noexcept : saved_
 
 ClaimLineageScope::~ClaimLineageScope() { t_starter_holds_claim = saved_; }
 
-std::optional<NodeStepResult> run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts& key_parts,
-                                              const DataMap& inputs, const DependencyKeyMap& dep_keys,
-                                              const ExecutionOptions& options, CacheRunStats& stats,
-                                              ComputeOutputs compute) {
+bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts& key_parts, const DataMap& inputs,
+                     const DependencyKeyMap& dep_keys, const ExecutionOptions& options, CacheRunStats& stats,
+                     ComputeOutputs compute, NodeStepResult& step) {
   auto input_text = node.cache_key_vars ? normalize_graph_data_map(node.cache_key_inputs(inputs))
                                         : normalize_graph_data_map(inputs);
-  if (!std::holds_alternative<std::string>(input_text)) return std::nullopt;
+  if (!std::holds_alternative<std::string>(input_text)) return false;
   CacheLookup lookup = build_cache_lookup(key_parts, std::get<std::string>(input_text),
                                           dependency_signature(options.depth, node, dep_keys));
   const std::string& ns = options.namespace_name;
@@ -124,20 +119,25 @@ std::optional<NodeStepResult> run_cached_step(CacheBackend& backend, const Node&
   for (;;) {
     CacheGetResult first = backend.get(ns, lookup);
     if (auto* outputs = std::get_if<DataMap>(&first)) {
-      return hit_result(std::move(lookup.key), std::move(*outputs), options, stats);
+      hit_result(step, std::move(lookup.key), *outputs, options, stats);
+      return true;
     }
     const CacheMissReason reason = std::get<CacheMissReason>(first);
 
     switch (backend.begin_compute(ns, lookup.key)) {
       case ComputeClaim::kBusy:
         // Inside a re-entrant run, waiting could close a cycle of waits.
-        if (lineage_holds_claim()) return compute_and_store(backend, compute, ns, lookup, reason, stats);
+        if (lineage_holds_claim()) {
+          compute_and_store(step, backend, compute, ns, lookup, reason, stats);
+          return true;
+        }
         backend.wait_for_compute(ns, lookup.key);
         continue;
       case ComputeClaim::kHeldByCaller:
         // A node function of this thread re-entered a run that reached the
         // key it is computing: waiting would never end, so compute directly.
-        return compute_and_store(backend, compute, ns, lookup, reason, stats);
+        compute_and_store(step, backend, compute, ns, lookup, reason, stats);
+        return true;
       case ComputeClaim::kAcquired:
         break;
     }
@@ -146,11 +146,12 @@ std::optional<NodeStepResult> run_cached_step(CacheBackend& backend, const Node&
     CacheGetResult second = backend.get(ns, lookup);
     if (auto* outputs = std::get_if<DataMap>(&second)) {
       claim.finish();
-      return hit_result(std::move(lookup.key), std::move(*outputs), options, stats);
+      hit_result(step, std::move(lookup.key), *outputs, options, stats);
+      return true;
     }
-    NodeStepResult step = compute_and_store(backend, compute, ns, lookup, reason, stats);
+    compute_and_store(step, backend, compute, ns, lookup, reason, stats);
     claim.finish();
-    return step;
+    return true;
   }
 }
 

@@ -105,13 +105,13 @@ using ComputeOutputs = FunctionRef<bool(DataMap& outputs)>;
 
 // The cached step of one node that the routes leave to the backend: looks
 // the key up, waits for or claims its computation, runs `compute` on a miss
-// and stores what a successful call produced. `inputs` are the node's
-// gathered inputs (impl name -> value). Absent when the cache-key inputs
-// have no canonical text: nothing was counted and the caller runs the node
-// through kUnsupportedInputRoute instead.
-std::optional<NodeStepResult> run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts& key_parts,
-                                              const DataMap& inputs, const DependencyKeyMap& dep_keys,
-                                              const ExecutionOptions& options, CacheRunStats& stats,
-                                              ComputeOutputs compute);
+// and stores what a successful call produced, reporting into `step` (a
+// fresh result). `inputs` are the node's gathered inputs (impl name ->
+// value). False when the cache-key inputs have no canonical text: nothing
+// was counted and the caller runs the node through kUnsupportedInputRoute
+// instead.
+bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts& key_parts, const DataMap& inputs,
+                     const DependencyKeyMap& dep_keys, const ExecutionOptions& options, CacheRunStats& stats,
+                     ComputeOutputs compute, NodeStepResult& step);
 
 }  // namespace quillon

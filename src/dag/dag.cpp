@@ -195,7 +195,6 @@ class Dag::Run {
     DataMap unplaced;    // context key -> value for stored outputs the plan does not map
     std::string key_text;
     NodeCacheStatus status;
-    CacheRunStats stats;
   };
 
   const UncachedRoute* route_of(std::size_t pos) const noexcept {
@@ -215,7 +214,7 @@ class Dag::Run {
       return;
     }
     inline_record_.pos = pos;
-    step(inline_record_, scratch);
+    step(inline_record_, result_.cache_stats, scratch);
     apply(inline_record_);
   }
 
@@ -239,9 +238,9 @@ class Dag::Run {
     if (options_.collect_node_statuses) result_.node_statuses.insert_or_assign(id, std::move(status));
   }
 
-  // The step of the node at record.pos into the record; reads the context
-  // and the key texts only.
-  void step(StepRecord& record, Scratch& scratch) const;
+  // The step of the node at record.pos into the record, counted in
+  // `stats`; reads the context and the key texts only.
+  void step(StepRecord& record, CacheRunStats& stats, Scratch& scratch) const;
   // Places a step's outputs, key text and status into the run.
   void apply(StepRecord& record);
 
@@ -256,16 +255,15 @@ class Dag::Run {
   StepRecord inline_record_;  // reused by the steps run on this thread
 };
 
-void Dag::Run::step(StepRecord& record, Scratch& scratch) const {
+void Dag::Run::step(StepRecord& record, CacheRunStats& stats, Scratch& scratch) const {
   const std::size_t pos = record.pos;
   const CallPlan::Step& planned = plan_.step(pos);
   const Node& node = dag_.nodes_[pos];
   NamedValue* gathered = scratch.gathered.data();
   const std::size_t count = gather(planned, gathered);
-  record.unplaced.clear();
 
   const UncachedRoute* route = route_of(pos);
-  std::optional<NodeStepResult> cached;
+  NodeStepResult cached;
   if (route == nullptr) {
     DataMap inputs;
     inputs.reserve(count);
@@ -275,18 +273,18 @@ void Dag::Run::step(StepRecord& record, Scratch& scratch) const {
       for (auto& [index, value] : scratch.call) outputs.insert_or_assign(plan_.broadcast(planned, index), std::move(value));
       return true;
     };
-    cached = run_cached_step(*backend_, node, dag_.key_parts_[pos], inputs, dep_keys_, options_, record.stats,
-                             compute);
-    if (!cached) route = &kUnsupportedInputRoute;
+    if (!run_cached_step(*backend_, node, dag_.key_parts_[pos], inputs, dep_keys_, options_, stats, compute, cached)) {
+      route = &kUnsupportedInputRoute;
+    }
   }
   if (route != nullptr) {
-    report_uncached(*route, node.id, record.stats, want_keys_ ? &record.key_text : nullptr, &record.status);
+    report_uncached(*route, node.id, stats, want_keys_ ? &record.key_text : nullptr, &record.status);
     call_into(plan_, planned, gathered, count, record.outputs);
     return;
   }
 
   record.outputs.clear();
-  for (auto& [broadcast, value] : cached->outputs) {
+  for (auto& [broadcast, value] : cached.outputs) {
     const int index = plan_.output_for_broadcast(planned, broadcast);
     if (index >= 0) {
       record.outputs.push(static_cast<std::uint32_t>(index), std::move(value));
@@ -297,18 +295,18 @@ void Dag::Run::step(StepRecord& record, Scratch& scratch) const {
                                        std::move(value));
     }
   }
-  record.key_text = std::move(cached->key_text);
-  record.status = std::move(cached->status);
+  record.key_text = std::move(cached.key_text);
+  record.status = std::move(cached.status);
 }
 
 void Dag::Run::apply(StepRecord& record) {
   const std::span<const CallPlan::Name> outputs = plan_.outputs(plan_.step(record.pos));
   for (auto& [index, value] : record.outputs) result_.context.set_slot(outputs[index].slot, std::move(value));
   record.outputs.clear();
-  for (auto& [key, value] : record.unplaced) result_.context.set(key, std::move(value));
-  record.unplaced.clear();
-  result_.cache_stats.add(record.stats);
-  record.stats = CacheRunStats{};
+  if (!record.unplaced.empty()) {
+    for (auto& [key, value] : record.unplaced) result_.context.set(key, std::move(value));
+    record.unplaced.clear();
+  }
   const NodeId id = dag_.nodes_[record.pos].id;
   if (want_keys_) dep_keys_.insert_or_assign(id, std::move(record.key_text));
   if (options_.collect_node_statuses) result_.node_statuses.insert_or_assign(id, std::move(record.status));
@@ -329,6 +327,7 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
     // records are applied in the level's order, the order a sequential run
     // uses, so that a later node's write wins whatever finished first.
     std::vector<StepRecord> records(level.size());
+    std::vector<CacheRunStats> stats(level.size());
     std::vector<std::exception_ptr> failures(level.size());
     // Workers act for this thread in cache claims (a re-entrant run's
     // workers must not wait for claims, see cached_step.hpp).
@@ -342,11 +341,11 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
       try {
         for (std::size_t i = begin; i < end; ++i) {
           records[i].pos = level[i];
-          workers.emplace_back([this, holds_claim, &record = records[i], &failure = failures[i]] {
+          workers.emplace_back([this, holds_claim, &record = records[i], &counted = stats[i], &failure = failures[i]] {
             ClaimLineageScope lineage(holds_claim);
             try {
               Scratch scratch(plan_.max_inputs());
-              step(record, scratch);
+              step(record, counted, scratch);
             } catch (...) {
               // Not a C++ exception: the unwinding that ends the thread (an
               // exiting interpreter does this). It must never be absorbed.
@@ -371,7 +370,10 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
         }
       }
     }
-    for (StepRecord& record : records) apply(record);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      result_.cache_stats.add(stats[i]);
+      apply(records[i]);
+    }
   }
   return std::move(result_);
 }

@@ -20,7 +20,9 @@ struct Reading {
 Reading read(std::string_view text) {
   const QualifiedName name(text);
   EXPECT_EQ(name.text(), text);
-  return {name.input_key(), name.lookup_key(), std::string(name.producer_name())};
+  const std::optional<std::string_view> input_key = name.input_key();
+  return {input_key ? std::optional<std::string>(*input_key) : std::nullopt, std::string(name.lookup_key()),
+          std::string(name.producer_name())};
 }
 
 TEST(QualifiedName, PlainNamesReadAndDependOnThemselves) {
