@@ -163,20 +163,21 @@ PyObject* stat_for_variant(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* get_particles(PyObject* self, void*) {
   return with_result(self, [](const StatResult& result) -> PyObject* {
     if (!result.particles) Py_RETURN_NONE;
-    const std::vector<Particle>& particles = *result.particles;
-    // Every particle repeats the same few names: make each str once.
-    std::unordered_map<std::string_view, PyRef> names;
-    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(particles.size())));
-    for (std::size_t i = 0; i < particles.size(); ++i) {
-      PyRef dict = check(PyDict_New());
-      for (const auto& [key, value] : particles[i]) {
-        auto it = names.find(key);
-        if (it == names.end()) it = names.emplace(key, text(key)).first;
-        PyRef number = check(PyFloat_FromDouble(value));
-        if (PyDict_SetItem(dict.get(), it->second.get(), number.get()) != 0) throw_python_error();
+    const ParticleTable& particles = *result.particles;
+    const auto count = static_cast<Py_ssize_t>(particles.size());
+    PyRef list = check(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), i, check(PyDict_New()).release());  // steals
+    // Column by column, so that each key becomes a str once.
+    particles.for_each_column([&](const std::string& key, const ParticleTable::Column& column) {
+      PyRef name = text(key);
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        const auto particle = static_cast<std::size_t>(i);
+        if (!column.has(particle)) continue;
+        PyRef number = check(PyFloat_FromDouble(column.at(particle)));
+        // The list is ours alone: its dicts stay put while they are filled.
+        if (PyDict_SetItem(PyList_GET_ITEM(list.get(), i), name.get(), number.get()) != 0) throw_python_error();
       }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals
-    }
+    });
     return list.release();
   });
 }

@@ -17,11 +17,9 @@
 #include <vector>
 
 #include "distribution/distribution.hpp"
+#include "stat_result/particle_table.hpp"
 
 namespace quillon {
-
-// One particle: every variable's value on one trajectory.
-using Particle = std::unordered_map<std::string, double>;
 
 // Whether `key` is a branch-qualified (internal) key of StatResult::vars.
 bool is_internal_key(std::string_view key);
@@ -31,7 +29,7 @@ struct StatResult {
   std::unordered_map<std::uint64_t, DistMap> by_node;
   std::unordered_map<std::uint64_t, DistMap> by_branch;
   std::unordered_map<std::uint64_t, DistMap> by_variant;
-  std::optional<std::vector<Particle>> particles;  // set by the particle engine only
+  std::optional<ParticleTable> particles;  // set by the particle engine only
 
   static StatResult create() { return {}; }
 

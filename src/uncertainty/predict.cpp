@@ -76,45 +76,90 @@ std::unordered_set<NodeId> resolve_target_ids(const std::vector<Node>& nodes, co
   return ids;
 }
 
-// One column of particle values: which particle produced each value, in
-// particle order. Values stay with the particles that produced them.
-struct Column {
-  std::vector<std::size_t> particle;
-  std::vector<double> values;
-  void push(std::size_t index, double value) {
-    particle.push_back(index);
-    values.push_back(value);
-  }
-};
-using Columns = std::unordered_map<std::string, Column>;
+// The values one node produces over the particles, by output key. Values
+// stay with the particles that produced them: each builder holds an entry
+// per particle and a presence mask. Builders never move once made.
+class OutputColumns {
+ public:
+  struct Builder {
+    std::vector<double> values;  // per particle; NaN where absent
+    std::vector<bool> present;
+    std::size_t count = 0;       // particles with a value
+  };
 
-// Appends one output value of particle `index` to the columns: numbers as
-// they are, vectors as a length plus one value per element.
-void collect_output(Columns& columns, const std::string& name, const GraphData& value, std::size_t index) {
-  switch (value.kind()) {
-    case DataKind::kFloatVec: {
-      const auto& elements = value.as_float_vec();
-      columns[veclen_key(name)].push(index, static_cast<double>(elements.size()));
-      for (std::size_t j = 0; j < elements.size(); ++j) columns[element_key(name, j)].push(index, elements[j]);
-      return;
-    }
-    case DataKind::kIntVec: {
-      const auto& elements = value.as_int_vec();
-      columns[veclen_key(name)].push(index, static_cast<double>(elements.size()));
-      for (std::size_t j = 0; j < elements.size(); ++j) {
-        columns[element_key(name, j)].push(index, static_cast<double>(elements[j]));
+  explicit OutputColumns(std::size_t particles) : particles_(particles) {}
+
+  // Records output `name` of particle `index`: numbers as they are, vectors
+  // as a length plus one value per element.
+  void collect(const std::string& name, const GraphData& value, std::size_t index) {
+    switch (value.kind()) {
+      case DataKind::kFloatVec: {
+        const auto& elements = value.as_float_vec();
+        VectorOutput& out = vector_output(name, elements.size());
+        put(*out.length, index, static_cast<double>(elements.size()));
+        for (std::size_t j = 0; j < elements.size(); ++j) put(*out.elements[j], index, elements[j]);
+        return;
       }
-      return;
+      case DataKind::kIntVec: {
+        const auto& elements = value.as_int_vec();
+        VectorOutput& out = vector_output(name, elements.size());
+        put(*out.length, index, static_cast<double>(elements.size()));
+        for (std::size_t j = 0; j < elements.size(); ++j) put(*out.elements[j], index, static_cast<double>(elements[j]));
+        return;
+      }
+      case DataKind::kInt:
+      case DataKind::kFloat:
+      case DataKind::kPyObject:
+        if (auto number = value.as_f64_lossy()) put(builder(name), index, *number);
+        return;
+      default:
+        return;
     }
-    case DataKind::kInt:
-    case DataKind::kFloat:
-    case DataKind::kPyObject:
-      if (auto number = value.as_f64_lossy()) columns[name].push(index, *number);
-      return;
-    default:
-      return;
   }
-}
+
+  // Every column of a single evaluation (recorded as particle 0) given to
+  // all `count` particles.
+  OutputColumns replicated(std::size_t count) const {
+    OutputColumns all(count);
+    for (const auto& [key, one] : builders_) {
+      Builder& filled = all.builder(key);
+      filled.values.assign(count, one.values.front());
+      filled.count = count;
+    }
+    return all;
+  }
+
+  std::unordered_map<std::string, Builder>& builders() noexcept { return builders_; }
+
+ private:
+  struct VectorOutput {
+    Builder* length = nullptr;
+    std::vector<Builder*> elements;  // by index, as far as any particle reached
+  };
+
+  Builder& builder(const std::string& key) { return builders_[key]; }
+  VectorOutput& vector_output(const std::string& name, std::size_t length) {
+    VectorOutput& out = vectors_[name];
+    if (out.length == nullptr) out.length = &builder(veclen_key(name));
+    while (out.elements.size() < length) out.elements.push_back(&builder(element_key(name, out.elements.size())));
+    return out;
+  }
+  void put(Builder& b, std::size_t index, double value) {
+    if (b.values.empty()) {
+      b.values.assign(particles_, std::numeric_limits<double>::quiet_NaN());
+      b.present.assign(particles_, false);
+    }
+    b.values[index] = value;
+    if (!b.present[index]) {
+      b.present[index] = true;
+      ++b.count;
+    }
+  }
+
+  std::size_t particles_;
+  std::unordered_map<std::string, Builder> builders_;
+  std::unordered_map<std::string, VectorOutput> vectors_;
+};
 
 // A particle's length entry as a vector length: negative and NaN give 0,
 // values beyond the range saturate.
@@ -292,14 +337,17 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, Rn
   return result;
 }
 
-// Runs one node on particle after particle. A particle whose inputs are all
-// numbers (the common case) is called with its values written in place; a
-// particle holding a vector input has it rebuilt from its length and
-// element entries first.
+// Runs one node on particle after particle. Each input's column is found
+// once; a particle holding an input as a vector has it rebuilt from its
+// length and element columns.
 class ParticleCaller {
  public:
-  explicit ParticleCaller(PlannedCall& call) : call_(call), values_(call.inputs().size()), present_(values_.size()) {
-    for (const CallPlan::Name& input : call.inputs()) veclen_keys_.push_back(veclen_key(call.key(input)));
+  ParticleCaller(PlannedCall& call, const ParticleTable& table)
+      : call_(call), table_(table), values_(call.inputs().size()), present_(values_.size()) {
+    for (const CallPlan::Name& input : call.inputs()) {
+      const std::string& key = call.key(input);
+      inputs_.push_back({table.find(key), table.find(veclen_key(key)), {}});
+    }
     const std::span<const CallPlan::Name> outputs = call.plan().outputs(call.step());
     for (std::size_t i = 0; i < outputs.size(); ++i) {
       std::size_t target = 0;
@@ -313,15 +361,14 @@ class ParticleCaller {
     latest_.resize(slots_.size());
   }
 
-  void run(const Particle& particle, std::size_t index, Columns& columns) {
-    const std::span<const CallPlan::Name> inputs = call_.inputs();
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
-      auto it = particle.find(call_.key(inputs[i]));
-      present_[i] = it != particle.end();
+  void run(std::size_t index, OutputColumns& columns) {
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+      const Input& input = inputs_[i];
+      present_[i] = input.column != nullptr && input.column->has(index);
       if (present_[i]) {
-        values_[i].assign(GraphData::from_float(it->second));
-      } else if (particle.contains(veclen_keys_[i])) {
-        values_[i] = vector_input(particle, i);
+        values_[i].assign(GraphData::from_float(input.column->at(index)));
+      } else if (input.length != nullptr && input.length->has(index)) {
+        values_[i] = vector_input(i, index);
         present_[i] = true;
       }
     }
@@ -334,16 +381,23 @@ class ParticleCaller {
     std::fill(latest_.begin(), latest_.end(), nullptr);
     for (const auto& [output, value] : call_.record()) latest_[target_of_[output]] = &value;
     for (std::size_t t = 0; t < latest_.size(); ++t) {
-      if (latest_[t] != nullptr) collect_output(columns, *broadcasts_[t], *latest_[t], index);
+      if (latest_[t] != nullptr) columns.collect(*broadcasts_[t], *latest_[t], index);
     }
   }
 
  private:
-  // Input i of a particle that holds it as a vector: its length entry and
-  // one entry per element, NaN for a missing element.
-  GraphData vector_input(const Particle& particle, std::size_t i) const {
+  struct Input {
+    const ParticleTable::Column* column;  // the input as a number
+    const ParticleTable::Column* length;  // its length entry as a vector
+    std::vector<const ParticleTable::Column*> elements;  // element columns, found as needed
+  };
+
+  // Input i of particle `index`, held as a vector: its length entry and one
+  // entry per element, NaN for a missing element.
+  GraphData vector_input(std::size_t i, std::size_t index) {
+    Input& input = inputs_[i];
     const std::string& key = call_.key(call_.inputs()[i]);
-    const std::size_t length = to_length(particle.at(veclen_keys_[i]));
+    const std::size_t length = to_length(input.length->at(index));
     std::vector<double> elements;
     try {
       elements.reserve(length);
@@ -352,22 +406,54 @@ class ParticleCaller {
     } catch (const std::bad_alloc&) {
       throw PropagationError("vector length " + std::to_string(length) + " of '" + key + "' is too large");
     }
+    while (input.elements.size() < length) input.elements.push_back(table_.find(element_key(key, input.elements.size())));
     for (std::size_t j = 0; j < length; ++j) {
-      auto element = particle.find(element_key(key, j));
-      elements.push_back(element == particle.end() ? std::numeric_limits<double>::quiet_NaN() : element->second);
+      const ParticleTable::Column* element = input.elements[j];
+      elements.push_back(element != nullptr && element->has(index) ? element->at(index)
+                                                                   : std::numeric_limits<double>::quiet_NaN());
     }
     return GraphData::from_float_vec(std::move(elements));
   }
 
   PlannedCall& call_;
+  const ParticleTable& table_;
+  std::vector<Input> inputs_;
   std::vector<GraphData> values_;
   std::vector<unsigned char> present_;
-  std::vector<std::string> veclen_keys_;
-  std::vector<std::uint32_t> slots_;                 // distinct output slots
-  std::vector<const std::string*> broadcasts_;       // their broadcast names
-  std::vector<std::size_t> target_of_;               // per output: its slot's index
-  std::vector<const GraphData*> latest_;             // per slot: the last value offered
+  std::vector<std::uint32_t> slots_;            // distinct output slots
+  std::vector<const std::string*> broadcasts_;  // their broadcast names
+  std::vector<std::size_t> target_of_;          // per output: its slot's index
+  std::vector<const GraphData*> latest_;        // per slot: the last value offered
 };
+
+// A node's output columns as distributions, written into the particles under
+// their particle keys. A column every particle has shares its values with
+// its Empirical.
+DistMap finish_columns(OutputColumns& columns, const Node& node, ParticleTable& particles) {
+  DistMap outputs;
+  for (auto& [key, built] : columns.builders()) {
+    ParticleTable::Column column;
+    SampleVector samples;
+    if (built.count == particles.size()) {
+      samples = std::make_shared<const std::vector<double>>(std::move(built.values));
+      column.values = samples;
+    } else {
+      std::vector<double> present;
+      present.reserve(built.count);
+      for (std::size_t i = 0; i < built.values.size(); ++i) {
+        if (built.present[i]) present.push_back(built.values[i]);
+      }
+      samples = std::make_shared<const std::vector<double>>(std::move(present));
+      column.values = std::make_shared<const std::vector<double>>(std::move(built.values));
+      column.present = std::move(built.present);
+    }
+    // Branch copies write only their qualified keys into the particles, so a
+    // main-line reader of the plain name never sees a branch value.
+    particles.set(node.branch_id ? branch_key(*node.branch_id, key) : key, std::move(column));
+    outputs.insert_or_assign(key, Distribution::empirical(std::move(samples)));
+  }
+  return outputs;
+}
 
 }  // namespace
 
@@ -419,14 +505,15 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
 
 StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples) {
   Rng& rng = thread_rng();
-  std::vector<Particle> particles(n_samples);
+  ParticleTable particles(n_samples);
   DistMap context;
   // Each input is drawn independently, one value per particle; its marginal
-  // is the empirical distribution of those draws.
+  // is the empirical distribution of those draws, sharing their storage.
   for (const auto& [name, dist] : inputs) {
     // Without particles nothing is drawn, so nothing can fail to draw.
-    std::vector<double> draws = n_samples == 0 ? std::vector<double>{} : dist.sample_n_with_rng(n_samples, rng);
-    for (std::size_t i = 0; i < n_samples; ++i) particles[i].insert_or_assign(name, draws[i]);
+    auto draws = std::make_shared<const std::vector<double>>(
+        n_samples == 0 ? std::vector<double>{} : dist.sample_n_with_rng(n_samples, rng));
+    particles.set(name, ParticleTable::Column{draws, {}, false});
     context.insert_or_assign(name, Distribution::empirical(std::move(draws)));
   }
   StatResult result;
@@ -435,45 +522,26 @@ StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples)
     const Node* node = dag.find_node(id);
     if (node == nullptr) continue;
     PlannedCall call(dag, *node);
-    Columns columns;
+    OutputColumns columns(n_samples);
     if (any_random(impl_dists(call, context))) {
-      ParticleCaller caller(call);
-      for (std::size_t i = 0; i < n_samples; ++i) caller.run(particles[i], i, columns);
+      ParticleCaller caller(call, particles);
+      for (std::size_t i = 0; i < n_samples; ++i) caller.run(i, columns);
     } else {
-      Columns single;
-      for (const auto& [name, value] : call_at_means(call, context)) collect_output(single, name, value, 0);
-      for (auto& [name, column] : single) {
-        Column& filled = columns[name];
-        filled.particle.resize(n_samples);
-        for (std::size_t i = 0; i < n_samples; ++i) filled.particle[i] = i;
-        filled.values.assign(n_samples, column.values.front());
-      }
-    }
-    // A vector output X is also reported under X itself, with the
-    // distribution of its first element.
-    std::vector<std::pair<std::string, std::vector<double>>> vector_bases;
-    for (const auto& [key, column] : columns) {
-      if (!key.starts_with(kVecLenPrefix)) continue;
-      std::string base = key.substr(kVecLenPrefix.size());
-      if (auto first = columns.find(element_key(base, 0)); first != columns.end()) {
-        vector_bases.emplace_back(std::move(base), first->second.values);
-      }
+      OutputColumns single(1);
+      for (const auto& [name, value] : call_at_means(call, context)) single.collect(name, value, 0);
+      columns = single.replicated(n_samples);
     }
 
-    DistMap outputs;
-    for (auto& [key, column] : columns) {
-      // Branch copies write only their qualified keys into the particles, so
-      // a main-line reader of the plain name never sees a branch value.
-      const std::string particle_key = node->branch_id ? branch_key(*node->branch_id, key) : key;
-      for (std::size_t k = 0; k < column.values.size(); ++k) {
-        particles[column.particle[k]].insert_or_assign(particle_key, column.values[k]);
-      }
-      outputs.insert_or_assign(key, Distribution::empirical(std::move(column.values)));
-    }
+    DistMap outputs = finish_columns(columns, *node, particles);
     record_outputs(result, context, *node, outputs);
-    for (auto& [base, values] : vector_bases) {
-      const std::string key = node->branch_id ? branch_key(*node->branch_id, base) : base;
-      context.try_emplace(key, Distribution::empirical(std::move(values)));
+    // A vector output X is also reported under X itself, with the
+    // distribution of its first element; in the context only.
+    for (const auto& [key, dist] : outputs) {
+      if (!key.starts_with(kVecLenPrefix)) continue;
+      const std::string base = key.substr(kVecLenPrefix.size());
+      auto first = outputs.find(element_key(base, 0));
+      if (first == outputs.end()) continue;
+      context.try_emplace(node->branch_id ? branch_key(*node->branch_id, base) : base, first->second);
     }
   }
   result.vars = std::move(context);

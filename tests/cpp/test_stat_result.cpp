@@ -137,5 +137,33 @@ TEST(StatResult, ParticlesKeepOrder) {
   EXPECT_EQ(copy.particles->at(1).at("x"), 2.0);
 }
 
+TEST(ParticleTable, ColumnsShareTheirValuesAndCopyBeforeChanging) {
+  auto draws = std::make_shared<const std::vector<double>>(std::vector<double>{1, 2, 3});
+  const Distribution marginal = Distribution::empirical(draws);
+  ParticleTable table(3);
+  table.set("x", ParticleTable::Column{draws, {}, false});
+  EXPECT_EQ(table.find("x")->values.get(), draws.get()) << "a full column is stored once";
+
+  // A later partial writer changes only the particles it covers, and never
+  // the samples it shared.
+  auto later = std::make_shared<const std::vector<double>>(std::vector<double>{0, 20, 0});
+  table.set("x", ParticleTable::Column{later, {false, true, false}, false});
+  EXPECT_EQ(table.at(0).at("x"), 1);
+  EXPECT_EQ(table.at(1).at("x"), 20);
+  EXPECT_EQ(*marginal.samples(), (std::vector<double>{1, 2, 3}));
+
+  const ParticleTable copy = table;
+  table.push_back({{"y", 5.0}});
+  EXPECT_EQ(copy.size(), 3u);
+  EXPECT_EQ(copy.find("y"), nullptr);
+  ASSERT_EQ(table.size(), 4u);
+  EXPECT_EQ(table.at(3), (Particle{{"y", 5.0}}));
+  EXPECT_EQ(table.at(0), (Particle{{"x", 1.0}}));
+  EXPECT_THROW(table.at(4), std::out_of_range);
+  std::size_t visited = 0;
+  for (const Particle& particle : copy) visited += particle.size();
+  EXPECT_EQ(visited, 3u);
+}
+
 }  // namespace
 }  // namespace quillon
