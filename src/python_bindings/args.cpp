@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "python_bindings/container_walk.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/py_ref.hpp"
 
@@ -30,9 +31,10 @@ Arguments::Arguments(const char* function, std::initializer_list<const char*> na
   check_positional_count(nargs);
   for (Py_ssize_t k = 0; k < nargs; ++k) values_[static_cast<std::size_t>(k)] = PyTuple_GET_ITEM(args, k);
   if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) set_keyword(key, value);
+    for_each_entry(kwargs, [&](PyObject* key, PyObject* value) {
+      set_keyword(key, value);
+      return true;
+    });
   }
   check_required();
 }
@@ -166,15 +168,13 @@ std::vector<std::string> to_string_list(PyObject* value, const char* name) {
     throw_python_error();
   }
   if (!PySequence_Check(value)) raise_argument_type_error(name, "a sequence of str", value);
-  // Borrowed items of a list or tuple that PySequence_Fast keeps alive; item
-  // conversion below runs no Python code, so the items cannot go away.
-  PyRef fast = PyRef::steal(PySequence_Fast(value, "expected a sequence"));
-  if (!fast) rethrow_argument_error(name);
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
-  PyObject** items = PySequence_Fast_ITEMS(fast.get());
   std::vector<std::string> result;
-  result.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) result.push_back(to_string(items[i], name));
+  result.reserve(static_cast<std::size_t>(stored_size(value)));
+  const WalkResult walked = for_each_item(value, [&](PyObject* item) {
+    result.push_back(to_string(item, name));
+    return true;
+  });
+  if (walked == WalkResult::kReadFailed) rethrow_argument_error(name);
   return result;
 }
 

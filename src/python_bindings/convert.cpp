@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python_bindings/args.hpp"
+#include "python_bindings/container_walk.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/py_ref.hpp"
 
@@ -167,83 +168,66 @@ std::optional<GraphData> numeric_buffer_to_graph_data(PyObject* object) {
 
 // ---- Sequences -----------------------------------------------------------
 
-// Initial capacity for a sequence of the given reported length; a length
-// that a custom __len__ made up never reserves more than this up front.
-constexpr Py_ssize_t kMaxReserve = 1 << 16;
-
-// Item i of a sequence as a new reference (null when the sequence refuses).
-// Exact lists are read directly: the length is re-read on every step, so a
-// __float__ that shrinks the list cannot lead past its end.
-PyRef sequence_item(PyObject* sequence, Py_ssize_t i) {
-  if (PyList_CheckExact(sequence)) {
-    if (i >= PyList_GET_SIZE(sequence)) return PyRef();
-    return PyRef::borrow(PyList_GET_ITEM(sequence, i));
-  }
-  if (PyTuple_CheckExact(sequence)) return PyRef::borrow(PyTuple_GET_ITEM(sequence, i));
-  return PyRef::steal(PySequence_GetItem(sequence, i));
-}
-
 enum class ItemFailure { kNone, kMaybeInt, kNotInt };
 
 // Step 4: every item through the float conversion. On failure reports
-// whether the failing item could still pass the integer conversion.
-ItemFailure sequence_to_doubles(PyObject* sequence, Py_ssize_t length, std::vector<double>& out) {
-  out.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    PyRef item = sequence_item(sequence, i);
-    if (!item) {
-      PyErr_Clear();
-      return ItemFailure::kMaybeInt;
-    }
-    double value = 0.0;
-    if (!to_double(item.get(), &value)) {
-      return may_convert_to_int(item.get()) ? ItemFailure::kMaybeInt : ItemFailure::kNotInt;
-    }
-    out.push_back(value);
+// whether the failing item could still pass the integer conversion (an item
+// the sequence refused to give counts as one that could).
+ItemFailure sequence_to_doubles(PyObject* sequence, std::vector<double>& out) {
+  out.reserve(static_cast<std::size_t>(stored_size(sequence)));
+  ItemFailure failure = ItemFailure::kNone;
+  const WalkResult walked = for_each_item(
+      sequence,
+      [&](PyObject* item) {
+        double value = 0.0;
+        if (to_double(item, &value)) {
+          out.push_back(value);
+          return true;
+        }
+        failure = may_convert_to_int(item) ? ItemFailure::kMaybeInt : ItemFailure::kNotInt;
+        return false;
+      },
+      SequenceReading::kIndex);
+  if (walked == WalkResult::kReadFailed) {
+    PyErr_Clear();
+    return ItemFailure::kMaybeInt;
   }
-  return ItemFailure::kNone;
+  return failure;
 }
 
 // Step 5: every item through the integer conversion.
-bool sequence_to_int64s(PyObject* sequence, Py_ssize_t length, std::vector<std::int64_t>& out) {
-  out.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    PyRef item = sequence_item(sequence, i);
-    if (!item) {
-      PyErr_Clear();
-      return false;
-    }
-    std::int64_t value = 0;
-    if (!to_int64(item.get(), &value)) return false;
-    out.push_back(value);
-  }
-  return true;
+bool sequence_to_int64s(PyObject* sequence, std::vector<std::int64_t>& out) {
+  out.reserve(static_cast<std::size_t>(stored_size(sequence)));
+  const WalkResult walked = for_each_item(
+      sequence,
+      [&](PyObject* item) {
+        std::int64_t value = 0;
+        if (!to_int64(item, &value)) return false;
+        out.push_back(value);
+        return true;
+      },
+      SequenceReading::kIndex);
+  if (walked == WalkResult::kReadFailed) PyErr_Clear();
+  return walked == WalkResult::kCompleted;
 }
 
+// Each pass converts the items the sequence held when that pass began
+// (container_walk.hpp): code run by one item's conversion may change the
+// sequence, never the values a pass works on.
 std::optional<GraphData> sequence_to_graph_data(PyObject* object) {
   if (PyUnicode_Check(object)) return std::nullopt;
   if (auto buffered = numeric_buffer_to_graph_data(object)) return buffered;
   if (!PySequence_Check(object)) return std::nullopt;
-  Py_ssize_t length = 0;
-  if (PyList_CheckExact(object)) {
-    length = PyList_GET_SIZE(object);
-  } else {
-    length = PySequence_Size(object);
-    if (length < 0) {
-      PyErr_Clear();
-      return std::nullopt;
-    }
-  }
   std::vector<double> doubles;
-  const ItemFailure failure = sequence_to_doubles(object, length, doubles);
+  const ItemFailure failure = sequence_to_doubles(object, doubles);
   if (failure == ItemFailure::kNone) return GraphData::from_float_vec(std::move(doubles));
-  // For lists and tuples the item that failed is the one the integer pass
-  // would meet again; when it cannot be an integer the pass cannot succeed.
+  // For lists and tuples the integer pass would meet the failing item again
+  // (unless the float pass's own code changed the list), so when that item
+  // cannot be an integer the pass is not worth trying.
   const bool stable_items = PyList_CheckExact(object) || PyTuple_CheckExact(object);
   if (failure == ItemFailure::kNotInt && stable_items) return std::nullopt;
-  if (PyList_CheckExact(object)) length = PyList_GET_SIZE(object);
   std::vector<std::int64_t> ints;
-  if (sequence_to_int64s(object, length, ints)) return GraphData::from_int_vec(std::move(ints));
+  if (sequence_to_int64s(object, ints)) return GraphData::from_int_vec(std::move(ints));
   return std::nullopt;
 }
 
@@ -336,32 +320,30 @@ PyObject* graph_data_to_python(const GraphData& value) noexcept {
 NamePairs parse_mapping(PyObject* object, const char* argument) {
   NamePairs pairs;
   if (PyDict_Check(object)) {
-    // PyDict_Next runs no Python code, so the borrowed items stay valid.
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
     pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(object)));
-    while (PyDict_Next(object, &pos, &key, &value)) {
+    for_each_entry(object, [&](PyObject* key, PyObject* value) {
       std::string first = to_string(key, argument);
       std::string second = to_string(value, argument);
       pairs.emplace_back(std::move(first), std::move(second));
-    }
+      return true;
+    });
     return pairs;
   }
   if (PyList_Check(object)) {
-    const Py_ssize_t size = PyList_GET_SIZE(object);
-    pairs.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      PyObject* item = PyList_GET_ITEM(object, i);  // borrowed; no Python code runs below
+    pairs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
+    for_each_item(object, [&](PyObject* item) {
       if (!PyTuple_Check(item)) raise_argument_type_error(argument, "tuple", item);
       const Py_ssize_t length = PyTuple_GET_SIZE(item);
       if (length != 2) {
         PyErr_Format(PyExc_ValueError, "expected tuple of length %d, but got tuple of length %zd", 2, length);
         throw_python_error();
       }
+      // The walk holds the tuple, and the tuple its two names.
       std::string first = to_string(PyTuple_GET_ITEM(item, 0), argument);
       std::string second = to_string(PyTuple_GET_ITEM(item, 1), argument);
       pairs.emplace_back(std::move(first), std::move(second));
-    }
+      return true;
+    });
     return pairs;
   }
   raise(PyExc_ValueError, "inputs/outputs must be a dict or list of tuples");

@@ -9,6 +9,7 @@
 #include "defaults.hpp"
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
+#include "python_bindings/container_walk.hpp"
 #include "python_bindings/convert.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
@@ -315,16 +316,15 @@ void check_inputs_dict(PyObject* inputs) {
 // The entries of the `inputs` dict, in dict order, as engine distributions:
 // each key must be a str, each value a Distribution (else ValueError
 // "Value for key '<key>' must be a Distribution<hint>"); the first offending
-// entry decides. Reading runs no Python code, so the dict cannot change.
+// entry decides. The entries are those the dict held when reading began.
 DistMap read_input_dists(const ModuleState& module, PyObject* inputs, const char* hint) {
   DistMap dists;
-  Py_ssize_t pos = 0;
-  PyObject *key = nullptr, *value = nullptr;
-  while (PyDict_Next(inputs, &pos, &key, &value)) {
+  for_each_entry(inputs, [&](PyObject* key, PyObject* value) {
     std::string name = to_string(key, "inputs");
     if (!is_distribution(module, value)) raise(PyExc_ValueError, "Value for key '" + name + "' must be a Distribution" + hint);
     dists.insert_or_assign(std::move(name), distribution_of(value));
-  }
+    return true;
+  });
   return dists;
 }
 

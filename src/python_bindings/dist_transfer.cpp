@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "distribution/dist_transfer.hpp"
+#include "python_bindings/container_walk.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/gil.hpp"
@@ -55,21 +56,27 @@ class PythonDistTransfer {
   // The str-keyed Distribution entries of the returned dict, in dict order
   // (a later equal key replaces an earlier one); other values are skipped.
   // One key that is not a str voids the whole answer, and so does an answer
-  // without entries. Reading runs no Python code, so the dict cannot change
-  // underneath.
+  // without entries. The entries are those the dict held when reading began.
   std::optional<DistMap> read_answer(PyObject* dict) const {
     DistMap answer;
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) return std::nullopt;
+    bool voided = false;
+    for_each_entry(dict, [&](PyObject* key, PyObject* value) {
+      if (!PyUnicode_Check(key)) {
+        voided = true;
+        return false;
+      }
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-      if (data == nullptr) return std::nullopt;  // not valid text: a key that does not convert
-      if (!is_distribution(*module_, value)) continue;
-      answer.insert_or_assign(std::string(data, static_cast<std::size_t>(size)), distribution_of(value));
-    }
-    if (answer.empty()) return std::nullopt;
+      if (data == nullptr) {  // not valid text: a key that does not convert
+        voided = true;
+        return false;
+      }
+      if (is_distribution(*module_, value)) {
+        answer.insert_or_assign(std::string(data, static_cast<std::size_t>(size)), distribution_of(value));
+      }
+      return true;
+    });
+    if (voided || answer.empty()) return std::nullopt;
     return answer;
   }
 

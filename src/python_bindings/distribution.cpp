@@ -11,6 +11,7 @@
 #include "graph_data.hpp"
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
+#include "python_bindings/container_walk.hpp"
 #include "python_bindings/convert.hpp"
 #include "python_bindings/errors.hpp"
 
@@ -48,19 +49,17 @@ SampleVector to_sample_vector(PyObject* value, const char* name) {
   const GraphData converted = python_to_graph_data(value);
   if (converted.kind() == DataKind::kFloatVec) return converted.float_vec_ptr();
   // Some item does not convert (or the object converted as one number):
-  // walk the items again to report the failing one.
-  PyRef fast = PyRef::steal(PySequence_Fast(value, "expected a sequence"));
-  if (!fast) rethrow_argument_error(name);
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
-  PyObject** items = PySequence_Fast_ITEMS(fast.get());
+  // walk the items again to report the failing one. The walk works on the
+  // items the sequence held when it began and holds each while its
+  // __float__ runs, so code that changes the sequence meanwhile changes
+  // nothing here.
   auto samples = std::make_shared<std::vector<double>>();
-  samples->reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    // The list or tuple `fast` holds the items; __float__ may run Python
-    // code, so each item is held while it converts.
-    PyRef item = PyRef::borrow(items[i]);
-    samples->push_back(to_f64(item.get(), name));
-  }
+  samples->reserve(static_cast<std::size_t>(stored_size(value)));
+  const WalkResult walked = for_each_item(value, [&](PyObject* item) {
+    samples->push_back(to_f64(item, name));
+    return true;
+  });
+  if (walked == WalkResult::kReadFailed) rethrow_argument_error(name);
   return samples;
 }
 

@@ -7,6 +7,7 @@
 #include "defaults.hpp"
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
+#include "python_bindings/container_walk.hpp"
 #include "python_bindings/convert.hpp"
 #include "python_bindings/dag.hpp"
 #include "python_bindings/dist_transfer.hpp"
@@ -46,13 +47,13 @@ std::vector<PyRef> to_object_list(PyObject* value, const char* name) {
     throw_python_error();
   }
   if (!PySequence_Check(value)) raise_argument_type_error(name, "a sequence", value);
-  PyRef fast = PyRef::steal(PySequence_Fast(value, "expected a sequence"));
-  if (!fast) rethrow_argument_error(name);
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
-  PyObject** items = PySequence_Fast_ITEMS(fast.get());
   std::vector<PyRef> result;
-  result.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) result.push_back(PyRef::borrow(items[i]));
+  result.reserve(static_cast<std::size_t>(stored_size(value)));
+  const WalkResult walked = for_each_item(value, [&](PyObject* item) {
+    result.push_back(PyRef::borrow(item));
+    return true;
+  });
+  if (walked == WalkResult::kReadFailed) rethrow_argument_error(name);
   return result;
 }
 

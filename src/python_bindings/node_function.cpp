@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "python_bindings/container_walk.hpp"
 #include "python_bindings/convert.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/gil.hpp"
@@ -166,17 +167,13 @@ class PythonNodeFunction final : public NodeCallable {
   }
 
   // Every str key of the returned dict that the sink wants, in dict order;
-  // other keys and keys that are not valid text are skipped.
+  // other keys and keys that are not valid text are skipped. The entries are
+  // those the dict held when it was returned: converting a value may run code
+  // that changes the dict, which then changes nothing here.
   static void read_outputs(PyObject* dict, OutputSink& sink) {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    // Stops after the entries the dict had, which spares the last, empty
-    // step of the walk (conversions that run Python code could add entries;
-    // those never counted).
-    const Py_ssize_t entries = PyDict_GET_SIZE(dict);
-    for (Py_ssize_t seen = 0; seen < entries && PyDict_Next(dict, &pos, &key, &value); ++seen) {
+    for_each_entry(dict, [&sink](PyObject* key, PyObject* value) {
       // Exact str first: one load fewer than the subclass check.
-      if (!PyUnicode_CheckExact(key) && !PyUnicode_Check(key)) continue;
+      if (!PyUnicode_CheckExact(key) && !PyUnicode_Check(key)) return true;
       Py_ssize_t size = 0;
       const char* data = nullptr;
       if (PyUnicode_IS_COMPACT_ASCII(key)) {
@@ -185,25 +182,17 @@ class PythonNodeFunction final : public NodeCallable {
         size = PyUnicode_GET_LENGTH(key);
       } else if ((data = PyUnicode_AsUTF8AndSize(key, &size)) == nullptr) {
         PyErr_Clear();
-        continue;
+        return true;
       }
       const int slot = sink.index_for(std::string_view(data, static_cast<std::size_t>(size)));
-      if (slot < 0) continue;
+      if (slot < 0) return true;
       if (PyFloat_CheckExact(value)) {
         sink.put(slot, GraphData::from_float(PyFloat_AS_DOUBLE(value)));
-        continue;
-      }
-      if (PyLong_CheckExact(value) || PyUnicode_CheckExact(value)) {
-        // Converting these runs no Python code: the borrowed pair stays valid.
+      } else {
         sink.put(slot, python_to_graph_data(value));
-        continue;
       }
-      // Converting other values may run Python code that changes the dict;
-      // hold the pair while it is in use.
-      PyRef held_key = PyRef::borrow(key);
-      PyRef held_value = PyRef::borrow(value);
-      sink.put(slot, python_to_graph_data(held_value.get()));
-    }
+      return true;
+    });
   }
 
   PyObject* callable_raw_;  // owned by `callable_`; read without going through it
