@@ -30,13 +30,16 @@ import quillon
 
 BASES = ["object", "float", "int", "str", "tuple", "list", "dict"]
 DUNDERS = [
-    "__float__", "__index__", "__int__", "__len__", "__iter__", "__eq__", "__hash__",
-    "__str__", "__repr__", "__bool__", "__getitem__", "__call__", "keys", "items",
+    "__float__", "__index__", "__len__", "__iter__", "__getitem__", "__hash__", "__eq__",
+    "__int__", "__str__", "__repr__", "__bool__", "__call__", "keys", "items",
 ]
 ACTIONS = [
-    "none", "raise", "raise_type", "raise_base", "clear", "append", "pop", "replace",
-    "drop_graph", "reenter", "clear_cache", "exec_dag", "gc", "lie",
+    "raise", "clear", "append", "pop", "replace", "reenter", "drop_graph", "none",
+    "raise_type", "raise_base", "clear_cache", "exec_dag", "gc", "lie",
 ]
+# What a method does on its later misbehaving calls: a conversion that
+# failed on the first call may then be retried over a changed container.
+THEN_ACTIONS = ["clear", "same", "append", "pop", "replace", "none", "reenter", "drop_graph"]
 DEL_ACTIONS = ["none", "reenter", "clear_cache", "exec_dag", "drop_graph", "gc", "raise"]
 CONTAINERS = ["list", "tuple", "dict", "list_sub", "dict_sub", "pairs"]
 
@@ -168,8 +171,9 @@ PLAIN = {
 }
 
 
-def hostile_class(base, dunder, action, trigger, once, del_action, target_self):
-    """A subclass of `base` whose `dunder` misbehaves from its trigger-th call."""
+def hostile_class(base, dunder, action, trigger, once, del_action, target_self, then="same"):
+    """A subclass of `base` whose `dunder` misbehaves from its trigger-th call
+    (doing `action` the first time and `then` on later times, unless `once`)."""
     base_type = {"object": object, "float": float, "int": int, "str": str, "tuple": tuple,
                  "list": list, "dict": dict}[base]
     state = {"calls": 0, "fired": 0}
@@ -179,7 +183,8 @@ def hostile_class(base, dunder, action, trigger, once, del_action, target_self):
         if state["calls"] - 1 < trigger or (once and state["fired"]):
             return False
         state["fired"] += 1
-        perform(action, self if target_self and isinstance(self, (list, dict)) else None)
+        now = action if state["fired"] == 1 or then == "same" else then
+        perform(now, self if target_self and isinstance(self, (list, dict)) else None)
         return True
 
     def ordinary(self, name, *args):
@@ -223,7 +228,8 @@ class Step:
     def __init__(self, spec):
         self.spec = spec
         self.cls = hostile_class(spec["base"], spec["dunder"], spec["action"], spec["trigger"],
-                                 spec["once"], spec["del_action"], spec["target_self"])
+                                 spec["once"], spec["del_action"], spec["target_self"],
+                                 spec.get("then", "same"))
         self.variant = spec["variant"]
 
     def obj(self):
@@ -257,14 +263,18 @@ class Step:
     def container_class(self, base):
         spec = self.spec
         cls = hostile_class("list" if base is list else "dict", spec["dunder"], spec["action"],
-                            spec["trigger"], spec["once"], spec["del_action"], True)
+                            spec["trigger"], spec["once"], spec["del_action"], True,
+                            spec.get("then", "same"))
         return cls
 
     def seq(self, plain):
-        """A sequence of `size` plain items with the hostile object at `position`."""
+        """A sequence of `size` plain items with the hostile object at
+        `position`, or only hostile items when `position` says so."""
         size = self.spec["size"]
         items = [plain(i) for i in range(size)]
-        if size:
+        if self.spec["position"] == 0:
+            items = [self.obj() for _ in range(size)]
+        elif size:
             position = self.spec["position"] % size
             items[position] = self.obj()
         return self._container(items, keyed=False)
@@ -535,9 +545,9 @@ def site_predict_args(s):
 
 
 def site_distribution_ctor(s):
-    v = s.variant % 7
+    v = s.variant % 9
     h = s.obj()
-    if v == 0:
+    if v <= 2:
         d = quillon.empirical(s.seq(lambda i: float(i)))
     elif v == 1:
         d = quillon.normal(h, 1.0)
@@ -549,6 +559,8 @@ def site_distribution_ctor(s):
         d = quillon.gamma(2.0, h)
     elif v == 5:
         d = quillon.lognormal(h, 0.5)
+    elif v == 6:
+        d = quillon.deterministic(h)
     else:
         d = quillon.deterministic(h)
     d.summary()
@@ -608,17 +620,34 @@ def site_node_floats(s):
 
 SITES = {name[5:]: function for name, function in globals().items() if name.startswith("site_")}
 
+NUMBER_DUNDERS = ["__float__", "__index__", "__int__", "__bool__"]
+NAME_DUNDERS = ["__hash__", "__eq__", "__str__", "__len__", "__iter__", "__getitem__"]
+CONTAINER_DUNDERS = ["__len__", "__iter__", "__getitem__", "keys", "items", "__float__"]
+SITE_DUNDERS = {
+    "add_inputs": NAME_DUNDERS, "add_outputs": NAME_DUNDERS, "branch": NAME_DUNDERS,
+    "predict_inputs": NAME_DUNDERS + ["keys", "items"], "add_label": NAME_DUNDERS,
+    "variants": ["__call__"] + CONTAINER_DUNDERS, "set_cache_version": NAME_DUNDERS,
+    "set_cacheable": ["__bool__", "__index__"], "set_cache_key_inputs": NAME_DUNDERS,
+    "dist_transfer": CONTAINER_DUNDERS + NAME_DUNDERS, "configure_memory_cache": NUMBER_DUNDERS,
+    "memory_cache": NUMBER_DUNDERS + NAME_DUNDERS, "graph_cache_backend": NAME_DUNDERS,
+    "execute_args": NUMBER_DUNDERS + NAME_DUNDERS, "clear_cache_args": NUMBER_DUNDERS + NAME_DUNDERS,
+    "predict_args": NUMBER_DUNDERS + NAME_DUNDERS, "distribution_ctor": NUMBER_DUNDERS,
+    "distribution_methods": NUMBER_DUNDERS, "stat_access": NAME_DUNDERS + NUMBER_DUNDERS,
+    "node_returns": CONTAINER_DUNDERS + NUMBER_DUNDERS, "node_values": CONTAINER_DUNDERS + NUMBER_DUNDERS,
+    "node_floats": NUMBER_DUNDERS,
+}
+
 # The bases a site's arguments accept, so that most examples get past the
 # type checks into the conversions proper; the others are drawn from BASES.
 SITE_BASES = {
     "add_inputs": ["str", "tuple"], "add_outputs": ["str", "tuple"], "branch": ["str", "tuple"],
-    "predict_inputs": ["str", "tuple", "dict"], "add_label": ["str"], "variants": ["object"],
+    "predict_inputs": ["str", "tuple", "dict"], "add_label": ["str"], "variants": ["object", "list"],
     "set_cache_version": ["str"], "set_cacheable": ["object"], "set_cache_key_inputs": ["str"],
     "dist_transfer": ["dict", "str", "float"], "configure_memory_cache": ["int"],
     "memory_cache": ["int", "str"], "graph_cache_backend": ["str"], "execute_args": ["int", "str"],
     "clear_cache_args": ["str", "int"], "predict_args": ["int", "str"],
-    "distribution_ctor": ["float", "int"], "distribution_methods": ["float", "int"],
-    "stat_access": ["str", "int"], "node_returns": BASES, "node_values": BASES, "node_floats": ["float", "int"],
+    "distribution_ctor": ["object", "int"], "distribution_methods": ["object", "int"],
+    "stat_access": ["str", "int"], "node_returns": BASES, "node_values": BASES, "node_floats": ["object", "int"],
 }
 
 
