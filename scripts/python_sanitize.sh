@@ -15,7 +15,8 @@
 # Any sanitizer report ends the run with a failure.
 #
 # Environment: PYTHON (python3), BUILD_DIR (build/py-asan), JOBS (2),
-# QUILLON_STRESS_SECONDS (2; the stress tests' budget per test), and
+# QUILLON_STRESS_SECONDS (2; the stress tests' budget per test),
+# QUILLON_FUZZ_EXAMPLES (150; hostile-object programs per entry point), and
 # PYTEST_ARGS (extra pytest arguments).
 set -euo pipefail
 
@@ -53,7 +54,8 @@ sanitized=(env PYTHONPATH="$stage" PYTHONMALLOC=malloc
   LD_PRELOAD="$asan_runtime $ubsan_runtime"
   ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:strict_string_checks=1:check_initialization_order=1
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-  QUILLON_STRESS_SECONDS="${QUILLON_STRESS_SECONDS:-2}")
+  QUILLON_STRESS_SECONDS="${QUILLON_STRESS_SECONDS:-2}"
+  QUILLON_FUZZ_EXAMPLES="${QUILLON_FUZZ_EXAMPLES:-150}")
 
 "${sanitized[@]}" "$PYTHON" -c '
 import os, sys, quillon
