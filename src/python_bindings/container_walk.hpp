@@ -73,82 +73,139 @@ inline bool runs_no_code(PyObject* object) noexcept {
          PyBool_Check(object) || object == Py_None;
 }
 
-// Visits held items; they cannot go away while the vector lives.
-template <typename Visit>
-WalkResult visit_held(const std::vector<PyRef>& items, Visit& visit) {
-  for (const PyRef& item : items) {
-    if (!visit(item.get())) return WalkResult::kStopped;
-  }
-  return WalkResult::kCompleted;
-}
-
-// Visits the items of a list, reading from storage until an item of a type
-// that may run code; from there on, a held copy of the items not yet visited.
-template <typename Visit>
-WalkResult walk_list(PyObject* list, Visit& visit) {
-  // No code runs while the storage is read, so the size stays what it is;
-  // re-reading it costs nothing and keeps every read inside the list.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);  // borrowed; see runs_no_code
-    if (runs_no_code(item)) {
-      if (!visit(item)) return WalkResult::kStopped;
-      continue;
-    }
-    const Py_ssize_t size = PyList_GET_SIZE(list);
-    std::vector<PyRef> rest;
-    rest.reserve(static_cast<std::size_t>(size - i));
-    for (Py_ssize_t k = i; k < size; ++k) rest.push_back(PyRef::borrow(PyList_GET_ITEM(list, k)));
-    return visit_held(rest, visit);
-  }
-  return WalkResult::kCompleted;
-}
-
-// A tuple cannot change; holding it holds its items.
-template <typename Visit>
-WalkResult walk_tuple(PyObject* tuple, Visit& visit) {
-  PyRef hold = PyRef::borrow(tuple);
-  const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    if (!visit(PyTuple_GET_ITEM(tuple, i))) return WalkResult::kStopped;
-  }
-  return WalkResult::kCompleted;
-}
-
 }  // namespace walk_detail
+
+// The items of one sequence, for one or more walks that all visit the same
+// items: those the sequence held when the first walk began (a sequence read
+// by index other than an exact list or tuple answers anew each time). Lives
+// on the stack of one call; holds the sequence while it lives.
+// Requires: between two walks the caller runs no code that could change the
+// sequence (a list of plain values is read from storage again).
+class SequenceItems {
+ public:
+  explicit SequenceItems(PyObject* sequence, SequenceReading reading = SequenceReading::kIterate) noexcept
+      : sequence_(PyRef::borrow(sequence)) {
+    const bool storage = reading == SequenceReading::kIterate;
+    if (PyList_CheckExact(sequence) || (storage && PyList_Check(sequence))) {
+      source_ = Source::kList;
+    } else if (PyTuple_CheckExact(sequence) || (storage && PyTuple_Check(sequence))) {
+      source_ = Source::kTuple;
+    } else {
+      source_ = storage ? Source::kIterable : Source::kIndexed;
+    }
+  }
+  SequenceItems(const SequenceItems&) = delete;
+  SequenceItems& operator=(const SequenceItems&) = delete;
+
+  // Calls visit(PyObject* item) -> bool for each item; see the top of this
+  // header. Returns how the walk ended.
+  template <typename Visit>
+  WalkResult for_each(Visit&& visit) {
+    switch (source_) {
+      case Source::kIterable: {
+        // A new list that only this walk knows of; iterating may run code,
+        // and the items it yields are the snapshot.
+        PyRef fast = PyRef::steal(PySequence_Fast(sequence_.get(), "expected a sequence"));
+        if (!fast) return WalkResult::kReadFailed;
+        sequence_ = std::move(fast);
+        source_ = Source::kList;
+        return walk_list(visit);
+      }
+      case Source::kList:
+        return walk_list(visit);
+      case Source::kHeld:
+        return walk_held(0, visit);
+      case Source::kTuple: {
+        // A tuple cannot change, and the tuple is held: so are its items.
+        PyObject* tuple = sequence_.get();
+        const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+          if (!visit(PyTuple_GET_ITEM(tuple, i))) return WalkResult::kStopped;
+        }
+        return WalkResult::kCompleted;
+      }
+      case Source::kIndexed:
+        break;
+    }
+    const Py_ssize_t size = PySequence_Size(sequence_.get());
+    if (size < 0) return WalkResult::kReadFailed;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyRef item = PyRef::steal(PySequence_GetItem(sequence_.get(), i));
+      if (!item) return WalkResult::kReadFailed;
+      if (!visit(item.get())) return WalkResult::kStopped;
+    }
+    return WalkResult::kCompleted;
+  }
+
+  // Room to reserve for the items: the size of a list or tuple, read without
+  // running code; 0 for other sequences.
+  Py_ssize_t size_hint() const noexcept {
+    switch (source_) {
+      case Source::kList: return PyList_GET_SIZE(sequence_.get());
+      case Source::kTuple: return PyTuple_GET_SIZE(sequence_.get());
+      case Source::kHeld: return static_cast<Py_ssize_t>(held_.size());
+      default: return 0;
+    }
+  }
+
+ private:
+  enum class Source {
+    kList,      // a list read from storage; no item copied yet
+    kHeld,      // held_ is the snapshot
+    kTuple,     // a tuple (or subclass) read from storage
+    kIterable,  // to be iterated into a private list by the first walk
+    kIndexed,   // read through len() and seq[i] by every walk
+  };
+
+  // Reads the list's storage until an item of a type that may run code;
+  // there, before anything has run, every item the list holds is copied into
+  // held_, which this walk and all later ones visit from then on.
+  template <typename Visit>
+  WalkResult walk_list(Visit& visit) {
+    PyObject* list = sequence_.get();
+    // No code runs while the storage is read, so the size stays what it is;
+    // re-reading it costs nothing and keeps every read inside the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);  // borrowed; see runs_no_code
+      if (walk_detail::runs_no_code(item)) {
+        if (!visit(item)) return WalkResult::kStopped;
+        continue;
+      }
+      const Py_ssize_t size = PyList_GET_SIZE(list);
+      held_.reserve(static_cast<std::size_t>(size));
+      for (Py_ssize_t k = 0; k < size; ++k) held_.push_back(PyRef::borrow(PyList_GET_ITEM(list, k)));
+      source_ = Source::kHeld;
+      return walk_held(i, visit);
+    }
+    return WalkResult::kCompleted;
+  }
+
+  template <typename Visit>
+  WalkResult walk_held(std::size_t from, Visit& visit) {
+    // held_ does not change during a walk; its items cannot go away.
+    for (std::size_t i = from; i < held_.size(); ++i) {
+      if (!visit(held_[i].get())) return WalkResult::kStopped;
+    }
+    return WalkResult::kCompleted;
+  }
+
+  PyRef sequence_;
+  Source source_ = Source::kIndexed;
+  std::vector<PyRef> held_;
+};
 
 // Calls visit(PyObject* item) -> bool for each item of `sequence` (not
 // checked to be one; a str is walked as a sequence of one-character strings),
-// as described above. Returns how the walk ended.
+// once, as described above. Returns how the walk ended.
 template <typename Visit>
 WalkResult for_each_item(PyObject* sequence, Visit&& visit, SequenceReading reading = SequenceReading::kIterate) {
-  const bool storage = reading == SequenceReading::kIterate;
-  if (PyList_CheckExact(sequence) || (storage && PyList_Check(sequence))) {
-    return walk_detail::walk_list(sequence, visit);
-  }
-  if (PyTuple_CheckExact(sequence) || (storage && PyTuple_Check(sequence))) {
-    return walk_detail::walk_tuple(sequence, visit);
-  }
-  if (storage) {
-    // A new list that only this walk knows of (iteration may run code; the
-    // items it yields are the snapshot).
-    PyRef snapshot = PyRef::steal(PySequence_Fast(sequence, "expected a sequence"));
-    if (!snapshot) return WalkResult::kReadFailed;
-    return walk_detail::walk_list(snapshot.get(), visit);
-  }
-  PyRef hold = PyRef::borrow(sequence);
-  const Py_ssize_t size = PySequence_Size(sequence);
-  if (size < 0) return WalkResult::kReadFailed;
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(sequence, i));
-    if (!item) return WalkResult::kReadFailed;
-    if (!visit(item.get())) return WalkResult::kStopped;
-  }
-  return WalkResult::kCompleted;
+  SequenceItems items(sequence, reading);
+  return items.for_each(visit);
 }
 
 // Calls visit(PyObject* key, PyObject* value) -> bool for each entry of
-// `dict` (a dict or subclass), in dict order, as described above. Never
-// fails to read: the result is kCompleted or kStopped.
+// `dict` (a dict or subclass), in dict order, once, as described above.
+// Never fails to read: the result is kCompleted or kStopped.
 template <typename Visit>
 WalkResult for_each_entry(PyObject* dict, Visit&& visit) {
   Py_ssize_t pos = 0;

@@ -173,21 +173,18 @@ enum class ItemFailure { kNone, kMaybeInt, kNotInt };
 // Step 4: every item through the float conversion. On failure reports
 // whether the failing item could still pass the integer conversion (an item
 // the sequence refused to give counts as one that could).
-ItemFailure sequence_to_doubles(PyObject* sequence, std::vector<double>& out) {
-  out.reserve(static_cast<std::size_t>(stored_size(sequence)));
+ItemFailure sequence_to_doubles(SequenceItems& items, std::vector<double>& out) {
+  out.reserve(static_cast<std::size_t>(items.size_hint()));
   ItemFailure failure = ItemFailure::kNone;
-  const WalkResult walked = for_each_item(
-      sequence,
-      [&](PyObject* item) {
-        double value = 0.0;
-        if (to_double(item, &value)) {
-          out.push_back(value);
-          return true;
-        }
-        failure = may_convert_to_int(item) ? ItemFailure::kMaybeInt : ItemFailure::kNotInt;
-        return false;
-      },
-      SequenceReading::kIndex);
+  const WalkResult walked = items.for_each([&](PyObject* item) {
+    double value = 0.0;
+    if (to_double(item, &value)) {
+      out.push_back(value);
+      return true;
+    }
+    failure = may_convert_to_int(item) ? ItemFailure::kMaybeInt : ItemFailure::kNotInt;
+    return false;
+  });
   if (walked == WalkResult::kReadFailed) {
     PyErr_Clear();
     return ItemFailure::kMaybeInt;
@@ -196,38 +193,36 @@ ItemFailure sequence_to_doubles(PyObject* sequence, std::vector<double>& out) {
 }
 
 // Step 5: every item through the integer conversion.
-bool sequence_to_int64s(PyObject* sequence, std::vector<std::int64_t>& out) {
-  out.reserve(static_cast<std::size_t>(stored_size(sequence)));
-  const WalkResult walked = for_each_item(
-      sequence,
-      [&](PyObject* item) {
-        std::int64_t value = 0;
-        if (!to_int64(item, &value)) return false;
-        out.push_back(value);
-        return true;
-      },
-      SequenceReading::kIndex);
+bool sequence_to_int64s(SequenceItems& items, std::vector<std::int64_t>& out) {
+  out.reserve(static_cast<std::size_t>(items.size_hint()));
+  const WalkResult walked = items.for_each([&](PyObject* item) {
+    std::int64_t value = 0;
+    if (!to_int64(item, &value)) return false;
+    out.push_back(value);
+    return true;
+  });
   if (walked == WalkResult::kReadFailed) PyErr_Clear();
   return walked == WalkResult::kCompleted;
 }
 
-// Each pass converts the items the sequence held when that pass began
-// (container_walk.hpp): code run by one item's conversion may change the
-// sequence, never the values a pass works on.
+// Both passes convert the items a list or tuple held when the conversion
+// began (container_walk.hpp): code run by one item's conversion may change
+// the list, never the values converted. Other sequences are read by index,
+// each pass asking them again.
 std::optional<GraphData> sequence_to_graph_data(PyObject* object) {
   if (PyUnicode_Check(object)) return std::nullopt;
   if (auto buffered = numeric_buffer_to_graph_data(object)) return buffered;
   if (!PySequence_Check(object)) return std::nullopt;
+  SequenceItems items(object, SequenceReading::kIndex);
   std::vector<double> doubles;
-  const ItemFailure failure = sequence_to_doubles(object, doubles);
+  const ItemFailure failure = sequence_to_doubles(items, doubles);
   if (failure == ItemFailure::kNone) return GraphData::from_float_vec(std::move(doubles));
-  // For lists and tuples the integer pass would meet the failing item again
-  // (unless the float pass's own code changed the list), so when that item
-  // cannot be an integer the pass is not worth trying.
+  // For lists and tuples the integer pass would meet the failing item again,
+  // so when that item cannot be an integer the pass is not worth trying.
   const bool stable_items = PyList_CheckExact(object) || PyTuple_CheckExact(object);
   if (failure == ItemFailure::kNotInt && stable_items) return std::nullopt;
   std::vector<std::int64_t> ints;
-  if (sequence_to_int64s(object, ints)) return GraphData::from_int_vec(std::move(ints));
+  if (sequence_to_int64s(items, ints)) return GraphData::from_int_vec(std::move(ints));
   return std::nullopt;
 }
 

@@ -37,29 +37,52 @@ double to_f64(PyObject* value, const char* name) {
 }
 
 // Any sequence other than str whose items all pass the float conversion, as
-// a new shared vector.
+// a new shared vector. A list or tuple gives the items it held when the call
+// began: an item's __float__ may change the list without changing the
+// samples.
 SampleVector to_sample_vector(PyObject* value, const char* name) {
   if (PyUnicode_Check(value)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);
     throw_python_error();
   }
   if (!PySequence_Check(value)) raise_argument_type_error(name, "a sequence of float", value);
+  auto samples = std::make_shared<std::vector<double>>();
+  const auto report_failing_item = [&](SequenceItems& items) {
+    // Walks the items again to raise the error of the one that fails.
+    samples->clear();
+    samples->reserve(static_cast<std::size_t>(items.size_hint()));
+    const WalkResult walked = items.for_each([&](PyObject* item) {
+      samples->push_back(to_f64(item, name));
+      return true;
+    });
+    if (walked == WalkResult::kReadFailed) rethrow_argument_error(name);
+  };
+  if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+    // Both walks visit the same items, whatever their conversions do to the
+    // list.
+    SequenceItems items(value);
+    samples->reserve(static_cast<std::size_t>(items.size_hint()));
+    bool failed = false;
+    items.for_each([&](PyObject* item) {
+      const double sample = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
+      if (sample == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        failed = true;
+        return false;
+      }
+      samples->push_back(sample);
+      return true;
+    });
+    if (failed) report_failing_item(items);
+    return samples;
+  }
   // The value conversion gives exactly this vector for a sequence of floats,
   // and reads numeric buffers (numpy arrays, array.array) at copy speed.
   const GraphData converted = python_to_graph_data(value);
   if (converted.kind() == DataKind::kFloatVec) return converted.float_vec_ptr();
-  // Some item does not convert (or the object converted as one number):
-  // walk the items again to report the failing one. The walk works on the
-  // items the sequence held when it began and holds each while its
-  // __float__ runs, so code that changes the sequence meanwhile changes
-  // nothing here.
-  auto samples = std::make_shared<std::vector<double>>();
-  samples->reserve(static_cast<std::size_t>(stored_size(value)));
-  const WalkResult walked = for_each_item(value, [&](PyObject* item) {
-    samples->push_back(to_f64(item, name));
-    return true;
-  });
-  if (walked == WalkResult::kReadFailed) rethrow_argument_error(name);
+  // Some item does not convert (or the object converted as one number).
+  SequenceItems items(value);
+  report_failing_item(items);
   return samples;
 }
 
