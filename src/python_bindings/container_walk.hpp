@@ -5,14 +5,14 @@
 // __len__, __iter__, the __del__ of whatever a failed conversion drops, a
 // garbage collection that an allocation starts), and that code can change,
 // empty or free the very container being walked. Every walk over a user
-// container in this layer goes through for_each_item or for_each_entry, which
-// promise:
+// container in this layer goes through SequenceItems (for_each_item) or
+// for_each_entry, which promise:
 //
 //   - The visitor sees a snapshot: the items (entries) the container held
 //     when the walk started, in order, however the container changes while
 //     the walk runs. Lists, tuples and dicts are read from their own storage,
 //     subclasses included (their overridden methods are not consulted), except
-//     that the indexed reading of for_each_item reads subclasses, like every
+//     that the indexed reading of a sequence reads subclasses, like every
 //     other sequence, through their own indexing.
 //   - Every pointer handed to the visitor is valid for the whole visit: the
 //     walk holds a strong reference to it (or to a container that nothing
@@ -24,10 +24,10 @@
 // reads them straight from the container's storage, without taking
 // references: nothing can change the container in the meantime. The first
 // item (or entry with a key or value) of any other type makes the walk copy
-// the items not yet visited, each with a strong reference, before it is
-// visited; since no code has run until then, that copy is the snapshot. Node
-// outputs and lists of numbers, the hot paths, so cost no copy and no
-// reference counting.
+// the container's items (a dict's remaining entries), each with a strong
+// reference, before that item is visited; since no code has run until then,
+// the copy is the snapshot. Node outputs and lists of numbers, the hot paths,
+// so cost no copy and no reference counting.
 //
 // A visitor returns true to go on and false to stop; it may throw, which
 // ends the walk (the snapshot's references are released on the way out).
