@@ -11,9 +11,10 @@
 // - the levels partition the order, none is empty, and each node sits one
 //   level above its highest dependency;
 // - the Mermaid text matches an independent rendering line by line (header,
-//   one line per node with double quotes written as #quot;, one line per
-//   distinct edge with pieces sorted by broadcast name, branch then variant
-//   styles) and its line count adds up;
+//   one line per node, one line per distinct edge with pieces sorted by
+//   broadcast name, branch then variant styles; double quotes and bars in
+//   node labels and edge names written as #quot; and #124;) and its line
+//   count adds up;
 // - the label, branch and variant listings are sorted and unique.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -55,7 +56,7 @@ using fuzz::byte_less;
 // Variable names: a small alphabet so that producers and consumers meet,
 // qualified names among them, and now and then arbitrary bytes.
 std::string decode_variable(FuzzedDataProvider& in) {
-  static constexpr const char* kNames[] = {"x", "y", "z", "data", "1:y", "2:x", ":x", "a\"b", "n\nl", "\xff"};
+  static constexpr const char* kNames[] = {"x", "y", "z", "data", "1:y", "2:x", ":x", "a\"b", "a|b", "n\nl", "\xff"};
   if (in.ConsumeIntegralInRange<int>(0, 7) == 0) return in.ConsumeRandomLengthString(8);
   return in.PickValueInArray(kNames);
 }
@@ -252,6 +253,8 @@ std::string escaped_label(std::string_view label) {
   for (char c : label) {
     if (c == '"') {
       out += "#quot;";
+    } else if (c == '|') {
+      out += "#124;";
     } else {
       out += c;
     }
@@ -278,6 +281,7 @@ void check_mermaid(const Dag& dag) {
   for (const Node& node : nodes) {
     const std::string shown = node.label ? escaped_label(*node.label) : "Node " + std::to_string(node.id);
     check(shown.find('"') == std::string::npos, "a raw double quote inside node label text", shown);
+    check(shown.find('|') == std::string::npos, "a raw bar inside node label text", shown);
     expect_line(text, at, "    " + std::to_string(node.id) + "[\"" + shown + "\"]\n", "node line");
     ++expected_lines;
     embedded_line_feeds += static_cast<std::size_t>(std::count(shown.begin(), shown.end(), '\n'));
@@ -303,9 +307,10 @@ void check_mermaid(const Dag& dag) {
           for (const auto& output : source->outputs) produced = produced || output.second == broadcast;
           if (!produced) continue;
           if (!pieces.empty()) pieces += "<br/>";
-          pieces += broadcast + " \u2192 " + impl;
+          pieces += escaped_label(broadcast) + " \u2192 " + escaped_label(impl);
         }
       }
+      check(pieces.find('|') == std::string::npos, "a raw bar inside edge label text", pieces);
       const std::string arrow = pieces.empty() ? " --> " : " -->|" + pieces + "| ";
       expect_line(text, at, "    " + std::to_string(source_id) + arrow + std::to_string(target.id) + "\n",
                   "edge line");

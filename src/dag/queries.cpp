@@ -13,13 +13,16 @@ namespace {
 
 constexpr std::string_view kVariantFills[] = {"#ffe1e1", "#e1ffe1", "#ffe1ff", "#ffffe1"};
 
-// Labels go into the diagram verbatim, except that a double quote would end
-// the quoted node text early and break the diagram: it is written as the
-// Mermaid entity #quot; instead.
+// Names go into the diagram verbatim, except for the two delimiters of label
+// text: a double quote would end a quoted node text early and a bar an edge
+// label, so they are written as the Mermaid entities #quot; and #124;. Node
+// labels and the variable names of edge labels both pass through here.
 void append_label(std::string& out, std::string_view label) {
   for (char c : label) {
     if (c == '"') {
       out += "#quot;";
+    } else if (c == '|') {
+      out += "#124;";
     } else {
       out += c;
     }
@@ -72,9 +75,9 @@ std::string Dag::to_mermaid() const {
                                             [&](const auto& output) { return output.second == broadcast; });
           if (!produced) continue;
           if (!pieces.empty()) pieces += "<br/>";
-          pieces += broadcast;
+          append_label(pieces, broadcast);
           pieces += " \u2192 ";
-          pieces += impl;
+          append_label(pieces, impl);
         }
       }
       out += "    ";

@@ -122,6 +122,21 @@ void rethrow_argument_error(const char* name) {
   throw_python_error();
 }
 
+void rethrow_number_argument_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) rethrow_argument_error(name);
+  ErrorScope error;
+  PyObject* exception = error.exception();  // borrowed from `error`
+  PyRef text = PyRef::steal(exception != nullptr ? PyObject_Str(exception) : nullptr);
+  error.drop();  // replaced by the reworded error below
+  if (!text) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError, "argument '%s': value out of range", name);
+  } else {
+    PyErr_Format(PyExc_OverflowError, "argument '%s': %U", name, text.get());
+  }
+  throw_python_error();
+}
+
 std::string utf8_of(PyObject* text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -149,11 +164,12 @@ std::optional<std::string> to_optional_string(PyObject* value, const char* name)
 
 std::uint64_t to_u64(PyObject* value, const char* name) {
   // The interpreter's own conversion: __index__ for non-int objects, then the
-  // unsigned range check ("can't convert negative int to unsigned").
+  // unsigned range check ("can't convert negative int to unsigned"), both
+  // reported under the argument's name.
   PyRef index = PyRef::steal(PyNumber_Index(value));
-  if (!index) rethrow_argument_error(name);
+  if (!index) rethrow_number_argument_error(name);
   const unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
-  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_argument_error(name);
+  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_number_argument_error(name);
   return static_cast<std::uint64_t>(result);
 }
 

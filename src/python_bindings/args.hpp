@@ -5,8 +5,9 @@
 // repeated or missing arguments. The to_* helpers convert one argument and
 // raise TypeError "argument '<name>': expected <what>, got <type>" when the
 // type is wrong; errors from the interpreter's own conversions keep their
-// type, and TypeErrors among them get the "argument '<name>': " prefix (so a
-// negative count raises the interpreter's OverflowError unchanged).
+// type, and TypeErrors among them get the "argument '<name>': " prefix; the
+// integer conversions prefix OverflowErrors too ("argument 'n': can't convert
+// negative int to unsigned").
 // Requires: the interpreter lock. Values returned by Arguments are borrowed.
 #pragma once
 
@@ -59,6 +60,9 @@ inline bool is_absent(PyObject* value) noexcept { return value == nullptr || val
 // The pending error: a TypeError is re-raised with the "argument '<name>': "
 // prefix, anything else unchanged. Throws PythonError.
 [[noreturn]] void rethrow_argument_error(const char* name);
+// As rethrow_argument_error, and an OverflowError is re-raised as an
+// OverflowError with the same prefix. Throws PythonError.
+[[noreturn]] void rethrow_number_argument_error(const char* name);
 
 bool to_bool(PyObject* value, const char* name);
 std::string to_string(PyObject* value, const char* name);

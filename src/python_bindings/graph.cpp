@@ -255,7 +255,7 @@ PyMethodDef kMethods[] = {
      "    label: Optional string label for the node\n"
      "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
      "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
-     "Returns:\n    Self for method chaining"},
+     "Returns:\n    None"},
     {"branch", fastcall(graph_branch), kFastKw,
      "branch($self, subgraph)\n--\n\n"
      "Create a branch in the graph\n\nArgs:\n    subgraph: PyGraph instance representing the branch\n\n"
@@ -263,13 +263,13 @@ PyMethodDef kMethods[] = {
     {"variants", fastcall(graph_variants), kFastKw,
      "variants($self, functions, label=..., inputs=..., outputs=...)\n--\n\n"
      "Create variant nodes (parameter sweep)\n\nArgs:\n"
-     "    functions: List of Python callables, each with signature (inputs, variant_params) -> dict\n"
+     "    functions: List of Python callables, each with signature (inputs) -> dict\n"
      "    label: Optional string label for the variant nodes\n"
      "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
      "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
-     "Returns:\n    Self for method chaining\n\n"
+     "Returns:\n    None\n\n"
      "Example:\n    factors = np.linspace(0.5, 2.0, 5)\n    graph.variants(\n"
-     "        [lambda inputs, params, f=f: {\"scaled\": inputs[\"x\"] * f} for f in factors],\n"
+     "        [lambda inputs, f=f: {\"scaled\": inputs[\"x\"] * f} for f in factors],\n"
      "        \"Scale\",\n        [(\"data\", \"x\")],\n        [(\"scaled\", \"result\")]\n    )"},
     {"build", fastcall(graph_build), kFastKw,
      "build($self, cache_backend=...)\n--\n\n"

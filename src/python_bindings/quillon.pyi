@@ -49,7 +49,7 @@ class Graph:
             outputs: Optional list of (impl_var, broadcast_var) tuples or dict
 
         Returns:
-            Self for method chaining"""
+            None"""
     def branch(self, subgraph: Graph) -> int:
         """Create a branch in the graph
 
@@ -68,18 +68,18 @@ class Graph:
         """Create variant nodes (parameter sweep)
 
         Args:
-            functions: List of Python callables, each with signature (inputs, variant_params) -> dict
+            functions: List of Python callables, each with signature (inputs) -> dict
             label: Optional string label for the variant nodes
             inputs: Optional list of (broadcast_var, impl_var) tuples or dict
             outputs: Optional list of (impl_var, broadcast_var) tuples or dict
 
         Returns:
-            Self for method chaining
+            None
 
         Example:
             factors = np.linspace(0.5, 2.0, 5)
             graph.variants(
-                [lambda inputs, params, f=f: {"scaled": inputs["x"] * f} for f in factors],
+                [lambda inputs, f=f: {"scaled": inputs["x"] * f} for f in factors],
                 "Scale",
                 [("data", "x")],
                 [("scaled", "result")]
@@ -178,8 +178,8 @@ class Dag:
 
         Args:
             inputs (dict[str, Distribution]): Initial distributions keyed by broadcast variable name.
-            n_samples (int): Monte Carlo sample count for nodes without an analytical dist_transfer.
-                Default: 1000.
+            n_samples (int | None): Monte Carlo sample count for nodes without an analytical dist_transfer.
+                Required as soon as a node has to be sampled.
             at_node (str | None): Stop after all nodes with this label have been computed.  Pass
                 ``None`` (default) to run the full graph.  Use :meth:`node_labels` to list valid
                 values.
@@ -198,7 +198,7 @@ class Dag:
         Example::
 
             # Full graph
-            stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)})
+            stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, n_samples=1000)
 
             # Stop at node labelled "Scale"
             stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, at_node="Scale")

@@ -37,7 +37,7 @@ class PropagationError : public std::runtime_error {
 };
 
 inline constexpr char kMissingSamplesError[] =
-    "n_samples is required for nodes without an analytical dist_transfer. Pass Some(n) to predict_at(), or add a "
+    "n_samples is required for nodes without an analytical dist_transfer. Pass n_samples=N to predict_at(), or add a "
     "dist_transfer to every node.";
 
 // Where predict_at may stop: after every node with this label, branch id or

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string_view>
+
 #include "builder/graph.hpp"
 #include "cache/memory_backend.hpp"
 #include "test_support.hpp"
@@ -75,6 +78,98 @@ TEST(Mermaid, DoubleQuotesInLabelsBecomeEntitiesOtherTextIsVerbatim) {
   std::vector<Node> nodes;
   nodes.push_back(raw_node(0, "say \"hi\" [x]\n", {}));
   EXPECT_EQ(dag_of(std::move(nodes)).to_mermaid(), "graph TD\n    0[\"say #quot;hi#quot; [x]\n\"]\n");
+}
+
+TEST(Mermaid, BarsInLabelsAndEdgeNamesBecomeEntities) {
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, "a|b", {}, {}, {{"o", "a|b"}}));
+  nodes.push_back(raw_node(1, "\"|\"", {0}, {{"a|b", "c\"d"}}));
+  EXPECT_EQ(dag_of(std::move(nodes)).to_mermaid(),
+            "graph TD\n    0[\"a#124;b\"]\n    1[\"#quot;#124;#quot;\"]\n    0 -->|a#124;b \u2192 c#quot;d| 1\n");
+}
+
+// Random names over an alphabet of delimiters, look-alikes and plain text.
+// The text of a two-node diagram is read back the way a Mermaid reader does:
+// a node label runs to the next double quote, an edge label to the next bar.
+// Every label must end exactly where its own closing delimiter is and decode
+// back to the name; names free of both delimiters appear verbatim.
+std::string random_name(std::mt19937& rng) {
+  static constexpr std::string_view kPieces[] = {"a", "Z", "0", " ", "\"", "|", "[", "]", "\n", "<br/>", "#", ";", "\u2192", "-->"};
+  std::uniform_int_distribution<std::size_t> length(0, 6);
+  std::uniform_int_distribution<std::size_t> piece(0, std::size(kPieces) - 1);
+  std::string name;
+  for (std::size_t n = length(rng); n > 0; --n) name += kPieces[piece(rng)];
+  return name;
+}
+
+std::string decode_entities(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.substr(i, 6) == "#quot;") {
+      out += '"';
+      i += 6;
+    } else if (text.substr(i, 5) == "#124;") {
+      out += '|';
+      i += 5;
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
+// Reads `expected` at `at` and moves past it.
+bool read_literal(std::string_view text, std::size_t& at, std::string_view expected) {
+  if (text.substr(at, expected.size()) != expected) return false;
+  at += expected.size();
+  return true;
+}
+
+// Reads up to (not including) the next `delimiter`, leaving `at` on it.
+std::string_view read_until(std::string_view text, std::size_t& at, char delimiter) {
+  const std::size_t end = text.find(delimiter, at);
+  const std::string_view field = text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
+  at += field.size();
+  return field;
+}
+
+TEST(Mermaid, AnyNameKeepsEveryLabelInsideItsDelimiters) {
+  std::mt19937 rng(20261208);
+  for (int round = 0; round < 2000; ++round) {
+    const std::string source_label = random_name(rng);
+    const std::string target_label = random_name(rng);
+    const std::string broadcast = random_name(rng);
+    const std::string impl = random_name(rng);
+    SCOPED_TRACE(::testing::Message() << "round " << round << ": [" << source_label << "] [" << target_label << "] ["
+                                    << broadcast << "] [" << impl << "]");
+    std::vector<Node> nodes;
+    nodes.push_back(raw_node(0, source_label, {}, {}, {{"o", broadcast}}));
+    nodes.push_back(raw_node(1, target_label, {0}, {{broadcast, impl}}));
+    const std::string text = dag_of(std::move(nodes)).to_mermaid();
+
+    std::size_t at = 0;
+    ASSERT_TRUE(read_literal(text, at, "graph TD\n    0[\""));
+    const std::string_view source_shown = read_until(text, at, '"');
+    ASSERT_TRUE(read_literal(text, at, "\"]\n    1[\""));
+    const std::string_view target_shown = read_until(text, at, '"');
+    ASSERT_TRUE(read_literal(text, at, "\"]\n    0 -->|"));
+    const std::string_view edge_shown = read_until(text, at, '|');
+    ASSERT_TRUE(read_literal(text, at, "| 1\n"));
+    ASSERT_EQ(at, text.size());
+
+    EXPECT_EQ(source_shown.find('|'), std::string_view::npos);
+    EXPECT_EQ(target_shown.find('|'), std::string_view::npos);
+    EXPECT_EQ(edge_shown.find('"'), std::string_view::npos);
+    EXPECT_EQ(decode_entities(source_shown), source_label);
+    EXPECT_EQ(decode_entities(target_shown), target_label);
+    EXPECT_EQ(decode_entities(edge_shown), broadcast + " \u2192 " + impl);
+
+    const auto plain = [](const std::string& name) { return name.find_first_of("\"|") == std::string::npos; };
+    if (plain(source_label) && plain(target_label) && plain(broadcast) && plain(impl)) {
+      EXPECT_EQ(text, "graph TD\n    0[\"" + source_label + "\"]\n    1[\"" + target_label + "\"]\n    0 -->|" +
+                          broadcast + " \u2192 " + impl + "| 1\n");
+    }
+  }
 }
 
 TEST(DagListings, SortedUniqueBytewise) {

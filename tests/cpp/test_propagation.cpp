@@ -51,7 +51,7 @@ TEST(PredictAt, MonteCarloNeedsASampleCount) {
     FAIL() << "expected an error";
   } catch (const PropagationError& e) {
     EXPECT_STREQ(e.what(),
-                 "n_samples is required for nodes without an analytical dist_transfer. Pass Some(n) to predict_at(), "
+                 "n_samples is required for nodes without an analytical dist_transfer. Pass n_samples=N to predict_at(), "
                  "or add a dist_transfer to every node.");
   }
   EXPECT_FALSE(predict_at(dag, inputs, 0, std::nullopt).vars.contains("y"));

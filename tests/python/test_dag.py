@@ -5,6 +5,7 @@ import threading
 import time
 
 import pytest
+from hypothesis import given, strategies as st
 
 import quillon
 from conftest import run_one, run_threads
@@ -326,6 +327,39 @@ class TestQueries:
         graph = quillon.Graph()
         graph.add()
         assert graph.build().to_mermaid() == 'graph TD\n    0["Node 0"]\n'
+
+    def test_mermaid_delimiters_in_names_become_entities(self):
+        graph = quillon.Graph()
+        graph.add(lambda d: {"o": 1.0}, 'say "a|b"', None, [("o", "a|b")])
+        graph.add(lambda d: {}, "use", [("a|b", "in|put")])
+        assert graph.build().to_mermaid() == (
+            'graph TD\n    0["say #quot;a#124;b#quot;"]\n    1["use"]\n    0 -->|a#124;b → in#124;put| 1\n')
+
+    @given(
+        label=st.text(alphabet='ab |"#;\n[]→', max_size=8),
+        broadcast=st.text(alphabet='ab |"#;<>/', min_size=1, max_size=8),
+        impl=st.text(alphabet='ab |"#;\n', max_size=8),
+    )
+    def test_mermaid_labels_end_at_their_own_delimiters(self, label, broadcast, impl):
+        graph = quillon.Graph()
+        graph.add(lambda d: {"o": 1.0}, label, None, [("o", broadcast)])
+        graph.add(lambda d: {}, "T", [(broadcast, impl)])
+        text = graph.build().to_mermaid()
+        head, _, rest = text.partition('graph TD\n    0["')
+        assert head == ""
+        shown, _, rest = rest.partition('"')  # a node label runs to the next quote
+        assert rest.startswith(']\n    1["T"]\n    0 -->|')
+        edge, _, rest = rest[len(']\n    1["T"]\n    0 -->|'):].partition("|")  # an edge label to the next bar
+        assert rest == " 1\n"
+        assert "|" not in shown and '"' not in edge
+
+        def decode(t):
+            return t.replace("#quot;", '"').replace("#124;", "|")
+
+        assert decode(shown) == label
+        assert decode(edge) == f"{broadcast} → {impl}"
+        if not any(c in label + broadcast + impl for c in '"|'):
+            assert shown == label and edge == f"{broadcast} → {impl}"
 
     def test_labels_branches_variants(self):
         graph = quillon.Graph()

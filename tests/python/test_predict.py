@@ -16,7 +16,7 @@ import quillon
 from conftest import run_threads
 
 MISSING_SAMPLES = (
-    "n_samples is required for nodes without an analytical dist_transfer. Pass Some(n) to predict_at(), "
+    "n_samples is required for nodes without an analytical dist_transfer. Pass n_samples=N to predict_at(), "
     "or add a dist_transfer to every node."
 )
 
