@@ -2,6 +2,7 @@
 
 import importlib
 import inspect
+import re
 import subprocess
 import sys
 
@@ -89,6 +90,26 @@ def test_method_docstrings():
     assert quillon.Graph.variants.__doc__.endswith(
         '        "Scale",\n        [("data", "x")],\n        [("scaled", "result")]\n    )'
     )
+    assert quillon.Graph.add.__doc__.endswith(
+        "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\nReturns:\n    None"
+    )
+    assert (
+        "    functions: List of Python callables, each with signature (inputs) -> dict\n"
+        in quillon.Graph.variants.__doc__
+    )
+    assert "\nReturns:\n    None\n\nExample:\n" in quillon.Graph.variants.__doc__
+    assert (
+        '        [lambda inputs, f=f: {"scaled": inputs["x"] * f} for f in factors],\n'
+        in quillon.Graph.variants.__doc__
+    )
+    assert (
+        "    n_samples (int | None): Monte Carlo sample count for nodes without an analytical dist_transfer.\n"
+        "        Required as soon as a node has to be sampled.\n"
+    ) in quillon.Dag.predict_at.__doc__
+    assert (
+        '    # Full graph\n    stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, n_samples=1000)\n'
+        in quillon.Dag.predict_at.__doc__
+    )
     assert quillon.Dag.execute.__doc__.endswith("Returns:\n    Dictionary containing the execution context")
     assert quillon.Dag.node_labels.__doc__.endswith('dag.node_labels()   # ["AddNoise", "Scale", "Source"]')
     assert quillon.Dag.cache_stats.__doc__ == "Return aggregate cache backend stats for this DAG."
@@ -97,6 +118,36 @@ def test_method_docstrings():
     assert quillon.Dag.clear_cache_node.__doc__ is None
     assert quillon.MemoryCache.clear_node.__doc__ is None
     assert quillon.MemoryCache.clear_namespace.__doc__ is None
+
+
+def example_lines(doc):
+    """The indented code lines after the docstring's "Example:" header, dedented."""
+    body = re.split(r"\nExample:+\n", doc, maxsplit=1)[1]
+    lines = [line for line in body.split("\n") if line.strip()]
+    indent = min(len(line) - len(line.lstrip()) for line in lines)
+    return "\n".join(line[indent:] for line in lines)
+
+
+def test_documented_variants_example_runs():
+    np = pytest.importorskip("numpy")
+    graph = quillon.Graph()
+    graph.add(lambda inputs: {"x": 2.0}, "Source", None, [("x", "data")])
+    exec(example_lines(quillon.Graph.variants.__doc__), {"np": np, "graph": graph})
+    dag = graph.build()
+    assert dag.variant_indices() == [0, 1, 2, 3, 4]
+    result = dag.execute()
+    assert result["data"] == 2.0
+    assert any(result["result"] == pytest.approx(2.0 * f) for f in np.linspace(0.5, 2.0, 5))
+
+
+def test_documented_predict_at_example_runs():
+    graph = quillon.Graph()
+    graph.add(lambda inputs: {"y": inputs["x"] * 2.0}, "Scale", [("x", "x")], [("y", "y")])
+    dag = graph.build()
+    first = example_lines(quillon.Dag.predict_at.__doc__).split("\n")[1]
+    scope = {"dag": dag, "quillon": quillon}
+    exec(first, scope)
+    assert scope["stat"]["y"].mean == pytest.approx(0.0, abs=0.3)
 
 
 def test_argument_protocol_errors():
