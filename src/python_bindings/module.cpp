@@ -56,7 +56,8 @@ int module_exec(PyObject* module) {
   ModuleState& state = state_of_module(module);
   // Registration order is the order of __all__: the classes MemoryCache,
   // Graph, Dag, Distribution, StatResult, then the module functions (each a
-  // PyCFunction bound to the module, added with add_to_module as well).
+  // PyCFunction bound to the module, added with add_to_module as well), then
+  // __version__, the package version the build was configured with.
   if (!add_class(module, "MemoryCache", create_memory_cache_type, &state.memory_cache_type)) return -1;
   if (!add_class(module, "Graph", create_graph_type, &state.graph_type)) return -1;
   if (!add_class(module, "Dag", create_dag_type, &state.dag_type)) return -1;
@@ -68,6 +69,7 @@ int module_exec(PyObject* module) {
   for (PyMethodDef* def = distribution_functions(); def->ml_name != nullptr; ++def) {
     if (!add_to_module(module, def->ml_name, PyCFunction_NewEx(def, module, module_name.get()))) return -1;
   }
+  if (!add_to_module(module, "__version__", PyUnicode_FromString(QUILLON_VERSION))) return -1;
   return 0;
 }
 

@@ -3,6 +3,7 @@
 from typing import Any, Callable, Literal, Mapping, Optional, Sequence, Union
 
 __all__: list[str]
+__version__: str
 
 _Mapping = Union[Mapping[str, str], list[tuple[str, str]]]
 _NodeFunction = Callable[[dict[str, Any]], dict[str, Any]]

@@ -18,7 +18,7 @@ FUNCTIONS = ["normal", "uniform", "beta", "gamma", "lognormal", "deterministic",
 
 class TestModuleSurface:
     def test_all_names_in_registration_order(self):
-        assert quillon.__all__ == ["MemoryCache", "Graph", "Dag", "Distribution", "StatResult", *FUNCTIONS]
+        assert quillon.__all__ == ["MemoryCache", "Graph", "Dag", "Distribution", "StatResult", *FUNCTIONS, "__version__"]
         assert quillon.Distribution.__name__ == "Distribution"
         assert quillon.StatResult.__name__ == "StatResult"
         assert quillon.StatResult.__doc__ == (
@@ -68,7 +68,9 @@ class TestModuleSurface:
         stub = pathlib.Path(__file__).parents[2] / "src" / "python_bindings" / "quillon.pyi"
         tree = ast.parse(stub.read_text(encoding="utf-8"))
         defined = {n.name: n for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
-        assert list(defined) == quillon.__all__
+        annotated = {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
+        assert [*defined, "__version__"] == quillon.__all__
+        assert {"__all__", "__version__"} <= annotated
         for name, node in defined.items():
             if isinstance(node, ast.ClassDef):
                 stubbed = {m.name for m in node.body if isinstance(m, ast.FunctionDef) and not m.name.startswith("__")}

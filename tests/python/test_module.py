@@ -2,6 +2,7 @@
 
 import importlib
 import inspect
+import pathlib
 import re
 import subprocess
 import sys
@@ -14,8 +15,22 @@ import quillon
 def test_module_docstring_and_registration_order():
     assert quillon.__doc__ == "Initialize the Python module"
     assert quillon.__all__[:3] == ["MemoryCache", "Graph", "Dag"]
+    assert quillon.__all__[-1] == "__version__"
     for name in quillon.__all__:
         assert hasattr(quillon, name)
+
+
+def test_version_is_the_package_version():
+    text = (pathlib.Path(__file__).parents[2] / "pyproject.toml").read_text(encoding="utf-8")
+    try:
+        import tomllib
+    except ModuleNotFoundError:  # Python 3.10: the [project] table's version line
+        project = text.split("[project]", 1)[1].split("\n[", 1)[0]
+        expected = re.search(r'^version\s*=\s*"([^"]+)"', project, re.MULTILINE).group(1)
+    else:
+        expected = tomllib.loads(text)["project"]["version"]
+    assert isinstance(quillon.__version__, str)
+    assert quillon.__version__ == expected
 
 
 def test_class_names_and_docstrings():
