@@ -64,6 +64,11 @@ class Graph {
   const std::vector<Node>& nodes() const noexcept { return nodes_; }
   const std::vector<NodeId>& last_layer() const noexcept { return last_layer_; }
   const std::optional<std::vector<NodeId>>& attach_points() const noexcept { return attach_points_; }
+  // The cache-key input names set per label on this builder (not those of
+  // subgraphs, which do not carry into it).
+  const std::unordered_map<std::string, std::vector<std::string>>& cache_key_vars_by_label() const noexcept {
+    return cache_key_vars_by_label_;
+  }
 
   // Calls `visit` once for every shared object this builder holds, in every
   // place it holds it: visit(const Node&) for each node, visit(const

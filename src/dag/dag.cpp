@@ -134,6 +134,9 @@ Dag Dag::create(std::vector<Node> nodes, CacheBackendPtr backend) {
     if (dag.level_positions_.size() <= level) dag.level_positions_.resize(level + 1);
     dag.level_positions_[level].push_back(pos);
   }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!placed[i]) dag.unplaced_positions_.push_back(i);
+  }
   dag.order_positions_ = std::move(order);
   dag.plan_ = CallPlan(dag.nodes_, dag.order_positions_);
   return dag;

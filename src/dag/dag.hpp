@@ -1,11 +1,11 @@
 // Dag: the immutable, executable form of a built graph.
 //
 // Dag::create orders the nodes topologically (nodes on cycles or behind
-// dangling dependencies are left out silently), groups them into levels and
-// plans every node's call once (call_plan.hpp). A run executes every ordered
-// node once, sequentially or level by level on worker threads, through the
-// per-node cache step, and returns the final execution context with the
-// cache report. A Dag never changes after creation; any number of runs (and
+// dangling dependencies are left out, and listed by unplaced_positions()),
+// groups them into levels and plans every node's call once (call_plan.hpp).
+// A run executes every ordered node once, sequentially or level by level on
+// worker threads, through the per-node cache step, and returns the final
+// execution context with the cache report. A Dag never changes after creation; any number of runs (and
 // propagations, uncertainty/predict.hpp) may use it at once from different
 // threads. Runs share nothing but the cache backend.
 #pragma once
@@ -73,6 +73,9 @@ class Dag {
   const CallPlan& call_plan() const noexcept { return plan_; }
   // The topological order as positions in nodes().
   std::span<const std::size_t> order_positions() const noexcept { return order_positions_; }
+  // The nodes left out of the order (on a cycle, or depending on a node that
+  // is missing or itself left out), as positions in nodes(), ascending.
+  std::span<const std::size_t> unplaced_positions() const noexcept { return unplaced_positions_; }
   // The context keys of this Dag's runs, numbered.
   const ContextLayoutPtr& context_layout() const noexcept { return plan_.layout(); }
 
@@ -99,6 +102,7 @@ class Dag {
   // The order and the levels as positions in nodes_.
   std::vector<std::size_t> order_positions_;
   std::vector<std::vector<std::size_t>> level_positions_;
+  std::vector<std::size_t> unplaced_positions_;
   CallPlan plan_;
   // Per position: how the node runs when the options cache, or null when
   // the backend decides (cached_step.hpp).

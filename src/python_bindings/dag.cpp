@@ -15,6 +15,7 @@
 #include "python_bindings/errors.hpp"
 #include "python_bindings/held_references.hpp"
 #include "python_bindings/gil.hpp"
+#include "python_bindings/graph_warnings.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/stat_result.hpp"
@@ -373,6 +374,9 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (n_samples) count = static_cast<std::size_t>(*n_samples);
 
     const Dag& dag = *state.dag;
+    if (target) {
+      if (const std::optional<std::string> message = predict_target_message(dag, *target)) warn_graph(module, *message);
+    }
     StatResult result;
     {
       GilRelease unlocked;

@@ -1,4 +1,5 @@
 #include "python_bindings/graph.hpp"
+#include "python_bindings/graph_warnings.hpp"
 
 #include <new>
 #include <utility>
@@ -173,12 +174,17 @@ PyObject* graph_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     Graph builder = std::move(*state.graph);
     state.graph.reset();
     state.functions.clear();
-    if (cache) {
-      Dag dag = std::move(builder).build_with_cache_backend(cache->state().backend);
-      return wrap_dag(module, std::move(dag), cache->state().namespace_name);
-    }
-    Dag dag = std::move(builder).build();
-    return wrap_dag(module, std::move(dag), state.namespace_name);
+    const auto cache_key_vars_by_label = builder.cache_key_vars_by_label();
+    Dag dag = cache ? std::move(builder).build_with_cache_backend(cache->state().backend) : std::move(builder).build();
+    const std::optional<std::string> unplaced = unplaced_nodes_message(dag);
+    const std::optional<std::string> unknown_keys = cache_key_inputs_message(dag, cache_key_vars_by_label);
+    std::optional<std::string> namespace_name = state.namespace_name;
+    if (cache) namespace_name = cache->state().namespace_name;
+    PyRef wrapped = PyRef::steal(wrap_dag(module, std::move(dag), std::move(namespace_name)));
+    if (!wrapped) throw_python_error();
+    if (unplaced) warn_graph(module, *unplaced);
+    if (unknown_keys) warn_graph(module, *unknown_keys);
+    return wrapped.release();
   });
 }
 

@@ -57,7 +57,8 @@ int module_exec(PyObject* module) {
   // Registration order is the order of __all__: the classes MemoryCache,
   // Graph, Dag, Distribution, StatResult, then the module functions (each a
   // PyCFunction bound to the module, added with add_to_module as well), then
-  // __version__, the package version the build was configured with.
+  // the warning category GraphWarning, then __version__, the package version
+  // the build was configured with.
   if (!add_class(module, "MemoryCache", create_memory_cache_type, &state.memory_cache_type)) return -1;
   if (!add_class(module, "Graph", create_graph_type, &state.graph_type)) return -1;
   if (!add_class(module, "Dag", create_dag_type, &state.dag_type)) return -1;
@@ -69,6 +70,15 @@ int module_exec(PyObject* module) {
   for (PyMethodDef* def = distribution_functions(); def->ml_name != nullptr; ++def) {
     if (!add_to_module(module, def->ml_name, PyCFunction_NewEx(def, module, module_name.get()))) return -1;
   }
+  // The warning category; the state keeps its own reference.
+  state.graph_warning = PyErr_NewExceptionWithDoc(
+      "quillon.GraphWarning",
+      "Warned when a graph builds or a propagation starts but part of what was asked for silently does nothing: "
+      "nodes that can never run, cache-key input names no node reads, a stop target that matches no node.",
+      PyExc_UserWarning, nullptr);
+  if (state.graph_warning == nullptr) return -1;
+  Py_INCREF(state.graph_warning);
+  if (!add_to_module(module, "GraphWarning", state.graph_warning)) return -1;
   if (!add_to_module(module, "__version__", PyUnicode_FromString(QUILLON_VERSION))) return -1;
   return 0;
 }
@@ -82,6 +92,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.dag_type);
   Py_VISIT(state.distribution_type);
   Py_VISIT(state.stat_result_type);
+  Py_VISIT(state.graph_warning);
   return 0;
 }
 
@@ -92,6 +103,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state.dag_type);
   Py_CLEAR(state.distribution_type);
   Py_CLEAR(state.stat_result_type);
+  Py_CLEAR(state.graph_warning);
   return 0;
 }
 

@@ -1,4 +1,5 @@
-// The state of one quillon module object: its class objects.
+// The state of one quillon module object: its class objects and its warning
+// category.
 //
 // Each module object made by importing quillon owns the classes created for
 // it at its execution (module.cpp); nothing about them is process-global.
@@ -23,6 +24,8 @@ struct ModuleState {
   PyTypeObject* dag_type;
   PyTypeObject* distribution_type;
   PyTypeObject* stat_result_type;
+  // quillon.GraphWarning (graph_warnings.hpp).
+  PyObject* graph_warning;
 };
 
 // The state of `module`, a quillon module object.

@@ -316,3 +316,6 @@ def deterministic(value: float) -> Distribution:
 
 def empirical(samples: Sequence[float]) -> Distribution:
     """Create an Empirical distribution from a list of float samples."""
+
+class GraphWarning(UserWarning):
+    """Warned when a graph builds or a propagation starts but part of what was asked for silently does nothing: nodes that can never run, cache-key input names no node reads, a stop target that matches no node."""

@@ -47,6 +47,8 @@ TEST(DagOrder, CyclesAndDanglingDependenciesAreLeftOutSilently) {
   const Dag dag = Dag::create(std::move(nodes), backend());
   EXPECT_EQ(dag.topological_order(), (std::vector<NodeId>{0, 6, 5}));
   EXPECT_EQ(dag.levels(), (std::vector<std::vector<NodeId>>{{0, 6}, {5}}));
+  const std::vector<std::size_t> unplaced(dag.unplaced_positions().begin(), dag.unplaced_positions().end());
+  EXPECT_EQ(unplaced, (std::vector<std::size_t>{1, 2, 3, 4}));
   const ExecutionResult result = dag.run({.cache = uncached()});
   EXPECT_EQ(result.node_statuses.size(), 3u);
   EXPECT_FALSE(result.node_statuses.contains(1));

@@ -198,7 +198,8 @@ class TestTargets:
         order, stat = self.run(at_branch=1, at_variant=0)
         assert order[-1] == "B" and "V0" not in order and list(stat.for_branch(1)) == ["b"]
         assert self.run(at_variant=1)[0][-1] == "V1" and "Z" not in self.run(at_variant=1)[0]
-        assert self.run(at_node="nobody")[0] == full
+        with pytest.warns(quillon.GraphWarning, match="at_node 'nobody' matches no node label"):
+            assert self.run(at_node="nobody")[0] == full
         assert self.run(at_node=None, at_branch=None, at_variant=None)[0] == full
 
     def test_label_carried_by_two_nodes_stops_after_the_later(self):

@@ -558,6 +558,8 @@ def agree(first, second, tainted):
             assert first[key] == second[key], key
 
 
+# Random plans include cycles and cache-key names no node reads, which the build reports.
+@pytest.mark.filterwarnings("ignore::quillon.GraphWarning")
 class TestRandomGraphs:
     @FEW
     @given(graph_plans, st.sampled_from([None, 0, 1, 2]))
