@@ -4,12 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <utility>
-
-#include <boost/math/special_functions/erf.hpp>
-#include <boost/math/special_functions/gamma.hpp>
-#include <boost/math/special_functions/beta.hpp>
 
 #include "distribution/format.hpp"
 
@@ -56,32 +51,6 @@ double uniform_width(double low, double high) {
     }
   }
   return std::bit_cast<double>(good_bits);
-}
-
-// Boost.Math reports every error through its return value (NaN, or an
-// infinity for a pole or an overflow) instead of throwing, so no quantile can
-// throw across the engine.
-using QuantilePolicy = boost::math::policies::policy<
-    boost::math::policies::domain_error<boost::math::policies::ignore_error>,
-    boost::math::policies::pole_error<boost::math::policies::ignore_error>,
-    boost::math::policies::overflow_error<boost::math::policies::ignore_error>,
-    boost::math::policies::underflow_error<boost::math::policies::ignore_error>,
-    boost::math::policies::denorm_error<boost::math::policies::ignore_error>,
-    boost::math::policies::evaluation_error<boost::math::policies::ignore_error>,
-    boost::math::policies::rounding_error<boost::math::policies::ignore_error>,
-    boost::math::policies::indeterminate_result_error<boost::math::policies::ignore_error>>;
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// Quantile of Normal(mean, |std|) for p in [0, 1]. A point mass (std 0, or an
-// infinite or NaN mean, which every draw equals) gives the mean whatever p is.
-double normal_quantile(double p, double mean, double std) {
-  if (std == 0.0 || !std::isfinite(mean)) return mean;
-  if (p <= 0.0) return -kInf;
-  if (p >= 1.0) return kInf;
-  // z = -sqrt(2) * erfc^-1(2p): both tails stay accurate, unlike 1 - 2p.
-  const double z = -std::numbers::sqrt2 * boost::math::erfc_inv(2.0 * p, QuantilePolicy());
-  return mean + std::fabs(std) * z;
 }
 
 // Stable merge of the sorted runs [first, mid) and [mid, last) through `buf`;
@@ -280,52 +249,20 @@ double Distribution::variance() const {
 
 double Distribution::std_dev() const { return std::sqrt(variance()); }
 
-double Distribution::percentile(double p) const {
+double Distribution::percentile_with_rng(double p, Rng& rng) const {
   if (kind_ == DistributionKind::kDeterministic) return a_;
   if (p < 0.0) {
     p = 0.0;
   } else if (p > 1.0) {
     p = 1.0;
-  } else if (std::isnan(p)) {
-    p = 0.0;  // as the first sorted element is for a sample set
   }
-  // Closed-form kinds read their quantile function; where the parameter check
-  // of sampling fails they return its fallback constant, which is what every
-  // draw would be.
-  switch (kind_) {
-    case DistributionKind::kDeterministic:
-      return a_;
-    case DistributionKind::kNormal:
-      if (!std::isfinite(b_)) return a_;
-      return normal_quantile(p, a_, b_);
-    case DistributionKind::kUniform: {
-      if (const char* error = sampling_error()) throw DistributionError(error);
-      if (p >= 1.0) return b_;
-      return std::min(b_, a_ + p * (b_ - a_));
-    }
-    case DistributionKind::kBeta:
-      if (!(a_ > 0.0 && b_ > 0.0)) return a_ / (a_ + b_);
-      if (p <= 0.0) return 0.0;
-      if (p >= 1.0) return 1.0;
-      return boost::math::ibeta_inv(a_, b_, p, QuantilePolicy());
-    case DistributionKind::kGamma:
-      if (!(a_ > 0.0 && 1.0 / b_ > 0.0)) return a_ / b_;
-      if (p <= 0.0) return 0.0;
-      if (p >= 1.0) return kInf;
-      // Divided by the rate, as a draw is.
-      return boost::math::gamma_p_inv(a_, p, QuantilePolicy()) / b_;
-    case DistributionKind::kLogNormal:
-      if (!std::isfinite(b_)) return std::exp(a_);
-      return std::exp(normal_quantile(p, a_, b_));
-    case DistributionKind::kEmpirical:
-      break;
-  }
-  std::vector<double> work = *samples_;
+  std::vector<double> work =
+      kind_ == DistributionKind::kEmpirical ? *samples_ : sample_n_with_rng(kPercentileDraws, rng);
   if (work.empty()) return kNaN;
   nan_tolerant_stable_sort(work);
   const std::size_t last = work.size() - 1;
   // std::round rounds halves away from zero; the conversion saturates
-  // (negatives give 0) and the index is capped at the last element.
+  // (NaN and negatives give 0) and the index is capped at the last element.
   const double position = std::round(p * static_cast<double>(last));
   std::size_t index = 0;
   if (position > 0.0) {
@@ -334,14 +271,14 @@ double Distribution::percentile(double p) const {
   return work[std::min(index, last)];
 }
 
-PortSummary Distribution::summary() const {
+PortSummary Distribution::summary_with_rng(Rng& rng) const {
   PortSummary s;
   s.mean = mean();
   s.variance = variance();
   s.std = std::sqrt(s.variance);
-  s.p5 = percentile(0.05);
-  s.p50 = percentile(0.5);
-  s.p95 = percentile(0.95);
+  s.p5 = percentile_with_rng(0.05, rng);
+  s.p50 = percentile_with_rng(0.5, rng);
+  s.p95 = percentile_with_rng(0.95, rng);
   return s;
 }
 
