@@ -107,34 +107,34 @@ void raise_argument_type_error(const char* name, const char* expected, PyObject*
   throw_python_error();
 }
 
-void rethrow_argument_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
+namespace {
+
+// Replaces the pending error with one of type `type` whose text is the
+// argument's name before the old text (`fallback` when it has none).
+[[noreturn]] void reword_pending_error(PyObject* type, const char* name, const char* fallback) {
   ErrorScope error;
   PyObject* exception = error.exception();  // borrowed from `error`
   PyRef text = PyRef::steal(exception != nullptr ? PyObject_Str(exception) : nullptr);
   error.drop();  // replaced by the reworded error below
   if (!text) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s': invalid value", name);
+    PyErr_Format(type, "argument '%s': %s", name, fallback);
   } else {
-    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+    PyErr_Format(type, "argument '%s': %U", name, text.get());
   }
   throw_python_error();
 }
 
+}  // namespace
+
+void rethrow_argument_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
+  reword_pending_error(PyExc_TypeError, name, "invalid value");
+}
+
 void rethrow_number_argument_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_OverflowError)) rethrow_argument_error(name);
-  ErrorScope error;
-  PyObject* exception = error.exception();  // borrowed from `error`
-  PyRef text = PyRef::steal(exception != nullptr ? PyObject_Str(exception) : nullptr);
-  error.drop();  // replaced by the reworded error below
-  if (!text) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_OverflowError, "argument '%s': value out of range", name);
-  } else {
-    PyErr_Format(PyExc_OverflowError, "argument '%s': %U", name, text.get());
-  }
-  throw_python_error();
+  reword_pending_error(PyExc_OverflowError, name, "value out of range");
 }
 
 std::string utf8_of(PyObject* text) {

@@ -1,7 +1,8 @@
 // Creation of the module's class objects.
 //
-// Each class is created from its spec for one module object (module.cpp),
-// which it keeps alive and whose state it can be asked for. The spec names it
+// Each class is created from its type description for one module object
+// (module.cpp), which it keeps alive and whose state it can be asked for. The
+// description names it
 // "quillon.<Name>", so that the class carries its module and qualified name;
 // the type name is then set to the bare name, which is what users see in
 // messages ("'Graph' object is not subscriptable"). No class sets
@@ -13,12 +14,12 @@
 
 namespace quillon::py {
 
-// A new reference to a new class made from `spec` for `module`, or null with
+// A new reference to a new class made from the description `spec` for `module`, or null with
 // an error set.
 inline PyTypeObject* create_class(PyObject* module, PyType_Spec* spec, const char* bare_name) {
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
   if (type == nullptr) return nullptr;
-  // The interpreter frees the name it copied from the spec by itself; the
+  // The interpreter frees the name it copied from the description itself; the
   // bare name is a literal.
   type->tp_name = bare_name;
   return type;
