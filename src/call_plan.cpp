@@ -44,6 +44,13 @@ CallPlan::CallPlan(std::span<const Node> nodes, std::span<const std::size_t> ord
     const Node& node = nodes[pos];
     Step& step = steps_[pos];
     step.function = node.function.get();
+    step.id = node.id;
+    if (node.label) {
+      step.labelled = true;
+      step.label_offset = static_cast<std::uint32_t>(names_.size());
+      step.label_length = static_cast<std::uint32_t>(node.label->size());
+      names_ += *node.label;
+    }
 
     step.inputs_begin = static_cast<std::uint32_t>(inputs_.size());
     std::vector<std::pair<std::string, std::string>> looked_up;  // (impl, key) of names never gathered

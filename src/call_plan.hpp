@@ -66,6 +66,10 @@ class CallPlan {
   // walks little memory and walks it in order.
   struct Step {
     const NodeCallable* function = nullptr;
+    NodeId id = 0;
+    // The node's label in the plan's pool of text, for its call site.
+    std::uint32_t label_offset = 0, label_length = 0;
+    bool labelled = false;
     std::uint32_t inputs_begin = 0, inputs_end = 0;
     std::uint32_t lookups_begin = 0, lookups_end = 0;
     std::uint32_t outputs_begin = 0, outputs_end = 0;
@@ -95,6 +99,12 @@ class CallPlan {
   }
   std::string_view impl(const Name& name) const noexcept {
     return std::string_view(names_.data() + name.offset, name.length);
+  }
+  // The call site of the step's node; `report` as given.
+  CallSite site(const Step& step, bool report = true) const noexcept {
+    CallSite site{step.id, std::nullopt, report};
+    if (step.labelled) site.label = std::string_view(names_.data() + step.label_offset, step.label_length);
+    return site;
   }
   // The broadcast name of output `index` of `step`.
   const std::string& broadcast(const Step& step, std::size_t index) const {
@@ -203,12 +213,12 @@ class RecordSink final : public OutputSink {
 
 // Calls the step's function once on `inputs` with its outputs going into
 // `record` (cleared first). False when the call failed; the record is then
-// empty.
+// empty. With `report` false the function writes nothing about a failure.
 inline bool call_into(const CallPlan& plan, const CallPlan::Step& step, const NamedValue* inputs, std::size_t count,
-                      CallRecord& record) {
+                      CallRecord& record, bool report = true) {
   record.clear();
   RecordSink sink(plan, step, record);
-  if (step.function->call(inputs, count, sink)) return true;
+  if (step.function->call(inputs, count, sink, plan.site(step, report))) return true;
   record.clear();
   return false;
 }

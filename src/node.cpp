@@ -16,7 +16,7 @@ class MapFunction final : public NodeCallable {
  public:
   explicit MapFunction(NodeFn fn) : fn_(std::move(fn)) {}
 
-  bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const override {
+  bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink, const CallSite&) const override {
     DataMap by_name;
     by_name.reserve(count);
     for (std::size_t i = 0; i < count; ++i) by_name.emplace(std::string(inputs[i].name), *inputs[i].value);
@@ -41,6 +41,21 @@ std::vector<NamedValue> named_values(const DataMap& inputs) {
 }
 
 }  // namespace
+
+std::string describe_node(const CallSite& site) {
+  std::string text = "node ";
+  if (site.label) {
+    text += '\'';
+    text += *site.label;
+    text += '\'';
+  } else {
+    text += "<unlabelled>";
+  }
+  text += " (id ";
+  text += std::to_string(site.id);
+  text += ')';
+  return text;
+}
 
 NodeFunction make_node_function(NodeFn fn) { return std::make_shared<const MapFunction>(std::move(fn)); }
 

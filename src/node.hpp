@@ -22,7 +22,6 @@
 
 namespace quillon {
 
-using NodeId = std::uint64_t;
 using NameMap = std::unordered_map<std::string, std::string>;
 
 // What a node function hands back: its outputs keyed by impl name, and
@@ -65,18 +64,35 @@ class OutputSink {
   ~OutputSink() = default;
 };
 
+using NodeId = std::uint64_t;
+
+// The node a call is made for. One function may serve several nodes, so a
+// function learns from its call site which node to name when it reports a
+// failure. With `report` false the caller keeps count of failures itself
+// and the function writes nothing about them.
+struct CallSite {
+  NodeId id = 0;
+  std::optional<std::string_view> label;  // absent for an unlabelled node
+  bool report = true;
+};
+
+// "node 'Fit' (id 3)", or "node <unlabelled> (id 3)": how messages name the
+// node of a call site.
+std::string describe_node(const CallSite& site);
+
 // A node function. Implementations must tolerate concurrent calls, including
 // concurrent calls of one function object shared by several nodes, and
 // report failure through the return value (or NodeOutput::failed) rather
-// than by throwing.
+// than by throwing. The one exception is a request to stop the whole run,
+// which a function raises as RunInterrupted (run_control.hpp).
 class NodeCallable {
  public:
   virtual ~NodeCallable() = default;
 
-  // Calls the function once with `inputs` (no impl name twice) and offers
-  // its outputs to `sink`. False when the call failed; the caller then
-  // discards whatever was offered.
-  virtual bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const = 0;
+  // Calls the function once with `inputs` (no impl name twice) for the node
+  // at `site` and offers its outputs to `sink`. False when the call failed;
+  // the caller then discards whatever was offered.
+  virtual bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink, const CallSite& site) const = 0;
 };
 
 using NodeFunction = std::shared_ptr<const NodeCallable>;

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cassert>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -151,6 +152,18 @@ class CondVar {
     std::unique_lock<std::mutex> native(mu.mu_, std::adopt_lock);
     cv_.wait(native);
     native.release();  // mu stays locked: the caller's scope unlocks it
+    mu.note_owner();
+  }
+
+  // wait() that also returns once `timeout` has passed.
+  // Requires: mu held by the calling thread.
+  template <typename Rep, typename Period>
+  void wait_for(Mutex& mu, std::chrono::duration<Rep, Period> timeout) REQUIRES(mu) {
+    mu.assert_held();
+    mu.forget_owner();
+    std::unique_lock<std::mutex> native(mu.mu_, std::adopt_lock);
+    cv_.wait_for(native, timeout);
+    native.release();
     mu.note_owner();
   }
 

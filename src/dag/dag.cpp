@@ -1,6 +1,8 @@
 #include "dag/dag.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -12,6 +14,7 @@
 
 #include "cache/cached_step.hpp"
 #include "defaults.hpp"
+#include "thread_annotations.hpp"
 
 namespace quillon {
 
@@ -61,6 +64,42 @@ class DirectSink final : public OutputSink {
   ExecutionContext& context_;
   std::uint64_t written_ = 0;  // bit i: output i was written
   std::vector<std::pair<int, GraphData>>& replaced_;
+};
+
+// Counts down the workers of a chunk as they end; the starting thread
+// waits for the count to reach zero.
+class Countdown {
+ public:
+  explicit Countdown(std::size_t count) : remaining_(count) {}
+
+  void arrive() {
+    MutexLock lock(mu_);
+    if (--remaining_ == 0) done_.notify_all();
+  }
+  // Whether every worker has arrived, after waiting at most `timeout`.
+  bool wait_for(std::chrono::milliseconds timeout) {
+    MutexLock lock(mu_);
+    if (remaining_ != 0) done_.wait_for(mu_, timeout);
+    return remaining_ == 0;
+  }
+
+ private:
+  Mutex mu_;
+  CondVar done_;
+  std::size_t remaining_ GUARDED_BY(mu_);
+};
+
+// A worker's arrival, made however the worker's body ends (the unwinding
+// that ends a thread at interpreter exit included).
+class Arrival {
+ public:
+  explicit Arrival(Countdown& countdown) noexcept : countdown_(countdown) {}
+  ~Arrival() { countdown_.arrive(); }
+  Arrival(const Arrival&) = delete;
+  Arrival& operator=(const Arrival&) = delete;
+
+ private:
+  Countdown& countdown_;
 };
 
 }  // namespace
@@ -170,14 +209,18 @@ class Dag::Run {
         run_route_(quillon::run_route(options.cache)),
         // Only transitive keys of cached nodes read upstream key texts.
         want_keys_(options.cache.enabled && options.cache.depth == CacheDepth::kTransitive && dag.has_cached_nodes_),
-        result_{ExecutionContext(dag.plan_.layout()), {}, {}} {
+        result_{ExecutionContext(dag.plan_.layout()), {}, {}},
+        poll_(options.control) {
     if (want_keys_) dep_keys_.reserve(dag.order_positions_.size());
     if (options_.collect_node_statuses) result_.node_statuses.reserve(dag.order_positions_.size());
   }
 
   ExecutionResult sequential() {
     Scratch scratch(plan_.max_inputs());
-    for (std::size_t pos : dag_.order_positions_) run_inline(pos, scratch);
+    for (std::size_t pos : dag_.order_positions_) {
+      poll_();
+      run_inline(pos, scratch);
+    }
     return std::move(result_);
   }
 
@@ -227,7 +270,7 @@ class Dag::Run {
     const CallPlan::Step& planned = plan_.step(pos);
     const std::size_t count = gather(planned, scratch.gathered.data());
     DirectSink sink(plan_, planned, result_.context, scratch.replaced);
-    if (!planned.function->call(scratch.gathered.data(), count, sink)) sink.undo();
+    if (!planned.function->call(scratch.gathered.data(), count, sink, plan_.site(planned))) sink.undo();
     const NodeId id = dag_.nodes_[pos].id;
     if (!want_keys_ && !options_.collect_node_statuses) {
       report_uncached(route, id, result_.cache_stats, nullptr, nullptr);
@@ -246,6 +289,10 @@ class Dag::Run {
   void step(StepRecord& record, CacheRunStats& stats, Scratch& scratch) const;
   // Places a step's outputs, key text and status into the run.
   void apply(StepRecord& record);
+  // Waits until the workers counted by `finished` have ended, polling for a
+  // stop request meanwhile. A request that arrives is kept in `interrupted`
+  // and stops every worker that has not yet begun its step.
+  void wait_for_workers(Countdown& finished, std::exception_ptr& interrupted);
 
   const Dag& dag_;
   const CallPlan& plan_;
@@ -256,6 +303,9 @@ class Dag::Run {
   ExecutionResult result_;
   DependencyKeyMap dep_keys_;
   StepRecord inline_record_;  // reused by the steps run on this thread
+  InterruptPoll poll_;        // used by the starting thread only
+  // Set once the run must stop: workers that see it skip their step.
+  std::atomic<bool> stopping_{false};
 };
 
 void Dag::Run::step(StepRecord& record, CacheRunStats& stats, Scratch& scratch) const {
@@ -315,9 +365,22 @@ void Dag::Run::apply(StepRecord& record) {
   if (options_.collect_node_statuses) result_.node_statuses.insert_or_assign(id, std::move(record.status));
 }
 
+void Dag::Run::wait_for_workers(Countdown& finished, std::exception_ptr& interrupted) {
+  while (!finished.wait_for(InterruptPoll::kInterval)) {
+    if (interrupted) continue;
+    try {
+      poll_();
+    } catch (const RunInterrupted&) {
+      interrupted = std::current_exception();
+      stopping_.store(true, std::memory_order_relaxed);
+    }
+  }
+}
+
 ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
   Scratch inline_scratch(plan_.max_inputs());
   for (const auto& level : dag_.level_positions_) {
+    poll_();
     if (level.size() == 1) {
       run_inline(level.front(), inline_scratch);
       continue;
@@ -338,17 +401,26 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
 
     const std::size_t chunk = max_threads ? std::max<std::size_t>(*max_threads, 1) : level.size();
     for (std::size_t begin = 0; begin < level.size(); begin += chunk) {
+      if (begin != 0) poll_();
       const std::size_t end = std::min(level.size(), begin + chunk);
+      Countdown finished(end - begin);
       std::vector<std::thread> workers;
       workers.reserve(end - begin);
       try {
         for (std::size_t i = begin; i < end; ++i) {
           records[i].pos = level[i];
-          workers.emplace_back([this, holds_claim, &record = records[i], &counted = stats[i], &failure = failures[i]] {
+          workers.emplace_back([this, holds_claim, &finished, &record = records[i], &counted = stats[i],
+                                &failure = failures[i]] {
+            Arrival arrival(finished);
             ClaimLineageScope lineage(holds_claim);
             try {
+              // Once the run is stopping, no further node call starts.
+              if (stopping_.load(std::memory_order_relaxed)) return;
               Scratch scratch(plan_.max_inputs());
               step(record, counted, scratch);
+            } catch (const RunInterrupted&) {
+              failure = std::current_exception();
+              stopping_.store(true, std::memory_order_relaxed);
             } catch (...) {
               // Not a C++ exception: the unwinding that ends the thread (an
               // exiting interpreter does this). It must never be absorbed.
@@ -358,20 +430,27 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
           });
         }
       } catch (const std::system_error& e) {
+        stopping_.store(true, std::memory_order_relaxed);
         for (auto& worker : workers) worker.join();
         throw ExecutionError(std::string("could not start a worker thread: ") + e.what());
       }
+      // Calls already running finish before the run ends, interrupted or not.
+      std::exception_ptr interrupted;
+      wait_for_workers(finished, interrupted);
       for (auto& worker : workers) worker.join();
-      for (std::size_t i = begin; i < end; ++i) {
+      for (std::size_t i = begin; i < end && !interrupted; ++i) {
         if (!failures[i]) continue;
         try {
           std::rethrow_exception(failures[i]);
+        } catch (const RunInterrupted&) {
+          interrupted = failures[i];
         } catch (const std::exception& e) {
           throw ExecutionError(std::string("a worker thread ended abnormally: ") + e.what());
         } catch (...) {
           throw ExecutionError("a worker thread ended abnormally");
         }
       }
+      if (interrupted) std::rethrow_exception(interrupted);
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
       result_.cache_stats.add(stats[i]);

@@ -25,11 +25,13 @@
 #include "call_plan.hpp"
 #include "dag/execution_context.hpp"
 #include "node.hpp"
+#include "run_control.hpp"
 
 namespace quillon {
 
 // The one error a run can end with: a worker thread that could not start or
-// that ended abnormally. Graph content is never an error.
+// that ended abnormally. Graph content is never an error. A run that is
+// asked to stop ends with RunInterrupted instead.
 class ExecutionError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -50,6 +52,9 @@ struct RunOptions {
   ExecutionOptions cache;
   // The backend of this run; null means the Dag's own.
   CacheBackendPtr backend;
+  // Polled between node calls by the thread that runs; may stop the run
+  // with RunInterrupted (run_control.hpp). Null: the run is never polled.
+  RunControl* control = nullptr;
 
   // The namespace rule: the namespace given for the run, else the one the
   // run's backend was given with, else the Dag's own, else kDefaultNamespace.

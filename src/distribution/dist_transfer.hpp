@@ -5,7 +5,7 @@
 // has no answer (the caller then samples the node instead). Nodes hold one
 // through a shared pointer to const (DistTransfer); the wrapped function must
 // tolerate concurrent calls from any thread and must not throw — a failure is
-// reported as "no answer".
+// reported as "no answer" — except RunInterrupted, which stops the run.
 #pragma once
 
 #include <functional>

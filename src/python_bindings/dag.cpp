@@ -17,6 +17,7 @@
 #include "python_bindings/gil.hpp"
 #include "python_bindings/graph_warnings.hpp"
 #include "python_bindings/memory_cache.hpp"
+#include "python_bindings/interpreter_control.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/stat_result.hpp"
 
@@ -218,6 +219,8 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         cache_namespace, backend_arg ? std::optional<std::string>(backend_arg->state().namespace_name) : std::nullopt,
         state.namespace_name);
     if (backend_arg) options.backend = backend_arg->state().backend;
+    InterpreterControl control;
+    options.control = &control;
 
     const Dag& dag = *state.dag;
     ExecutionResult result;
@@ -343,7 +346,8 @@ PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       // Node functions take the lock back themselves; the borrow keeps the
       // Dag alive and unchanged meanwhile.
       GilRelease unlocked;
-      result = predict(dag, inputs, static_cast<std::size_t>(n_samples));
+      InterpreterControl control;
+      result = predict(dag, inputs, static_cast<std::size_t>(n_samples), &control);
     }
     return wrap_stat_result(module, std::move(result));
   });
@@ -380,7 +384,8 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     StatResult result;
     {
       GilRelease unlocked;
-      result = predict_at(dag, std::move(inputs), count, target);
+      InterpreterControl control;
+      result = predict_at(dag, std::move(inputs), count, target, &control);
     }
     return wrap_stat_result(module, std::move(result));
   });

@@ -10,6 +10,7 @@
 #include "python_bindings/errors.hpp"
 #include "python_bindings/gil.hpp"
 #include "python_bindings/py_ref.hpp"
+#include "python_bindings/interpreter_control.hpp"
 
 namespace quillon::py {
 
@@ -29,6 +30,8 @@ class PythonDistTransfer {
     std::optional<DistMap> answer;
     try {
       answer = call(inputs);
+    } catch (const RunInterrupted&) {
+      throw;
     } catch (...) {
       if (handling_thread_end()) {
         t_thread_ending = true;
@@ -49,6 +52,7 @@ class PythonDistTransfer {
     PyRef args = dist_context_to_py_dict(*module_, inputs);
     PyRef result = PyRef::steal(PyObject_CallOneArg(static_cast<PyObject*>(callable_.get()), args.get()));
     args = PyRef();
+    if (!result && pending_error_stops_run()) throw_run_interrupted();
     if (!result || !PyDict_Check(result.get())) return std::nullopt;
     return read_answer(result.get());
   }

@@ -8,7 +8,8 @@
 // objects keyed by impl name, calls the callable with it and reads the
 // returned dict. Every failure (the callable raised, returned None or
 // anything but a dict, a key that is not a str, no Distribution among the
-// values) is silent and means "no answer": the node is then sampled.
+// values) is silent and means "no answer": the node is then sampled. An
+// exception that is not an Exception stops the run instead (interpreter_control.hpp).
 // Callers must not hold an engine mutex.
 #pragma once
 

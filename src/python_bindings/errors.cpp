@@ -6,6 +6,7 @@
 #include "dag/dag.hpp"
 #include "uncertainty/predict.hpp"
 #include "distribution/distribution.hpp"
+#include "python_bindings/interpreter_control.hpp"
 
 namespace quillon::py {
 
@@ -23,6 +24,10 @@ void set_error_from_current_exception() noexcept {
     // The error is already set; make sure of it so that a null result never
     // reaches the interpreter without an exception.
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+  } catch (const RunInterrupted& e) {
+    // A run stopped by the user's own exception (KeyboardInterrupt and the
+    // like): that exception, unchanged, is the caller's.
+    restore_interruption(e);
   } catch (const ExecutionError& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const PropagationError& e) {

@@ -4,7 +4,8 @@
 // PythonError (the Python error stays set), so that RAII unwinds the call.
 // Every entry point the interpreter calls runs its body through call_guarded,
 // which is the one place that turns C++ exceptions into Python exceptions:
-// PythonError passes the pending error through; the propagation engines'
+// PythonError passes the pending error through; RunInterrupted restores the
+// exception that stopped the run; the propagation engines''
 // PropagationError and DistributionError become ValueError with their text;
 // ExecutionError and any other std::exception become RuntimeError with their
 // text; std::bad_alloc becomes MemoryError. No C++ exception ever crosses into the interpreter.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,25 +14,16 @@
 #include "python_bindings/gil.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/release_queue.hpp"
+#include "python_bindings/interpreter_control.hpp"
 
 namespace quillon::py {
 
 namespace {
 
 // Prints the pending exception with its traceback to sys.stderr (through
-// sys.excepthook, without setting sys.last_*) and clears it. SystemExit is
-// displayed like any other error: the interpreter's printer would end the
-// whole process from inside a run, possibly from a worker thread.
-void print_pending_exception() noexcept {
-  if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
-    PyErr_PrintEx(0);
-    return;
-  }
-  ErrorScope error;
-  error.display();
-  error.drop();
-  PyErr_Clear();
-}
+// sys.excepthook, without setting sys.last_*) and clears it. Only ever an
+// Exception: anything else stops the run instead of being printed.
+void print_pending_exception() noexcept { PyErr_PrintEx(0); }
 
 // "TypeName: message" of the pending exception, which is cleared.
 PyRef describe_pending_exception() noexcept {
@@ -47,6 +39,54 @@ PyRef describe_pending_exception() noexcept {
   if (!described) PyErr_Clear();
   error.drop();
   return described;
+}
+
+// A failure's report: the line naming the node of `site`, then `body` (when
+// not null), in one write, so that the reports of concurrent calls never
+// run into each other.
+void write_failure(const CallSite& site, PyObject* body) noexcept {
+  PyRef header;
+  try {
+    const std::string text = "quillon: " + describe_node(site) + " failed:\n";
+    header = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  } catch (const std::bad_alloc&) {
+  }
+  PyRef joined = header && body != nullptr ? PyRef::steal(PyUnicode_Concat(header.get(), body)) : PyRef();
+  PyErr_Clear();
+  if (joined) {
+    write_to_stderr(joined.get());
+    return;
+  }
+  if (header) write_to_stderr(header.get());
+  if (body != nullptr) write_to_stderr(body);
+}
+
+// The pending exception with its traceback as the interpreter's own hook
+// prints it, as one str; the exception is then taken. Null, with the
+// exception still pending, when sys.excepthook was replaced (the caller
+// prints through the hook instead) or the text could not be made. A
+// run-stopping exception raised meanwhile (a signal's) is thrown on as
+// RunInterrupted.
+PyRef format_pending_exception() {
+  PyObject* hook = PySys_GetObject("excepthook");         // borrowed
+  PyObject* original = PySys_GetObject("__excepthook__");  // borrowed
+  if (hook == nullptr || hook != original) return PyRef();
+  ErrorScope error;
+  PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
+  PyRef lines = module ? PyRef::steal(PyObject_CallMethod(module.get(), "format_exception", "O", error.exception()))
+                       : PyRef();
+  PyRef empty = lines ? PyRef::steal(PyUnicode_FromString("")) : PyRef();
+  PyRef text = empty ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
+  if (!text) {
+    if (pending_error_stops_run()) {
+      error.drop();
+      throw_run_interrupted();
+    }
+    PyErr_Clear();
+    return PyRef();  // `error` puts the exception back
+  }
+  error.drop();
+  return text;
 }
 
 // Interned str objects for the impl names a function has seen, so that the
@@ -103,10 +143,12 @@ class PythonNodeFunction final : public NodeCallable {
     callable_ = PyObjectRef::steal(callable);
   }
 
-  bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const override {
+  bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink, const CallSite& site) const override {
     GilGuard gil;
     try {
-      return call_locked(inputs, count, sink);
+      return call_locked(inputs, count, sink, site);
+    } catch (const RunInterrupted&) {
+      throw;
     } catch (...) {
       if (handling_thread_end()) {
         t_thread_ending = true;
@@ -115,19 +157,16 @@ class PythonNodeFunction final : public NodeCallable {
       // Running out of memory while converting values is this node's
       // failure, reported like a Python error; the run goes on.
       set_error_from_current_exception();
-      print_pending_exception();
-      return false;
+      return fail_with_pending_exception(site);
     }
   }
 
  private:
-  // Requires: the interpreter lock. False when the call failed (reported).
-  bool call_locked(const NamedValue* inputs, std::size_t count, OutputSink& sink) const {
+  // Requires: the interpreter lock. False when the call failed (reported
+  // as the site asks); throws RunInterrupted when the run must stop.
+  bool call_locked(const NamedValue* inputs, std::size_t count, OutputSink& sink, const CallSite& site) const {
     PyRef args = PyRef::steal(PyDict_New());
-    if (!args) [[unlikely]] {
-      print_pending_exception();
-      return false;
-    }
+    if (!args) [[unlikely]] return fail_with_pending_exception(site);
     for (std::size_t i = 0; i < count; ++i) {
       PyRef spilled_key;
       PyObject* key = keys_.key_for(inputs[i].name, spilled_key);
@@ -136,33 +175,55 @@ class PythonNodeFunction final : public NodeCallable {
                    : value.kind() == DataKind::kFloat ? PyRef::steal(PyFloat_FromDouble(value.as_float()))
                                                       : PyRef::steal(graph_data_to_python(value));
       if (!item || PyDict_SetItem(args.get(), key, item.get()) != 0) [[unlikely]] {
-        return report_input_error(inputs[i].name);
+        return report_input_error(inputs[i].name, site);
       }
     }
     PyRef result = PyRef::steal(PyObject_CallOneArg(callable_raw_, args.get()));
     args = PyRef();
-    if (!result) [[unlikely]] {
-      print_pending_exception();
-      return false;
-    }
+    if (!result) [[unlikely]] return fail_with_pending_exception(site);
     if (!PyDict_Check(result.get())) [[unlikely]] {
-      write_to_stderr("Error: Python function did not return a dict\n");
+      if (site.report) {
+        PyRef line = PyRef::steal(PyUnicode_FromString("Error: Python function did not return a dict\n"));
+        if (!line) PyErr_Clear();
+        write_failure(site, line.get());
+      }
       return false;
     }
     read_outputs(result.get(), sink);
     return true;
   }
 
+  // The failure of the call at `site` with the pending exception, which is
+  // taken: a run-stopping exception is thrown on as RunInterrupted; any
+  // other is printed with its traceback under the site's header line, or
+  // dropped when the site does not report. Returns false.
+  [[gnu::cold, gnu::noinline]] static bool fail_with_pending_exception(const CallSite& site) {
+    if (pending_error_stops_run()) throw_run_interrupted();
+    if (!site.report) {
+      PyErr_Clear();
+      return false;
+    }
+    if (PyRef text = format_pending_exception()) {
+      write_failure(site, text.get());
+    } else {
+      write_failure(site, nullptr);
+      print_pending_exception();
+    }
+    return false;
+  }
+
   // Writes "Error setting input" with the pending error, which is cleared.
-  [[gnu::cold, gnu::noinline]] static bool report_input_error(std::string_view name) {
+  [[gnu::cold, gnu::noinline]] static bool report_input_error(std::string_view name, const CallSite& site) {
+    if (pending_error_stops_run()) throw_run_interrupted();
+    if (!site.report) {
+      PyErr_Clear();
+      return false;
+    }
     PyRef described = describe_pending_exception();
     PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n", std::string(name).c_str(),
                                                    described ? described.get() : Py_None));
-    if (line) {
-      write_to_stderr(line.get());
-    } else {
-      PyErr_Clear();
-    }
+    if (!line) PyErr_Clear();
+    write_failure(site, line.get());
     return false;
   }
 

@@ -6,9 +6,12 @@
 // Each call takes the interpreter lock for its whole duration (from any
 // thread, any number of times, concurrently), builds the input dict, calls
 // the callable with it and converts the returned dict. Failures never reach
-// the engine as exceptions: they are written to sys.stderr (a traceback, or
-// a one-line message) and the call returns no outputs with `failed` set, so
-// the result is never cached. Callers must not hold an engine mutex.
+// the engine as exceptions: they are written to sys.stderr (a line naming
+// the node, then a traceback or a one-line message; nothing when the call
+// site does not report) and the call returns no outputs with `failed` set,
+// so the result is never cached. An exception that is not an Exception
+// stops the run instead (interpreter_control.hpp). Callers must not hold an engine
+// mutex.
 #pragma once
 
 #include <Python.h>

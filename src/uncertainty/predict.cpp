@@ -18,6 +18,21 @@ namespace {
 
 constexpr std::string_view kVecLenPrefix = "__veclen__";
 
+// Particles between two interrupt polls: few enough that a block of cheap
+// calls passes well within the poll interval.
+constexpr std::size_t kParticlesPerPoll = 64;
+
+// 49881 as "49,881".
+std::string with_separators(std::size_t count) {
+  std::string digits = std::to_string(count);
+  std::string text;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) text += ',';
+    text += digits[i];
+  }
+  return text;
+}
+
 std::string veclen_key(std::string_view name) {
   std::string key(kVecLenPrefix);
   key += name;
@@ -198,11 +213,23 @@ class PlannedCall {
     count_ = plan_.gather(step_, value_of, named_.data());
   }
   // Calls the node on the gathered inputs; false when the call failed.
-  bool call() { return call_into(plan_, step_, named_.data(), count_, record_); }
+  // Failures past the first few are counted without being reported.
+  bool call() {
+    ++calls_;
+    if (call_into(plan_, step_, named_.data(), count_, record_, failures_ < kReportedFailures)) return true;
+    ++failures_;
+    return false;
+  }
   template <typename ValueOf>
   bool call(ValueOf&& value_of) {
     gather(value_of);
     return call();
+  }
+  // The summary of the failures that were not reported, when there were any.
+  std::optional<std::string> unreported_failures() const {
+    if (failures_ <= kReportedFailures) return std::nullopt;
+    return "quillon: " + describe_node(plan_.site(step_)) + " failed on " + with_separators(failures_) + " of " +
+           with_separators(calls_) + " draws; the rest were not printed";
   }
   // The last call's outputs, by output index in the order offered.
   const CallRecord& record() const noexcept { return record_; }
@@ -221,6 +248,25 @@ class PlannedCall {
   std::vector<NamedValue> named_;
   std::size_t count_ = 0;
   CallRecord record_;
+  std::size_t calls_ = 0;
+  std::size_t failures_ = 0;
+};
+
+// The notices of one propagation, handed to its control at the end.
+class Notices {
+ public:
+  explicit Notices(RunControl* control) noexcept : control_(control) {}
+  void note_failures(const PlannedCall& call) {
+    if (auto line = call.unreported_failures()) lines_.push_back(std::move(*line));
+  }
+  void deliver() {
+    if (control_ == nullptr) return;
+    for (const std::string& line : lines_) control_->notice(line);
+  }
+
+ private:
+  RunControl* control_;
+  std::vector<std::string> lines_;
 };
 
 // Each input's distribution by impl name, the first present per impl name
@@ -260,7 +306,7 @@ DataMap call_at_means(PlannedCall& call, const DistMap& context) {
 // numbers, in draw order. The inputs are gathered once and their values
 // overwritten per draw; outputs go to one column per broadcast name, the
 // last value offered in a draw winning.
-DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, Rng& rng) {
+DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, Rng& rng, InterruptPoll& poll) {
   // Each distinct context key the node looks up is drawn once per sample,
   // names it never gathers included.
   std::vector<const Distribution*> drawn;
@@ -307,6 +353,7 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, Rn
   constexpr std::size_t kBlock = 256;
   std::vector<double> block(drawn.size() * kBlock);
   for (std::size_t start = 0; start < n; start += kBlock) {
+    poll();
     const std::size_t length = std::min(kBlock, n - start);
     for (std::size_t d = 0; d < drawn.size(); ++d) {
       drawn[d]->sample_into(std::span<double>(block.data() + d * kBlock, length), rng);
@@ -458,7 +505,9 @@ DistMap finish_columns(OutputColumns& columns, const Node& node, ParticleTable& 
 }  // namespace
 
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
-                      const std::optional<PredictTarget>& target) {
+                      const std::optional<PredictTarget>& target, RunControl* control) {
+  InterruptPoll poll(control);
+  Notices notices(control);
   std::unordered_set<NodeId> target_ids;
   if (target) target_ids = resolve_target_ids(dag.nodes(), *target);
   std::unordered_set<NodeId> completed;
@@ -469,6 +518,7 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
   for (NodeId id : dag.topological_order()) {
     const Node* node = dag.find_node(id);
     if (node == nullptr) continue;
+    poll();
     PlannedCall call(dag, *node);
     const DistMap dists = impl_dists(call, context);
 
@@ -485,7 +535,7 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
     }
     if (!outputs && any_random(dists)) {
       if (!n_samples) throw PropagationError(kMissingSamplesError);
-      outputs = monte_carlo(call, context, *n_samples, rng);
+      outputs = monte_carlo(call, context, *n_samples, rng, poll);
     } else if (!outputs) {
       outputs.emplace();
       for (const auto& [name, value] : call_at_means(call, context)) {
@@ -493,6 +543,7 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
       }
     }
     record_outputs(result, context, *node, *outputs);
+    notices.note_failures(call);
 
     if (target_ids.contains(id)) {
       completed.insert(id);
@@ -500,10 +551,13 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
     }
   }
   result.vars = std::move(context);
+  notices.deliver();
   return result;
 }
 
-StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples) {
+StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples, RunControl* control) {
+  InterruptPoll poll(control);
+  Notices notices(control);
   Rng& rng = thread_rng();
   ParticleTable particles(n_samples);
   DistMap context;
@@ -521,11 +575,15 @@ StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples)
   for (NodeId id : dag.topological_order()) {
     const Node* node = dag.find_node(id);
     if (node == nullptr) continue;
+    poll();
     PlannedCall call(dag, *node);
     OutputColumns columns(n_samples);
     if (any_random(impl_dists(call, context))) {
       ParticleCaller caller(call, particles);
-      for (std::size_t i = 0; i < n_samples; ++i) caller.run(i, columns);
+      for (std::size_t i = 0; i < n_samples; ++i) {
+        if (i % kParticlesPerPoll == 0) poll();
+        caller.run(i, columns);
+      }
     } else {
       OutputColumns single(1);
       for (const auto& [name, value] : call_at_means(call, context)) single.collect(name, value, 0);
@@ -534,6 +592,7 @@ StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples)
 
     DistMap outputs = finish_columns(columns, *node, particles);
     record_outputs(result, context, *node, outputs);
+    notices.note_failures(call);
     // A vector output X is also reported under X itself, with the
     // distribution of its first element; in the context only.
     for (const auto& [key, dist] : outputs) {
@@ -546,6 +605,7 @@ StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples)
   }
   result.vars = std::move(context);
   result.particles = std::move(particles);
+  notices.deliver();
   return result;
 }
 

@@ -27,6 +27,7 @@
 #include "dag/dag.hpp"
 #include "defaults.hpp"
 #include "distribution/distribution.hpp"
+#include "run_control.hpp"
 #include "stat_result/stat_result.hpp"
 
 namespace quillon {
@@ -59,10 +60,19 @@ struct PredictTarget {
 // evaluation at the means when every input is a point mass, Monte Carlo
 // with n_samples draws otherwise (PropagationError without n_samples).
 // Stops once every node that `target` selects has been processed.
+//
+// Both poll `control` (when given) between node calls and between blocks of
+// draws, and stop with RunInterrupted when it, a node function or a dist
+// transfer asks. A node's first kReportedFailures failed calls are reported
+// by the function in full; the others only count, and a node that failed
+// more often is summed up in one notice to `control` when the call ends.
+inline constexpr std::size_t kReportedFailures = 3;
+
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
-                      const std::optional<PredictTarget>& target = std::nullopt);
+                      const std::optional<PredictTarget>& target = std::nullopt, RunControl* control = nullptr);
 
 // Whole trajectories: n_samples particles, each drawing every input once.
-StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples = kDefaultParticles);
+StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples = kDefaultParticles,
+                   RunControl* control = nullptr);
 
 }  // namespace quillon

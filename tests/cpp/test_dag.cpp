@@ -335,7 +335,7 @@ class OfferingFunction final : public NodeCallable {
   OfferingFunction(std::vector<std::pair<std::string, double>> offers, bool fail,
                    std::shared_ptr<std::optional<double>> seen = nullptr)
       : offers_(std::move(offers)), fail_(fail), seen_(std::move(seen)) {}
-  bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink) const override {
+  bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink, const CallSite&) const override {
     for (const auto& [name, value] : offers_) {
       const int index = sink.index_for(name);
       if (index >= 0) sink.put(index, GraphData::from_float(value));

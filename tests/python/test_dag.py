@@ -181,7 +181,8 @@ class TestNodeCallables:
     def test_non_dict_result(self, capsys):
         assert run_one(lambda d: [1]) == {}
         assert run_one(lambda d: None) == {}
-        assert capsys.readouterr().err == "Error: Python function did not return a dict\n" * 2
+        header = "quillon: node 'source' (id 0) failed:\n"
+        assert capsys.readouterr().err == (header + "Error: Python function did not return a dict\n") * 2
 
     def test_raising_callable_prints_traceback(self, capsys):
         def broken(inputs):
@@ -190,7 +191,7 @@ class TestNodeCallables:
         result = run_one(broken)
         err = capsys.readouterr().err
         assert result == {}
-        assert err.startswith("Traceback (most recent call last):")
+        assert err.startswith("quillon: node 'source' (id 0) failed:\nTraceback (most recent call last):")
         assert "in broken" in err and err.endswith("KeyError: 'missing thing'\n")
         assert not hasattr(sys, "last_value") or not isinstance(sys.last_value, KeyError)
 
@@ -198,7 +199,7 @@ class TestNodeCallables:
         assert run_one(lambda inputs, params: {"v": 1.0}) == {}
         assert "TypeError" in capsys.readouterr().err
 
-    def test_system_exit_in_a_node_does_not_end_the_process(self, capsys):
+    def test_system_exit_in_a_node_stops_the_run_and_reaches_the_caller(self, capsys):
         def leave(inputs):
             sys.exit(3)
 
@@ -206,8 +207,10 @@ class TestNodeCallables:
             graph = quillon.Graph()
             graph.add(leave, "exit")
             graph.add(lambda d: {"v": 1.0}, "other", None, [("v", "v")])
-            assert graph.build().execute(parallel=parallel) == {"v": 1.0}
-            assert "SystemExit: 3" in capsys.readouterr().err
+            with pytest.raises(SystemExit) as raised:
+                graph.build().execute(parallel=parallel)
+            assert raised.value.code == 3
+            assert capsys.readouterr().err == ""
 
     def test_downstream_of_a_failed_node_runs_without_the_input(self, capsys):
         seen = []
