@@ -81,6 +81,7 @@ RANDOM_DAG_SEED = 20240601
 BUILD_SIZES = (1_000, 10_000, 100_000)
 SCALE_CHAIN_NODES = 100_000
 MC_SAMPLES = 100_000
+PERCENTILE_READS = 100_000
 
 PEERS = {
     "numpy": ("numpy",),
@@ -239,7 +240,7 @@ def add_case(ctx: Context, cases: dict, workload: str, system: str, run: Callabl
 # How each per-unit figure is printed. A Monte Carlo run's count is
 # samples × nodes: its figure is the time one node takes on one sample, draws
 # included where the system draws, however many calls the system makes for it.
-PER_UNIT_LABELS = {"us/node": "µs/node", "us/sample-node": "µs/(sample × node)"}
+PER_UNIT_LABELS = {"us/node": "µs/node", "us/sample-node": "µs/(sample × node)", "us/read": "µs/read"}
 
 
 def per_unit(seconds: float, count: int, unit: str) -> tuple[float, str]:
@@ -281,6 +282,10 @@ def record(ctx: Context, workload: str, times: dict, baseline: str, *, count: in
 
 def ratio_target(limit: float, what: str) -> Callable[[Row], tuple[str, bool]]:
     return lambda row: (f"≤ {limit:g}× {what}", row.ratio is not None and row.ratio <= limit)
+
+
+def per_unit_target(limit: float, label: str) -> Callable[[Row], tuple[str, bool]]:
+    return lambda row: (f"≤ {limit:g} {label}", row.value is not None and row.value <= limit)
 
 
 # --------------------------------------------------------------------------
@@ -944,6 +949,43 @@ def bench_scale_chain(ctx: Context) -> None:
 
 
 # --------------------------------------------------------------------------
+# Workload: reading a percentile of a closed-form distribution
+
+STANDARD_NORMAL_P5 = -1.6448536269514729
+
+
+def bench_percentile(ctx: Context) -> None:
+    workload = f"normal(0, 1).p5, {PERCENTILE_READS:,} reads"
+    reads = range(PERCENTILE_READS)
+    dist = quillon.normal(0.0, 1.0)
+    plain = statistics.NormalDist(0.0, 1.0)
+
+    def quillon_reads():
+        for _ in reads:
+            value = dist.p5
+        return value
+
+    def plain_reads():
+        for _ in reads:
+            value = plain.inv_cdf(0.05)
+        return value
+
+    def exact(value):
+        return abs(value - STANDARD_NORMAL_P5) <= 1e-12
+
+    baseline = "plain loop (statistics.NormalDist.inv_cdf)"
+    cases = {}
+    add_case(ctx, cases, workload, baseline, plain_reads, exact)
+    add_case(ctx, cases, workload, "quillon", quillon_reads, exact)
+    if not cases:
+        return
+    times = side_by_side(cases, ctx.repeat)
+    record(ctx, workload, times, baseline, count=PERCENTILE_READS, unit="us/read",
+           targets={"quillon": per_unit_target(2, "µs/read")},
+           notes={"quillon": "the exact quantile, the same on every read"})
+
+
+# --------------------------------------------------------------------------
 # Report
 
 WORKLOADS = {
@@ -952,6 +994,7 @@ WORKLOADS = {
     "parallel": bench_parallel,
     "random": bench_random_dag,
     "montecarlo": bench_monte_carlo,
+    "percentile": bench_percentile,
     "array": bench_array,
     "scale": bench_scale_chain,
     "buildscale": bench_build_scaling,

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "distribution/format.hpp"
+#include "distribution/quantile.hpp"
 
 namespace quillon {
 
@@ -51,6 +52,13 @@ double uniform_width(double low, double high) {
     }
   }
   return std::bit_cast<double>(good_bits);
+}
+
+// Quantile of Normal(mean, |std|) for p in [0, 1]. A point mass (std 0, or an
+// infinite or NaN mean, which every draw equals) gives the mean whatever p is.
+double normal_quantile(double p, double mean, double std) {
+  if (std == 0.0 || !std::isfinite(mean)) return mean;
+  return mean + std::fabs(std) * standard_normal_quantile(p);
 }
 
 // Stable merge of the sorted runs [first, mid) and [mid, last) through `buf`;
@@ -249,20 +257,51 @@ double Distribution::variance() const {
 
 double Distribution::std_dev() const { return std::sqrt(variance()); }
 
-double Distribution::percentile_with_rng(double p, Rng& rng) const {
+double Distribution::percentile(double p) const {
   if (kind_ == DistributionKind::kDeterministic) return a_;
   if (p < 0.0) {
     p = 0.0;
   } else if (p > 1.0) {
     p = 1.0;
+  } else if (std::isnan(p)) {
+    p = 0.0;  // as the first sorted element is for a sample set
   }
-  std::vector<double> work =
-      kind_ == DistributionKind::kEmpirical ? *samples_ : sample_n_with_rng(kPercentileDraws, rng);
+  // Closed-form kinds read their quantile function; where the parameter check
+  // of sampling fails they return its fallback constant, which is what every
+  // draw would be.
+  switch (kind_) {
+    case DistributionKind::kDeterministic:
+      return a_;
+    case DistributionKind::kNormal:
+      if (!std::isfinite(b_)) return a_;
+      return normal_quantile(p, a_, b_);
+    case DistributionKind::kUniform: {
+      if (const char* error = sampling_error()) throw DistributionError(error);
+      if (p >= 1.0) return b_;
+      return std::min(b_, a_ + p * (b_ - a_));
+    }
+    case DistributionKind::kBeta:
+      if (!(a_ > 0.0 && b_ > 0.0)) return a_ / (a_ + b_);
+      return beta_quantile(a_, b_, p);
+    case DistributionKind::kGamma: {
+      if (!(a_ > 0.0 && 1.0 / b_ > 0.0)) return a_ / b_;
+      // Divided by the rate, as a draw is; 0 stays 0 when the rate is 0 (an
+      // infinite scale).
+      const double x = gamma_quantile(a_, p);
+      return x == 0.0 ? 0.0 : x / b_;
+    }
+    case DistributionKind::kLogNormal:
+      if (!std::isfinite(b_)) return std::exp(a_);
+      return std::exp(normal_quantile(p, a_, b_));
+    case DistributionKind::kEmpirical:
+      break;
+  }
+  std::vector<double> work = *samples_;
   if (work.empty()) return kNaN;
   nan_tolerant_stable_sort(work);
   const std::size_t last = work.size() - 1;
   // std::round rounds halves away from zero; the conversion saturates
-  // (NaN and negatives give 0) and the index is capped at the last element.
+  // (negatives give 0) and the index is capped at the last element.
   const double position = std::round(p * static_cast<double>(last));
   std::size_t index = 0;
   if (position > 0.0) {
@@ -271,14 +310,14 @@ double Distribution::percentile_with_rng(double p, Rng& rng) const {
   return work[std::min(index, last)];
 }
 
-PortSummary Distribution::summary_with_rng(Rng& rng) const {
+PortSummary Distribution::summary() const {
   PortSummary s;
   s.mean = mean();
   s.variance = variance();
   s.std = std::sqrt(s.variance);
-  s.p5 = percentile_with_rng(0.05, rng);
-  s.p50 = percentile_with_rng(0.5, rng);
-  s.p95 = percentile_with_rng(0.95, rng);
+  s.p5 = percentile(0.05);
+  s.p50 = percentile(0.5);
+  s.p95 = percentile(0.95);
   return s;
 }
 

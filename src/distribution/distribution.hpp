@@ -46,9 +46,6 @@ class DistributionError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Draws made per percentile of a parametric kind.
-inline constexpr std::size_t kPercentileDraws = 4096;
-
 using SampleVector = std::shared_ptr<const std::vector<double>>;
 
 // Mean, spread and three percentiles of one distribution.
@@ -106,14 +103,22 @@ class Distribution {
   double variance() const;
   double std_dev() const;
 
-  // p is a fraction in [0, 1], clamped; NaN selects the first sorted element.
-  // Parametric kinds estimate from kPercentileDraws fresh draws; Empirical
-  // sorts a copy of its samples. Throws like sampling.
-  double percentile(double p) const { return percentile_with_rng(p, thread_rng()); }
-  double percentile_with_rng(double p, Rng& rng) const;
+  // p is a fraction in [0, 1], clamped; NaN reads as 0. Normal, Uniform,
+  // Beta, Gamma and LogNormal return their exact quantile (p = 0 and 1 give
+  // the bounds of the support, infinite where it is unbounded; Beta and Gamma
+  // shapes past the exact inverses' range read an approximation inside the
+  // support, quantile.hpp); where their sampling check fails they return its
+  // fallback constant. Empirical sorts a copy of its samples and takes the
+  // element at round(p * (n - 1)). Deterministic returns its value. Draws
+  // nothing, returns promptly for any parameters; throws like sampling (an
+  // unsampleable Uniform).
+  double percentile(double p) const;
+  // Same as percentile(p); the generator is not used.
+  double percentile_with_rng(double p, Rng& /*rng*/) const { return percentile(p); }
 
-  PortSummary summary() const { return summary_with_rng(thread_rng()); }
-  PortSummary summary_with_rng(Rng& rng) const;
+  // Moments and the percentiles at 0.05, 0.5 and 0.95, as above.
+  PortSummary summary() const;
+  PortSummary summary_with_rng(Rng& /*rng*/) const { return summary(); }
 
   // "Normal(μ=0, σ=1)", "Empirical(n=3, μ≈2.0000)", ...
   std::string to_string() const;

@@ -43,9 +43,8 @@ struct StatResult {
   DistMap for_variant(std::uint64_t variant_index) const;
 
   // One line "  {key}: {summary}\n" per non-internal key, in keys() order.
-  // Parametric entries draw fresh percentiles with the calling thread's
-  // generator. Throws DistributionError (and yields nothing) when an entry
-  // cannot be sampled.
+  // Percentiles as Distribution::percentile gives them. Throws
+  // DistributionError (and yields nothing) when an entry cannot be sampled.
   std::string summary_text() const;
 
   // Writes summary_text() to file descriptor 1. The whole text is built

@@ -393,24 +393,212 @@ TEST(Percentile, StandardPositionsOf4096Values) {
   EXPECT_EQ(d.percentile(0.95), 3890);
 }
 
-TEST(Percentile, ParametricKindsSortFreshDraws) {
-  const Distribution d = Distribution::gamma(2, 1);
-  for (const double p : {0.0, 0.05, 0.5, 0.95, 1.0}) {
-    Rng a(100);
-    Rng b(100);
-    std::vector<double> expected = d.sample_n_with_rng(kPercentileDraws, b);
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(d.percentile_with_rng(p, a), expected[static_cast<std::size_t>(std::round(p * 4095))]);
-  }
-  // Standard normal median and 95th percentile; 6-sigma bounds for 4096 draws
-  // are about 0.12 and 0.2.
+// |actual - expected| within `ulps` units in the last place of expected.
+::testing::AssertionResult within_ulps(double actual, double expected, double ulps) {
+  const double tolerance = ulps * (std::nextafter(std::fabs(expected), kInf) - std::fabs(expected));
+  if (std::fabs(actual - expected) <= tolerance) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << actual << " is not within " << ulps << " ulps of " << expected;
+}
+
+TEST(Percentile, ClosedFormKindsReadTheirQuantileFunction) {
+  // Standard normal quantiles to 17 digits.
   const Distribution z = Distribution::normal(0, 1);
-  EXPECT_NEAR(z.percentile(0.5), 0.0, 0.12);
-  EXPECT_NEAR(z.percentile(0.95), 1.6449, 0.2);
+  EXPECT_TRUE(within_ulps(z.percentile(0.05), -1.6448536269514729, 2));
+  EXPECT_TRUE(within_ulps(z.percentile(0.95), 1.6448536269514729, 2));
+  EXPECT_TRUE(within_ulps(z.percentile(0.975), 1.959963984540054, 2));
+  EXPECT_TRUE(within_ulps(z.percentile(1e-10), -6.361340902404056, 4));
+  EXPECT_EQ(z.percentile(0.5), 0.0);
+  // Location and scale; a negative std draws like its magnitude.
+  EXPECT_TRUE(within_ulps(Distribution::normal(10, 2).percentile(0.05), 10 - 2 * 1.6448536269514729, 2));
+  EXPECT_EQ(Distribution::normal(1, -2).percentile(0.05), Distribution::normal(1, 2).percentile(0.05));
+
+  EXPECT_EQ(Distribution::uniform(2, 6).percentile(0.25), 3);
+  EXPECT_EQ(Distribution::uniform(2, 6).percentile(0.5), 4);
+  EXPECT_EQ(Distribution::uniform(-1, 1).percentile(0.95), 0.8999999999999999);
+
+  // Beta: symmetric median; Beta(a, 1) has quantile p^(1/a), Beta(1, b)
+  // 1 - (1 - p)^(1/b).
+  EXPECT_TRUE(within_ulps(Distribution::beta(2, 2).percentile(0.5), 0.5, 2));
+  EXPECT_TRUE(within_ulps(Distribution::beta(3, 1).percentile(0.05), std::cbrt(0.05), 8));
+  EXPECT_TRUE(within_ulps(Distribution::beta(1, 4).percentile(0.95), 1 - std::pow(0.05, 0.25), 8));
+  EXPECT_TRUE(within_ulps(Distribution::beta(0.5, 0.5).percentile(0.25), 0.5 - std::sqrt(0.5) / 2, 8));
+
+  // Gamma(1, rate) is exponential: -log(1 - p) / rate. Gamma(2, 1) solves
+  // 1 - e^-x (1 + x) = p. The rate divides.
+  EXPECT_TRUE(within_ulps(Distribution::gamma(1, 2).percentile(0.5), std::log(2.0) / 2, 8));
+  EXPECT_TRUE(within_ulps(Distribution::gamma(1, 0.5).percentile(0.95), -std::log(0.05) * 2, 8));
+  for (const double p : {0.05, 0.5, 0.95}) {
+    const double x = Distribution::gamma(2, 1).percentile(p);
+    EXPECT_NEAR(1 - std::exp(-x) * (1 + x), p, 1e-15) << p;
+    EXPECT_TRUE(within_ulps(Distribution::gamma(2, 4).percentile(p), x / 4, 2)) << p;
+  }
+  EXPECT_TRUE(within_ulps(Distribution::gamma(2, 1).percentile(0.5), 1.6783469900166608, 8));
+
+  // LogNormal: exp of the normal quantile of the log.
+  EXPECT_TRUE(within_ulps(Distribution::lognormal(0.5, 2).percentile(0.5), std::exp(0.5), 2));
+  EXPECT_TRUE(within_ulps(Distribution::lognormal(0, 1).percentile(0.05), std::exp(-1.6448536269514729), 4));
+  EXPECT_TRUE(within_ulps(Distribution::lognormal(1, 0.5).percentile(0.95), std::exp(1 + 0.5 * 1.6448536269514729), 4));
+
+  // Summaries carry the same values.
   const PortSummary s = Distribution::uniform(0, 1).summary();
   EXPECT_EQ(s.mean, 0.5);
-  EXPECT_NEAR(s.p50, 0.5, 0.05);
-  EXPECT_LT(s.p5, s.p95);
+  EXPECT_EQ(s.p5, 0.05);
+  EXPECT_EQ(s.p50, 0.5);
+  EXPECT_EQ(s.p95, 0.95);
+  EXPECT_EQ(z.summary().to_string(), "mean=0.0000  std=1.0000  [p5=-1.6449, p50=0.0000, p95=1.6449]");
+}
+
+TEST(Percentile, ClosedFormReadsRepeatAndIgnoreTheGenerator) {
+  for (const Distribution& d : {Distribution::normal(0, 1), Distribution::uniform(0, 3), Distribution::beta(2, 5),
+                                Distribution::gamma(0.3, 2), Distribution::lognormal(0, 1)}) {
+    Rng a(100);
+    Rng b(200);
+    for (const double p : {0.05, 0.5, 0.95}) {
+      const double first = d.percentile(p);
+      EXPECT_EQ(d.percentile(p), first) << d.to_string() << " p=" << p;
+      EXPECT_EQ(d.percentile_with_rng(p, a), first) << d.to_string();
+      EXPECT_EQ(d.percentile_with_rng(p, b), first) << d.to_string();
+    }
+    const PortSummary s1 = d.summary();
+    const PortSummary s2 = d.summary_with_rng(a);
+    EXPECT_EQ(s1.to_string(), s2.to_string());
+    EXPECT_EQ(s1.p5, d.percentile(0.05));
+    // Quantiles are ordered and inside the support.
+    EXPECT_LT(s1.p5, s1.p50) << d.to_string();
+    EXPECT_LT(s1.p50, s1.p95) << d.to_string();
+  }
+}
+
+TEST(Percentile, ClosedFormBoundsClampingAndNan) {
+  struct Case {
+    Distribution d;
+    double low, high;
+  };
+  const Case cases[] = {
+      {Distribution::normal(3, 2), -kInf, kInf},      {Distribution::uniform(-2, 5), -2, 5},
+      {Distribution::beta(2, 3), 0, 1},               {Distribution::beta(0.2, 0.3), 0, 1},
+      {Distribution::gamma(0.5, 3), 0, kInf},         {Distribution::gamma(40, 0.1), 0, kInf},
+      {Distribution::lognormal(-1, 3), 0, kInf},
+  };
+  for (const Case& c : cases) {
+    const std::string name = c.d.to_string();
+    EXPECT_EQ(c.d.percentile(0), c.low) << name;
+    EXPECT_EQ(c.d.percentile(1), c.high) << name;
+    EXPECT_EQ(c.d.percentile(-0.5), c.low) << name;
+    EXPECT_EQ(c.d.percentile(-kInf), c.low) << name;
+    EXPECT_EQ(c.d.percentile(2), c.high) << name;
+    EXPECT_EQ(c.d.percentile(kInf), c.high) << name;
+    EXPECT_EQ(c.d.percentile(kNaN), c.low) << name;  // NaN reads as 0
+    // Extreme but valid p stay finite, ordered and inside the support.
+    const double tiny = c.d.percentile(1e-300);
+    const double near_one = c.d.percentile(std::nextafter(1.0, 0.0));
+    EXPECT_FALSE(std::isnan(tiny)) << name;
+    EXPECT_FALSE(std::isnan(near_one)) << name;
+    EXPECT_GE(tiny, c.low) << name;
+    EXPECT_LE(near_one, c.high) << name;
+    EXPECT_LE(tiny, near_one) << name;
+  }
+  // Uniform's upper quantile never passes high, even where low + p * width
+  // would round up to it.
+  EXPECT_LE(Distribution::uniform(0.1, 0.7).percentile(std::nextafter(1.0, 0.0)), 0.7);
+}
+
+TEST(Percentile, ClosedFormEdgeParametersNeverThrow) {
+  // Point masses the sampler also produces: std 0, sigma 0, an infinite or
+  // NaN location, a rate of 0 (infinite scale).
+  EXPECT_EQ(Distribution::normal(2, 0).percentile(0), 2);
+  EXPECT_EQ(Distribution::normal(2, 0).percentile(0.3), 2);
+  EXPECT_EQ(Distribution::normal(kInf, 1).percentile(0), kInf);
+  EXPECT_TRUE(std::isnan(Distribution::normal(kNaN, 1).percentile(0.5)));
+  EXPECT_EQ(Distribution::lognormal(1, 0).percentile(1), std::exp(1.0));
+  EXPECT_EQ(Distribution::lognormal(-kInf, 1).percentile(0.5), 0);
+  EXPECT_EQ(Distribution::gamma(2, 0).percentile(0.5), kInf);
+  EXPECT_EQ(Distribution::gamma(2, 0).percentile(0), 0);
+  // Parameters outside the quantile functions' domain give NaN, not an
+  // exception.
+  EXPECT_TRUE(std::isnan(Distribution::beta(kInf, 2).percentile(0.5)));
+  EXPECT_TRUE(std::isnan(Distribution::gamma(kInf, 1).percentile(0.5)));
+  // Huge and tiny shapes still answer inside the support.
+  for (const Distribution& d : {Distribution::gamma(1e-300, 1), Distribution::gamma(1e300, 1),
+                                Distribution::beta(1e-300, 1e-300), Distribution::beta(1e300, 1)}) {
+    for (const double p : {1e-300, 0.05, 0.5, 0.95}) {
+      const double q = d.percentile(p);
+      EXPECT_TRUE(std::isnan(q) || q >= 0) << d.to_string() << " p=" << p;
+    }
+  }
+}
+
+TEST(Percentile, InvalidParametersKeepTheirFallbackConstant) {
+  for (const double p : {0.0, 0.05, 0.5, 1.0, kNaN}) {
+    EXPECT_EQ(Distribution::normal(1, kInf).percentile(p), 1) << p;
+    EXPECT_EQ(Distribution::normal(1, kNaN).percentile(p), 1) << p;
+    EXPECT_EQ(Distribution::beta(0, 1).percentile(p), 0) << p;
+    EXPECT_EQ(Distribution::beta(-1, 3).percentile(p), -0.5) << p;
+    EXPECT_TRUE(std::isnan(Distribution::beta(kNaN, 1).percentile(p))) << p;
+    EXPECT_EQ(Distribution::gamma(0, 1).percentile(p), 0) << p;
+    EXPECT_EQ(Distribution::gamma(2, -1).percentile(p), -2) << p;
+    EXPECT_EQ(Distribution::gamma(2, kInf).percentile(p), 0) << p;
+    EXPECT_EQ(Distribution::lognormal(0, kInf).percentile(p), 1) << p;
+    EXPECT_EQ(Distribution::lognormal(2, -kInf).percentile(p), std::exp(2.0)) << p;
+  }
+  EXPECT_EQ(Distribution::gamma(0, 1).summary().to_string(),
+            "mean=0.0000  std=0.0000  [p5=0.0000, p50=0.0000, p95=0.0000]");
+}
+
+// Shapes from subnormal to the largest double, on both sides of the range the
+// exact inverses serve (up to 1e5), against p from 0 to 1. Each read must
+// return promptly (a read that loops without end times the test out), never
+// throw, stay inside the support and not fall as p rises.
+TEST(Percentile, ExtremeShapesAnswerInsideTheSupport) {
+  const double shapes[] = {std::numeric_limits<double>::denorm_min(), 1e-310, 1e-300, 1e-10, 0.5, 1, 2, 1e3,
+                           1e5, 1.5e5, 1e10, 3.69e19, 1e25, 1e50, 1e300, std::numeric_limits<double>::max()};
+  const double ps[] = {0, std::numeric_limits<double>::denorm_min(), 1e-300, 0.05, 0.5, 0.95, 1 - 1e-16,
+                       std::nextafter(1.0, 0.0), 1};
+  const auto check = [&ps](const Distribution& d, double high) {
+    double previous = 0.0;
+    for (const double p : ps) {
+      double q = kNaN;
+      EXPECT_NO_THROW(q = d.percentile(p)) << d.to_string() << " p=" << p;
+      EXPECT_TRUE(q >= 0.0 && q <= high) << d.to_string() << " p=" << p << " gives " << q;
+      EXPECT_GE(q, previous) << d.to_string() << " p=" << p;
+      previous = q;
+    }
+  };
+  for (const double a : shapes) {
+    for (const double b : shapes) check(Distribution::beta(a, b), 1.0);
+    for (const double rate : {std::numeric_limits<double>::denorm_min(), 1e-300, 1.0, 1e300}) {
+      check(Distribution::gamma(a, rate), kInf);
+    }
+  }
+}
+
+TEST(Percentile, ApproximationsPastTheExactRangeJoinIt) {
+  // Just inside and just past the largest shape the exact inverses take: the
+  // two reads differ by far less than the distribution's spread.
+  for (const double p : {1e-10, 0.05, 0.5, 0.95}) {
+    // Gamma: Wilson-Hilferty past the range. Standard deviation about 316.
+    EXPECT_NEAR(Distribution::gamma(1e5, 1).percentile(p), Distribution::gamma(1e5 + 1e-6, 1).percentile(p), 0.05)
+        << p;
+    // Beta with one small shape: the small shape's gamma over the large one.
+    const double small = Distribution::beta(2, 1e5).percentile(p);
+    EXPECT_NEAR(Distribution::beta(2, 1e5 + 1e-6).percentile(p) / small, 1, 1e-2) << p;
+    const double mirrored = 1 - Distribution::beta(2, 1e5).percentile(1 - p);
+    EXPECT_NEAR((1 - Distribution::beta(1e5 + 1e-6, 2).percentile(p)) / (1 - mirrored), 1, 1e-2) << p;
+    // Beta with both shapes large: the normal with the same mean and variance.
+    // Standard deviation about 1.4e-4.
+    EXPECT_NEAR(Distribution::beta(5e3, 1e5 + 1e-6).percentile(p), Distribution::beta(5e3, 1e5).percentile(p),
+                1e-5)
+        << p;
+  }
+  // The pair whose exact inverse raised from the library's root finder: the
+  // quantile of Gamma(2) (1.678...) over the large shape.
+  EXPECT_NEAR(Distribution::beta(2, 3.69e19).percentile(0.5) * 3.69e19, 1.6783469900166608, 1e-6);
+  EXPECT_NEAR(Distribution::beta(3.69e19, 2).percentile(0.5), 1.0, 1e-15);
+  // Huge gamma shapes: Wilson-Hilferty is exact to many digits there.
+  EXPECT_NEAR(Distribution::gamma(1e20, 1).percentile(0.95) / 1e20, 1 + 1.6448536269514729e-10, 1e-15);
+  EXPECT_EQ(Distribution::gamma(1e300, 1e290).percentile(0.5), 1e10);
+  // Subnormal gamma shapes keep all their mass at 0.
+  EXPECT_EQ(Distribution::gamma(std::numeric_limits<double>::denorm_min(), 1).percentile(0.95), 0);
 }
 
 TEST(Percentile, NanTolerantStableSort) {

@@ -134,3 +134,18 @@ def test_tables_group_by_workload_and_json_round_trips(bench, tmp_path):
     path = tmp_path / "r.json"
     path.write_text(json.dumps([bench.asdict(r) for r in rows], ensure_ascii=False))
     assert json.loads(path.read_text())[1]["met"] is False
+
+
+def test_percentile_reads_are_checked_against_the_exact_value(bench, monkeypatch):
+    monkeypatch.setattr(bench, "PERCENTILE_READS", 10)
+    ctx = bench.Context(repeat=1, slow_repeat=1)
+    bench.bench_percentile(ctx)
+    rows = {row.system: row for row in ctx.rows}
+    assert [row.status for row in ctx.rows] == ["ok", "ok"]
+    assert rows["quillon"].unit == "us/read" and rows["quillon"].target == "≤ 2 µs/read"
+    assert rows["quillon"].baseline == "plain loop (statistics.NormalDist.inv_cdf)"
+    # A read off the exact value is an error row, never a figure.
+    monkeypatch.setattr(bench, "STANDARD_NORMAL_P5", -1.6)
+    ctx = bench.Context(repeat=1, slow_repeat=1)
+    bench.bench_percentile(ctx)
+    assert [row.status for row in ctx.rows] == ["error", "error"]

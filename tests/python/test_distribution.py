@@ -159,10 +159,10 @@ class TestParametric:
             mean = sum(draws) / n
             assert abs(mean - dist.mean) < 6 * dist.std / math.sqrt(n)
         normal = quillon.normal(5, 2)
-        # Percentiles of a parametric kind are estimates from 4096 fresh draws.
-        assert normal.p5 == pytest.approx(5 - 1.6449 * 2, abs=0.3)
-        assert normal.p50 == pytest.approx(5, abs=0.25)
-        assert normal.p95 == pytest.approx(5 + 1.6449 * 2, abs=0.3)
+        # Percentiles of a parametric kind are exact quantiles.
+        assert normal.p5 == pytest.approx(5 - 1.6449 * 2, abs=1e-4)
+        assert normal.p50 == 5.0
+        assert normal.p95 == pytest.approx(5 + 1.6449 * 2, abs=1e-4)
         assert quillon.uniform(0, 1).sample_n(0) == []
 
     def test_sample_n_count_rules(self):
@@ -229,3 +229,67 @@ class TestEmpirical:
         assert e.sample_n(len(values)) == [] or set(e.sample_n(20)) <= set(values)
         if values:
             assert e.percentile(0) == min(values) and e.percentile(1) == max(values)
+
+
+class TestClosedFormPercentiles:
+    """normal, uniform, beta, gamma and lognormal read their quantile function:
+    exact, identical on every read, the support's bounds at 0 and 1."""
+
+    Z95 = 1.6448536269514729  # standard normal 95th percentile
+
+    def test_known_values(self):
+        z = quillon.normal(0, 1)
+        assert z.p5 == pytest.approx(-self.Z95, rel=1e-15, abs=0)
+        assert z.p95 == pytest.approx(self.Z95, rel=1e-15, abs=0) and z.p50 == 0.0
+        assert quillon.normal(5, 2).p5 == pytest.approx(5 - 2 * self.Z95, rel=1e-15, abs=0)
+        assert quillon.normal(1, -2).p95 == quillon.normal(1, 2).p95  # draws like |std|
+        assert [quillon.uniform(2, 6).percentile(p) for p in (0.25, 0.5, 0.75)] == [3.0, 4.0, 5.0]
+        assert quillon.beta(2, 2).p50 == pytest.approx(0.5, rel=1e-15)
+        # Beta(3, 1) has quantile p^(1/3); Gamma(1, rate) is exponential,
+        # -log(1 - p) / rate; Gamma(2, 1) solves 1 - e^-x (1 + x) = p.
+        assert quillon.beta(3, 1).p5 == pytest.approx(0.05 ** (1 / 3), rel=1e-14)
+        assert quillon.gamma(1, 2).p50 == pytest.approx(math.log(2) / 2, rel=1e-14)
+        assert quillon.gamma(1, 0.5).p95 == pytest.approx(-2 * math.log(0.05), rel=1e-14)
+        for p in (0.05, 0.5, 0.95):
+            x = quillon.gamma(2, 1).percentile(p)
+            assert 1 - math.exp(-x) * (1 + x) == pytest.approx(p, abs=1e-15)
+            assert quillon.gamma(2, 4).percentile(p) == pytest.approx(x / 4, rel=1e-15)  # rate, not scale
+        # LogNormal: mu and sigma are those of the log.
+        assert quillon.lognormal(0.5, 2).p50 == pytest.approx(math.exp(0.5), rel=1e-15)
+        assert quillon.lognormal(1, 0.5).p5 == pytest.approx(math.exp(1 - 0.5 * self.Z95), rel=1e-14)
+
+    def test_reads_repeat_and_summaries_agree(self, capfd):
+        for d in (quillon.normal(0, 1), quillon.uniform(0, 3), quillon.beta(2, 5), quillon.gamma(0.3, 2),
+                  quillon.lognormal(0, 1)):
+            reads = {(d.p5, d.p50, d.p95, d.percentile(0.3)) for _ in range(50)}
+            assert len(reads) == 1, repr(d)
+            p5, p50, p95, _ = reads.pop()
+            assert p5 < p50 < p95
+            assert len({d.summary() for _ in range(20)}) == 1
+        assert quillon.normal(0, 1).summary() == "mean=0.0000  std=1.0000  [p5=-1.6449, p50=0.0000, p95=1.6449]"
+        graph = quillon.Graph()
+        graph.add(lambda d: {"y": d["x"]}, "Copy", [("x", "x")], [("y", "y")])
+        stat = graph.build().predict_at({"x": quillon.uniform(0, 1)}, n_samples=10)
+        stat.print_summary()
+        first = capfd.readouterr().out.splitlines()[0]
+        assert first == "  x: mean=0.5000  std=0.2887  [p5=0.0500, p50=0.5000, p95=0.9500]"
+
+    def test_bounds_clamping_and_nan(self):
+        inf = math.inf
+        for d, low, high in ((quillon.normal(3, 2), -inf, inf), (quillon.uniform(-2, 5), -2.0, 5.0),
+                             (quillon.beta(0.2, 0.3), 0.0, 1.0), (quillon.gamma(0.5, 3), 0.0, inf),
+                             (quillon.lognormal(-1, 3), 0.0, inf)):
+            assert [d.percentile(p) for p in (0, -1, -inf, math.nan)] == [low] * 4, repr(d)
+            assert [d.percentile(p) for p in (1, 2, inf)] == [high] * 3, repr(d)
+            assert low <= d.percentile(1e-300) <= d.percentile(math.nextafter(1.0, 0.0)) <= high, repr(d)
+
+    def test_invalid_parameters_keep_their_fallback_constant(self):
+        for p in (0.0, 0.05, 0.5, 1.0, math.nan):
+            assert quillon.normal(1, math.inf).percentile(p) == 1.0
+            assert quillon.beta(0, 1).percentile(p) == 0.0
+            assert quillon.gamma(2, -1).percentile(p) == -2.0
+            assert quillon.lognormal(0, math.inf).percentile(p) == 1.0
+        # Outside the quantile functions' domain: NaN, never an exception.
+        assert math.isnan(quillon.beta(math.inf, 2).p50) and math.isnan(quillon.gamma(math.inf, 1).p50)
+        with pytest.raises(ValueError, match="low >= high"):
+            quillon.uniform(1, 1).percentile(0)

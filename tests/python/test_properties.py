@@ -692,6 +692,25 @@ class TestDistributionParameters:
             assert all(0.0 <= x <= 1.0 or math.isnan(x) for x in draws)
         assert isinstance(value, float)
 
+    # Shapes anywhere from subnormal to the largest double, the landmarks more
+    # often than chance would pick them. A read that loops without end hangs
+    # the run here.
+    shape = st.one_of(
+        st.sampled_from([5e-324, 1e-310, 1e-300, 1e-10, 1.0, 2.0, 1e3, 1e5, 1.5e5, 3.69e19, 1e300, sys.float_info.max]),
+        st.floats(min_value=0.0, exclude_min=True, allow_infinity=False),
+    )
+
+    @settings(max_examples=300, deadline=None)
+    @given(kind=st.sampled_from(["beta", "gamma"]), a=shape, b=shape,
+           ps=st.lists(st.floats(min_value=0.0, max_value=1.0), min_size=2, max_size=2))
+    def test_beta_and_gamma_percentiles_stay_inside_the_support_and_rise_with_p(self, kind, a, b, ps):
+        dist = getattr(quillon, kind)(a, b)
+        low, high = sorted(ps)
+        q_low, q_high = dist.percentile(low), dist.percentile(high)
+        upper = 1.0 if kind == "beta" else math.inf
+        assert 0.0 <= q_low <= q_high <= upper, (low, high, q_low, q_high)
+        assert (dist.percentile(0), dist.percentile(1)) == (0.0, upper)
+
     @settings(max_examples=200, deadline=None)
     @given(samples=st.lists(any_float, max_size=40), p=any_float)
     def test_empirical_percentiles_pick_one_of_the_samples(self, samples, p):
