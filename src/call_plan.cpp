@@ -44,13 +44,6 @@ CallPlan::CallPlan(std::span<const Node> nodes, std::span<const std::size_t> ord
     const Node& node = nodes[pos];
     Step& step = steps_[pos];
     step.function = node.function.get();
-    step.id = node.id;
-    if (node.label) {
-      step.labelled = true;
-      step.label_offset = static_cast<std::uint32_t>(names_.size());
-      step.label_length = static_cast<std::uint32_t>(node.label->size());
-      names_ += *node.label;
-    }
 
     step.inputs_begin = static_cast<std::uint32_t>(inputs_.size());
     std::vector<std::pair<std::string, std::string>> looked_up;  // (impl, key) of names never gathered
@@ -97,6 +90,22 @@ CallPlan::CallPlan(std::span<const Node> nodes, std::span<const std::size_t> ord
     step.direct = slots.size() <= 64 && distinct && !reads_written;
   }
   layout_ = std::move(layout);
+
+  // Call sites last, once the label pool is complete and will not move.
+  auto labels = std::make_shared<std::string>();
+  for (const Node& node : nodes) {
+    if (node.label) *labels += *node.label;
+  }
+  std::size_t offset = 0;
+  for (std::size_t pos = 0; pos < nodes.size(); ++pos) {
+    CallSite& site = steps_[pos].site;
+    site.id = nodes[pos].id;
+    if (const auto& label = nodes[pos].label) {
+      site.label = std::string_view(labels->data() + offset, label->size());
+      offset += label->size();
+    }
+  }
+  labels_ = std::move(labels);
 }
 
 CallPlan::Name CallPlan::add_name(const std::string& impl, std::uint32_t slot) {

@@ -66,10 +66,8 @@ class CallPlan {
   // walks little memory and walks it in order.
   struct Step {
     const NodeCallable* function = nullptr;
-    NodeId id = 0;
-    // The node's label in the plan's pool of text, for its call site.
-    std::uint32_t label_offset = 0, label_length = 0;
-    bool labelled = false;
+    // The node's call site; its label views the plan's label pool.
+    CallSite site;
     std::uint32_t inputs_begin = 0, inputs_end = 0;
     std::uint32_t lookups_begin = 0, lookups_end = 0;
     std::uint32_t outputs_begin = 0, outputs_end = 0;
@@ -99,12 +97,6 @@ class CallPlan {
   }
   std::string_view impl(const Name& name) const noexcept {
     return std::string_view(names_.data() + name.offset, name.length);
-  }
-  // The call site of the step's node; `report` as given.
-  CallSite site(const Step& step, bool report = true) const noexcept {
-    CallSite site{step.id, std::nullopt, report};
-    if (step.labelled) site.label = std::string_view(names_.data() + step.label_offset, step.label_length);
-    return site;
   }
   // The broadcast name of output `index` of `step`.
   const std::string& broadcast(const Step& step, std::size_t index) const {
@@ -162,6 +154,9 @@ class CallPlan {
   std::vector<Name> outputs_;
   std::vector<std::string> broadcasts_;  // per output
   std::string names_;                    // the impl names, end to end
+  // The labels, end to end, viewed by the steps' call sites. Shared, so
+  // that the views stay valid in every copy of the plan.
+  std::shared_ptr<const std::string> labels_;
   std::size_t max_inputs_ = 0;
   ContextLayoutPtr layout_;
 };
@@ -218,7 +213,15 @@ inline bool call_into(const CallPlan& plan, const CallPlan::Step& step, const Na
                       CallRecord& record, bool report = true) {
   record.clear();
   RecordSink sink(plan, step, record);
-  if (step.function->call(inputs, count, sink, plan.site(step, report))) return true;
+  bool succeeded;
+  if (report) [[likely]] {
+    succeeded = step.function->call(inputs, count, sink, step.site);
+  } else {
+    CallSite quiet = step.site;
+    quiet.report = false;
+    succeeded = step.function->call(inputs, count, sink, quiet);
+  }
+  if (succeeded) return true;
   record.clear();
   return false;
 }

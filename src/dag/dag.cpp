@@ -270,7 +270,7 @@ class Dag::Run {
     const CallPlan::Step& planned = plan_.step(pos);
     const std::size_t count = gather(planned, scratch.gathered.data());
     DirectSink sink(plan_, planned, result_.context, scratch.replaced);
-    if (!planned.function->call(scratch.gathered.data(), count, sink, plan_.site(planned))) sink.undo();
+    if (!planned.function->call(scratch.gathered.data(), count, sink, planned.site)) sink.undo();
     const NodeId id = dag_.nodes_[pos].id;
     if (!want_keys_ && !options_.collect_node_statuses) {
       report_uncached(route, id, result_.cache_stats, nullptr, nullptr);

@@ -228,7 +228,7 @@ class PlannedCall {
   // The summary of the failures that were not reported, when there were any.
   std::optional<std::string> unreported_failures() const {
     if (failures_ <= kReportedFailures) return std::nullopt;
-    return "quillon: " + describe_node(plan_.site(step_)) + " failed on " + with_separators(failures_) + " of " +
+    return "quillon: " + describe_node(step_.site) + " failed on " + with_separators(failures_) + " of " +
            with_separators(calls_) + " draws; the rest were not printed";
   }
   // The last call's outputs, by output index in the order offered.
