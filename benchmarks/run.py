@@ -28,9 +28,11 @@ kept in the repository.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
 import importlib
 import importlib.util
+import io
 import json
 import math
 import os
@@ -949,6 +951,42 @@ def bench_scale_chain(ctx: Context) -> None:
 
 
 # --------------------------------------------------------------------------
+# Workload: particles where half the draws fail in a node
+
+FAILING_DRAWS = 100_000
+
+
+def sqrt_node(inputs):
+    return {"r": math.sqrt(inputs["x"])}
+
+
+def bench_failing_draws(ctx: Context) -> None:
+    workload = f"predict, sqrt of a normal, {FAILING_DRAWS:,} particles"
+    graph = quillon.Graph()
+    graph.add(sqrt_node, "Sqrt", [("x", "x")], [("r", "r")])
+    dag = graph.build()
+    baseline = "quillon, no draw fails (normal(10, 1))"
+    half = "quillon, half the draws fail (normal(0, 1))"
+
+    def run(mean):
+        # Failures past the first few are summed up in one line; the few
+        # printed in full go to a buffer rather than the terminal.
+        with contextlib.redirect_stderr(io.StringIO()):
+            return dag.predict({"x": quillon.normal(mean, 1.0)}, n_samples=FAILING_DRAWS)
+
+    cases = {}
+    add_case(ctx, cases, workload, baseline, lambda: run(10.0), lambda r: len(r["r"].samples) == FAILING_DRAWS)
+    add_case(ctx, cases, workload, half, lambda: run(0.0),
+             lambda r: 0.45 * FAILING_DRAWS < len(r["r"].samples) < 0.55 * FAILING_DRAWS)
+    if not cases:
+        return
+    times = side_by_side(cases, ctx.repeat)
+    record(ctx, workload, times, baseline, count=FAILING_DRAWS, unit="us/node",
+           targets={half: ratio_target(2, "no failures")},
+           notes={half: "3 failures printed in full, the rest summed up in one line"})
+
+
+# --------------------------------------------------------------------------
 # Workload: reading a percentile of a closed-form distribution
 
 STANDARD_NORMAL_P5 = -1.6448536269514729
@@ -995,6 +1033,7 @@ WORKLOADS = {
     "random": bench_random_dag,
     "montecarlo": bench_monte_carlo,
     "percentile": bench_percentile,
+    "failing": bench_failing_draws,
     "array": bench_array,
     "scale": bench_scale_chain,
     "buildscale": bench_build_scaling,
