@@ -505,9 +505,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (model.wait_returns(ns, key, who)) {
         detail = " wait_for_compute";
         if (who == Owner::kMain) {
-          backend->wait_for_compute(ns, key);
+          backend->wait_for_compute(ns, key, std::chrono::hours(1));
         } else {
-          helper().run([&] { backend->wait_for_compute(ns, key); });
+          helper().run([&] { backend->wait_for_compute(ns, key, std::chrono::hours(1)); });
         }
       }
     }

@@ -108,7 +108,7 @@ ClaimLineageScope::~ClaimLineageScope() { t_starter_holds_claim = saved_; }
 
 bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts& key_parts, const DataMap& inputs,
                      const DependencyKeyMap& dep_keys, const ExecutionOptions& options, CacheRunStats& stats,
-                     ComputeOutputs compute, NodeStepResult& step) {
+                     ComputeOutputs compute, WhileWaiting while_waiting, NodeStepResult& step) {
   auto input_text = node.cache_key_vars ? normalize_graph_data_map(node.cache_key_inputs(inputs))
                                         : normalize_graph_data_map(inputs);
   if (!std::holds_alternative<std::string>(input_text)) return false;
@@ -131,7 +131,7 @@ bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts
           compute_and_store(step, backend, compute, ns, lookup, reason, stats);
           return true;
         }
-        backend.wait_for_compute(ns, lookup.key);
+        while (!backend.wait_for_compute(ns, lookup.key, kWaitSlice)) while_waiting();
         continue;
       case ComputeClaim::kHeldByCaller:
         // A node function of this thread re-entered a run that reached the

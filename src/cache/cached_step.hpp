@@ -9,6 +9,7 @@
 // from several threads at once with distinct CacheRunStats.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -103,6 +104,11 @@ class FunctionRef<R(Args...)> {
 // when the call failed (the outputs are then ignored).
 using ComputeOutputs = FunctionRef<bool(DataMap& outputs)>;
 
+// Called every kWaitSlice while the step waits for another thread's claim,
+// so that a run can stop meanwhile: it may throw RunInterrupted.
+using WhileWaiting = FunctionRef<void()>;
+inline constexpr std::chrono::milliseconds kWaitSlice{4};
+
 // The cached step of one node that the routes leave to the backend: looks
 // the key up, waits for or claims its computation, runs `compute` on a miss
 // and stores what a successful call produced, reporting into `step` (a
@@ -112,6 +118,6 @@ using ComputeOutputs = FunctionRef<bool(DataMap& outputs)>;
 // instead.
 bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts& key_parts, const DataMap& inputs,
                      const DependencyKeyMap& dep_keys, const ExecutionOptions& options, CacheRunStats& stats,
-                     ComputeOutputs compute, NodeStepResult& step);
+                     ComputeOutputs compute, WhileWaiting while_waiting, NodeStepResult& step);
 
 }  // namespace quillon

@@ -291,11 +291,18 @@ ComputeClaim MemoryCacheBackend::begin_compute(const std::string& ns, const std:
   return it->second == self ? ComputeClaim::kHeldByCaller : ComputeClaim::kBusy;
 }
 
-void MemoryCacheBackend::wait_for_compute(const std::string& ns, const std::string& key) {
+bool MemoryCacheBackend::wait_for_compute(const std::string& ns, const std::string& key,
+                                          std::chrono::milliseconds timeout) {
   const std::string full_key = make_full_key(ns, key);
   const std::thread::id self = std::this_thread::get_id();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   LockScope scope(*this);
-  while (!claim_released_locked(full_key, self)) claims_changed_.wait(mu_);
+  while (!claim_released_locked(full_key, self)) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    claims_changed_.wait_for(mu_, deadline - now);
+  }
+  return true;
 }
 
 bool MemoryCacheBackend::claim_released_locked(const std::string& full_key, std::thread::id waiter) {

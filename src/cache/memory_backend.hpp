@@ -54,7 +54,8 @@ class MemoryCacheBackend final : public CacheBackend {
   // thread already owns answers kHeldByCaller, and waiting on such a key
   // returns at once.
   ComputeClaim begin_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
-  void wait_for_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
+  bool wait_for_compute(const std::string& ns, const std::string& key, std::chrono::milliseconds timeout) override
+      EXCLUDES(mu_);
   void finish_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
 
   void visit_stored_values(void (*visit)(const GraphData& value, void* context), void* context) override

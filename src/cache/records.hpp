@@ -279,13 +279,16 @@ class CacheBackend {
   // already does (no new claim is made). See the claim protocol above.
   virtual ComputeClaim begin_compute(const std::string& ns, const std::string& key) = 0;
 
-  // Blocks until no other thread holds a claim on (ns, key): returns at once
-  // when there is no claim or the calling thread holds it itself, otherwise
-  // once finish_compute or a clear has ended the claim (and no other thread
-  // has claimed the key again meanwhile). No time-out. Returning does not
-  // mean a value was stored: look up again. Requires: the caller holds
-  // neither the interpreter lock nor any lock the claim's owner may need.
-  virtual void wait_for_compute(const std::string& ns, const std::string& key) = 0;
+  // Blocks until no other thread holds a claim on (ns, key), or until
+  // `timeout` has passed. True when the claim is over: at once when there is
+  // no claim or the calling thread holds it itself, otherwise once
+  // finish_compute or a clear has ended the claim (and no other thread has
+  // claimed the key again meanwhile). False when the time ran out first; the
+  // caller may look after other things (a request to stop) and wait again.
+  // Returning true does not mean a value was stored: look up again.
+  // Requires: the caller holds neither the interpreter lock nor any lock the
+  // claim's owner may need.
+  virtual bool wait_for_compute(const std::string& ns, const std::string& key, std::chrono::milliseconds timeout) = 0;
 
   // Ends the claim on (ns, key), whichever thread holds it, and wakes its
   // waiters. Ending a key that is not claimed does nothing.

@@ -89,6 +89,35 @@ class Countdown {
   std::size_t remaining_ GUARDED_BY(mu_);
 };
 
+// The worker threads of a chunk, joined however the starting thread leaves
+// the chunk: polling for a stop request takes the interpreter lock, and an
+// exiting interpreter ends a thread that waits for it by unwinding it. A
+// crew left that way first tells the workers that have not yet begun to
+// skip their step.
+class Crew {
+ public:
+  explicit Crew(std::atomic<bool>& stopping) noexcept : stopping_(stopping) {}
+  ~Crew() {
+    if (std::any_of(threads.begin(), threads.end(), [](const std::thread& t) { return t.joinable(); })) {
+      stopping_.store(true, std::memory_order_relaxed);
+      join_all();
+    }
+  }
+  Crew(const Crew&) = delete;
+  Crew& operator=(const Crew&) = delete;
+
+  void join_all() {
+    for (std::thread& thread : threads) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+  std::vector<std::thread> threads;
+
+ private:
+  std::atomic<bool>& stopping_;
+};
+
 // A worker's arrival, made however the worker's body ends (the unwinding
 // that ends a thread at interpreter exit included).
 class Arrival {
@@ -260,7 +289,8 @@ class Dag::Run {
       return;
     }
     inline_record_.pos = pos;
-    step(inline_record_, result_.cache_stats, scratch);
+    auto poll = [this] { poll_(); };
+    step(inline_record_, result_.cache_stats, scratch, poll);
     apply(inline_record_);
   }
 
@@ -285,8 +315,9 @@ class Dag::Run {
   }
 
   // The step of the node at record.pos into the record, counted in
-  // `stats`; reads the context and the key texts only.
-  void step(StepRecord& record, CacheRunStats& stats, Scratch& scratch) const;
+  // `stats`; reads the context and the key texts only. `while_waiting` runs
+  // while the step waits for another thread's claim.
+  void step(StepRecord& record, CacheRunStats& stats, Scratch& scratch, WhileWaiting while_waiting) const;
   // Places a step's outputs, key text and status into the run.
   void apply(StepRecord& record);
   // Waits until the workers counted by `finished` have ended, polling for a
@@ -308,7 +339,7 @@ class Dag::Run {
   std::atomic<bool> stopping_{false};
 };
 
-void Dag::Run::step(StepRecord& record, CacheRunStats& stats, Scratch& scratch) const {
+void Dag::Run::step(StepRecord& record, CacheRunStats& stats, Scratch& scratch, WhileWaiting while_waiting) const {
   const std::size_t pos = record.pos;
   const CallPlan::Step& planned = plan_.step(pos);
   const Node& node = dag_.nodes_[pos];
@@ -326,7 +357,8 @@ void Dag::Run::step(StepRecord& record, CacheRunStats& stats, Scratch& scratch) 
       for (auto& [index, value] : scratch.call) outputs.insert_or_assign(plan_.broadcast(planned, index), std::move(value));
       return true;
     };
-    if (!run_cached_step(*backend_, node, dag_.key_parts_[pos], inputs, dep_keys_, options_, stats, compute, cached)) {
+    if (!run_cached_step(*backend_, node, dag_.key_parts_[pos], inputs, dep_keys_, options_, stats, compute,
+                         while_waiting, cached)) {
       route = &kUnsupportedInputRoute;
     }
   }
@@ -404,12 +436,12 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
       if (begin != 0) poll_();
       const std::size_t end = std::min(level.size(), begin + chunk);
       Countdown finished(end - begin);
-      std::vector<std::thread> workers;
-      workers.reserve(end - begin);
+      Crew workers(stopping_);
+      workers.threads.reserve(end - begin);
       try {
         for (std::size_t i = begin; i < end; ++i) {
           records[i].pos = level[i];
-          workers.emplace_back([this, holds_claim, &finished, &record = records[i], &counted = stats[i],
+          workers.threads.emplace_back([this, holds_claim, &finished, &record = records[i], &counted = stats[i],
                                 &failure = failures[i]] {
             Arrival arrival(finished);
             ClaimLineageScope lineage(holds_claim);
@@ -417,7 +449,12 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
               // Once the run is stopping, no further node call starts.
               if (stopping_.load(std::memory_order_relaxed)) return;
               Scratch scratch(plan_.max_inputs());
-              step(record, counted, scratch);
+              // A worker waiting for another run's claim gives up once this
+              // run is stopping; the starting thread keeps the reason.
+              auto give_up_when_stopping = [this] {
+                if (stopping_.load(std::memory_order_relaxed)) throw RunInterrupted(PyObjectRef());
+              };
+              step(record, counted, scratch, give_up_when_stopping);
             } catch (const RunInterrupted&) {
               failure = std::current_exception();
               stopping_.store(true, std::memory_order_relaxed);
@@ -431,13 +468,13 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
         }
       } catch (const std::system_error& e) {
         stopping_.store(true, std::memory_order_relaxed);
-        for (auto& worker : workers) worker.join();
+        workers.join_all();
         throw ExecutionError(std::string("could not start a worker thread: ") + e.what());
       }
       // Calls already running finish before the run ends, interrupted or not.
       std::exception_ptr interrupted;
       wait_for_workers(finished, interrupted);
-      for (auto& worker : workers) worker.join();
+      workers.join_all();
       for (std::size_t i = begin; i < end && !interrupted; ++i) {
         if (!failures[i]) continue;
         try {

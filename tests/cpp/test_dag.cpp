@@ -233,7 +233,7 @@ class ServingBackend final : public CacheBackend {
   void clear_namespace(const std::string&) override {}
   void clear_node(const std::string&, std::uint64_t, const std::optional<std::string>&) override {}
   ComputeClaim begin_compute(const std::string&, const std::string&) override { return ComputeClaim::kAcquired; }
-  void wait_for_compute(const std::string&, const std::string&) override {}
+  bool wait_for_compute(const std::string&, const std::string&, std::chrono::milliseconds) override { return true; }
   void finish_compute(const std::string&, const std::string&) override {}
 
  private:

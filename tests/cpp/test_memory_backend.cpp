@@ -324,10 +324,15 @@ TEST(MemoryBackendClaims, ClaimsAreExclusivePerThreadAndNamespace) {
   // Waiting on one's own claim returns at once instead of never.
   auto own = std::async(std::launch::async, [&] {
     cache->begin_compute("ns", "own");
-    cache->wait_for_compute("ns", "own");
+    EXPECT_TRUE(cache->wait_for_compute("ns", "own", std::chrono::hours(1)));
   });
   EXPECT_EQ(own.wait_for(kPatience), std::future_status::ready);
   cache->finish_compute("ns", "own");  // lets a wrongly blocked waiter go
+
+  // A wait for another thread's claim gives up when its time runs out, and
+  // the claim stays.
+  EXPECT_FALSE(cache->wait_for_compute("ns", "K", std::chrono::milliseconds(5)));
+  EXPECT_EQ(cache->begin_compute("ns", "K"), ComputeClaim::kBusy);
 }
 
 TEST(MemoryBackendClaims, WaitersAreReleasedWhenTheClaimEnds) {
@@ -339,7 +344,7 @@ TEST(MemoryBackendClaims, WaitersAreReleasedWhenTheClaimEnds) {
   for (const auto& [name, release] : releases) {
     auto cache = MemoryCacheBackend::create(10, std::nullopt);
     ASSERT_EQ(cache->begin_compute("ns", "K"), ComputeClaim::kAcquired);
-    auto waiter = std::async(std::launch::async, [cache] { cache->wait_for_compute("ns", "K"); });
+    auto waiter = std::async(std::launch::async, [cache] { cache->wait_for_compute("ns", "K", std::chrono::hours(1)); });
     // Wake-ups that leave the claim in place do not release it.
     cache->clear_node("ns", 1, std::nullopt);
     cache->clear_namespace("nsx");
@@ -357,7 +362,7 @@ std::int64_t lookup_or_compute(const Backend& cache, const CacheLookup& lookup, 
       return std::get<DataMap>(hit).at("out").as_int();
     }
     if (cache->begin_compute("ns", lookup.key) == ComputeClaim::kBusy) {
-      cache->wait_for_compute("ns", lookup.key);
+      cache->wait_for_compute("ns", lookup.key, std::chrono::hours(1));
       continue;
     }
     if (const auto hit = cache->get("ns", lookup); std::holds_alternative<DataMap>(hit)) {

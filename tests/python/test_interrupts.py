@@ -203,7 +203,7 @@ def run_and_interrupt(mode):
     return exited - last, lines, sent, err, child.returncode
 
 
-@pytest.mark.parametrize("mode", ["sequential", "parallel", "predict", "predict_at"])
+@pytest.mark.parametrize("mode", ["sequential", "parallel", "waiting", "predict", "predict_at"])
 def test_sigint_stops_a_run_within_half_a_second_of_the_current_call(mode):
     latency, lines, sent, err, code = run_and_interrupt(mode)
     assert "finished" not in lines
