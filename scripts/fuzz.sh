@@ -7,7 +7,7 @@
 # Environment:
 #   FUZZ_SECONDS    seconds per target (default 20); 0 replays the seed
 #                   corpus once without fuzzing
-#   FUZZ_TARGETS    targets to run (default: all three)
+#   FUZZ_TARGETS    targets to run (default: all four)
 #   FUZZ_BUILD_DIR  build directory (default: build/fuzz)
 #   FUZZ_MAX_LEN    largest input in bytes (default: 4096)
 #   JOBS            parallel compile jobs (default: 2)
@@ -22,7 +22,7 @@ seconds=${FUZZ_SECONDS:-20}
 build_dir=${FUZZ_BUILD_DIR:-build/fuzz}
 max_len=${FUZZ_MAX_LEN:-4096}
 jobs=${JOBS:-2}
-read -r -a targets <<< "${FUZZ_TARGETS:-fuzz_canonical fuzz_mermaid fuzz_memory_backend}"
+read -r -a targets <<< "${FUZZ_TARGETS:-fuzz_canonical fuzz_mermaid fuzz_memory_backend fuzz_value_codec}"
 
 if ! [[ $seconds =~ ^[0-9]+$ ]]; then
   echo "fuzz: FUZZ_SECONDS must be a whole number of seconds, got '$seconds'" >&2

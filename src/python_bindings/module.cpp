@@ -4,12 +4,21 @@
 // and registers them and the module functions.
 #include <Python.h>
 
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cache/value_codec.hpp"
+#include "python_bindings/convert.hpp"
 #include "python_bindings/dag.hpp"
 #include "python_bindings/distribution.hpp"
+#include "python_bindings/errors.hpp"
+#include "python_bindings/gil.hpp"
 #include "python_bindings/graph.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/module_state.hpp"
 #include "python_bindings/node_function.hpp"
+#include "python_bindings/pickle_codec.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/stat_result.hpp"
 
@@ -109,6 +118,45 @@ int module_clear(PyObject* module) {
 
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
+// _codec_round_trip(obj, *, opaque=False): `obj` as a stored output goes
+// through the byte form of the disk cache and back (objects by pickle), and
+// the value read back is returned; ValueError with the reason when it does
+// not encode. `obj` is converted like a node's output, or with opaque=True
+// kept as the object itself. Not public: the tests of the codec use it.
+PyObject* codec_round_trip(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_guarded([&]() -> PyObject* {
+    static const char* kNames[] = {"obj", "opaque", nullptr};
+    PyObject* object = nullptr;
+    int opaque = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:_codec_round_trip", const_cast<char**>(kNames), &object,
+                                     &opaque)) {
+      return nullptr;
+    }
+    static const std::shared_ptr<const ObjectCodec> codec = create_pickle_codec();
+    const DataMap outputs{
+        {"value", opaque != 0 ? GraphData::from_py_object(PyObjectRef::borrow(object)) : python_to_graph_data(object)}};
+    std::optional<DataMap> back;
+    std::string problem;
+    {
+      // As a backend uses it: from engine code, without the lock.
+      GilRelease unlocked;
+      if (std::optional<std::string> bytes = encode_outputs(outputs, codec.get(), problem)) {
+        back = decode_outputs(*bytes, codec.get());
+        if (!back) problem = "the encoding did not decode";
+      }
+    }
+    if (!back) raise(PyExc_ValueError, problem);
+    return graph_data_to_python(back->at("value"));
+  });
+}
+
+// Module-level functions that stay out of __all__.
+PyMethodDef kPrivateFunctions[] = {
+    {"_codec_round_trip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_round_trip)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
@@ -119,7 +167,7 @@ PyModuleDef kModule = {
     "quillon",
     "Initialize the Python module",
     sizeof(ModuleState),
-    nullptr,
+    kPrivateFunctions,
     kSlots,
     module_traverse,
     module_clear,
