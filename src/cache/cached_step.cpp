@@ -64,9 +64,13 @@ void compute_and_store(NodeStepResult& step, CacheBackend& backend, ComputeOutpu
   step.status.cache_key = lookup.key;
   step.status.reason = reason;
   if (succeeded) {
-    backend.put(ns, lookup.key, build_cache_entry(lookup, step.outputs));
-    step.status.stored = true;
-    ++stats.stores;
+    PutResult put = backend.put(ns, lookup.key, build_cache_entry(lookup, step.outputs));
+    step.status.stored = put.stored;
+    if (put.stored) {
+      ++stats.stores;
+    } else {
+      step.store_problem = std::move(put.problem);
+    }
   }
   step.key_text = lookup.key;
 }

@@ -24,6 +24,8 @@ struct NodeStepResult {
   std::string key_text;  // the cache key, or "disabled:{id}" and the like
   DataMap outputs;       // keyed by broadcast name
   NodeCacheStatus status;
+  // Why a successful computation was not stored, when the backend refused.
+  std::optional<std::string> store_problem;
 };
 
 // Claims and re-entrant runs. A thread that holds a compute claim is inside

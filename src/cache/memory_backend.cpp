@@ -10,15 +10,6 @@ namespace quillon {
 
 namespace {
 
-std::string make_full_key(std::string_view ns, std::string_view key) {
-  std::string full;
-  full.reserve(ns.size() + 2 + key.size());
-  full.append(ns);
-  full.append("::");
-  full.append(key);
-  return full;
-}
-
 // The value of each lowercase hex digit, -1 for every other byte.
 constexpr auto kHexValues = [] {
   std::array<std::int8_t, 256> values{};
@@ -176,7 +167,7 @@ CacheMissReason MemoryCacheBackend::classify_miss_locked(const std::string& ns, 
   return CacheMissReason::kNotFound;
 }
 
-void MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry entry) {
+PutResult MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry entry) {
   std::string full_key = make_full_key(ns, key);
   Fingerprint fingerprint{StoredText(key), StoredText(entry.code_hash), StoredText(entry.input_hash),
                           StoredText(entry.deps_signature)};
@@ -220,6 +211,7 @@ void MemoryCacheBackend::put(const std::string& ns, std::string key, CacheEntry 
   // eviction pass.
   evict_locked(scope);
   sync_entry_count_locked();
+  return {};
 }
 
 CacheStats MemoryCacheBackend::stats() {

@@ -44,7 +44,8 @@ class MemoryCacheBackend final : public CacheBackend {
                                                     std::optional<Clock::duration> ttl);
 
   CacheGetResult get(const std::string& ns, const CacheLookup& lookup) override EXCLUDES(mu_);
-  void put(const std::string& ns, std::string key, CacheEntry entry) override EXCLUDES(mu_);
+  // Always stores.
+  PutResult put(const std::string& ns, std::string key, CacheEntry entry) override EXCLUDES(mu_);
   CacheStats stats() override EXCLUDES(mu_);
   void clear_all() override EXCLUDES(mu_);
   void clear_namespace(const std::string& ns) override EXCLUDES(mu_);

@@ -114,6 +114,23 @@ struct NodeCacheStatus {
 // otherwise.
 using CacheGetResult = std::variant<DataMap, CacheMissReason>;
 
+// The full key "{ns}::{key}" of (ns, key).
+inline std::string make_full_key(std::string_view ns, std::string_view key) {
+  std::string full;
+  full.reserve(ns.size() + 2 + key.size());
+  full.append(ns);
+  full.append("::");
+  full.append(key);
+  return full;
+}
+
+// What became of a put: stored, or not and why (a text for the user, such
+// as "cannot pickle '_thread.lock' object").
+struct PutResult {
+  bool stored = true;
+  std::string problem;
+};
+
 // Outcome of claiming the computation of a key (CacheBackend::begin_compute).
 enum class ComputeClaim : std::uint8_t {
   kAcquired,       // the caller now owns the claim and must end it with finish_compute
@@ -249,7 +266,9 @@ class CacheBackend {
   // stored than the capacity allows, the least recently used one (by put or
   // hit) is evicted, i.e. removed; the entry just stored is never the one
   // evicted. Ignores claims. Takes ownership of `key` and `entry`.
-  virtual void put(const std::string& ns, std::string key, CacheEntry entry) = 0;
+  // A backend that cannot keep the entry (a value it cannot persist, a full
+  // disk) stores nothing, changes nothing and says why in the result.
+  virtual PutResult put(const std::string& ns, std::string key, CacheEntry entry) = 0;
 
   // A snapshot of the counters. Changes nothing.
   virtual CacheStats stats() = 0;

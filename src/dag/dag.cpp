@@ -238,7 +238,7 @@ class Dag::Run {
         run_route_(quillon::run_route(options.cache)),
         // Only transitive keys of cached nodes read upstream key texts.
         want_keys_(options.cache.enabled && options.cache.depth == CacheDepth::kTransitive && dag.has_cached_nodes_),
-        result_{ExecutionContext(dag.plan_.layout()), {}, {}},
+        result_{ExecutionContext(dag.plan_.layout()), {}, {}, {}},
         poll_(options.control) {
     if (want_keys_) dep_keys_.reserve(dag.order_positions_.size());
     if (options_.collect_node_statuses) result_.node_statuses.reserve(dag.order_positions_.size());
@@ -270,6 +270,7 @@ class Dag::Run {
     DataMap unplaced;    // context key -> value for stored outputs the plan does not map
     std::string key_text;
     NodeCacheStatus status;
+    std::optional<std::string> store_problem;
   };
 
   const UncachedRoute* route_of(std::size_t pos) const noexcept {
@@ -382,6 +383,7 @@ void Dag::Run::step(StepRecord& record, CacheRunStats& stats, Scratch& scratch, 
   }
   record.key_text = std::move(cached.key_text);
   record.status = std::move(cached.status);
+  record.store_problem = std::move(cached.store_problem);
 }
 
 void Dag::Run::apply(StepRecord& record) {
@@ -393,6 +395,10 @@ void Dag::Run::apply(StepRecord& record) {
     record.unplaced.clear();
   }
   const NodeId id = dag_.nodes_[record.pos].id;
+  if (record.store_problem) {
+    result_.unstored.push_back({id, std::move(*record.store_problem)});
+    record.store_problem.reset();
+  }
   if (want_keys_) dep_keys_.insert_or_assign(id, std::move(record.key_text));
   if (options_.collect_node_statuses) result_.node_statuses.insert_or_assign(id, std::move(record.status));
 }

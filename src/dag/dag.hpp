@@ -37,10 +37,17 @@ class ExecutionError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A node whose successful computation the backend did not store, and why.
+struct UnstoredNode {
+  NodeId id;
+  std::string problem;
+};
+
 struct ExecutionResult {
   ExecutionContext context;
   CacheRunStats cache_stats;
   std::unordered_map<NodeId, NodeCacheStatus> node_statuses;
+  std::vector<UnstoredNode> unstored;  // in the order the nodes were applied
 };
 
 // Everything one run may be told.

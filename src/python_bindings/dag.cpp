@@ -16,6 +16,8 @@
 #include "python_bindings/held_references.hpp"
 #include "python_bindings/gil.hpp"
 #include "python_bindings/graph_warnings.hpp"
+#include "python_bindings/cache_arg.hpp"
+#include "python_bindings/disk_cache.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/interpreter_control.hpp"
 #include "python_bindings/py_ref.hpp"
@@ -202,8 +204,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         a[3] == nullptr ? std::nullopt : std::optional<std::string>(to_string(a[3], "cache_depth"));
     const std::optional<std::string> cache_namespace = to_optional_string(a[4], "cache_namespace");
     // Held under shared access until the result is built.
-    const std::optional<MemoryCacheArg> backend_arg =
-        to_optional_memory_cache(state_of_instance(self), a[5], "cache_backend");
+    const std::optional<CacheArg> backend_arg = to_optional_cache(state_of_instance(self), a[5], "cache_backend");
     const bool detailed = a[6] != nullptr && to_bool(a[6], "detailed");
 
     const std::optional<CacheDepth> depth = depth_text ? parse_cache_depth(*depth_text) : ExecutionOptions{}.depth;
@@ -216,9 +217,9 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     options.cache.depth = *depth;
     options.cache.collect_node_statuses = detailed;
     options.cache.namespace_name = RunOptions::namespace_for(
-        cache_namespace, backend_arg ? std::optional<std::string>(backend_arg->state().namespace_name) : std::nullopt,
+        cache_namespace, backend_arg ? std::optional<std::string>(backend_arg->namespace_name) : std::nullopt,
         state.namespace_name);
-    if (backend_arg) options.backend = backend_arg->state().backend;
+    if (backend_arg) options.backend = backend_arg->backend;
     InterpreterControl control;
     options.control = &control;
 
@@ -230,6 +231,9 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       GilRelease unlocked;
       result = dag.run(options);
     }
+    const ModuleState& module = state_of_instance(self);
+    warn_cache_notices(module, options.backend ? options.backend : dag.cache_backend());
+    warn_unstored(module, dag, result.unstored);
     PyRef context = context_to_dict(result.context, state);
     if (!detailed) return context.release();
     return detailed_result(std::move(context), result);

@@ -14,7 +14,7 @@
 #include "python_bindings/dist_transfer.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/held_references.hpp"
-#include "python_bindings/memory_cache.hpp"
+#include "python_bindings/cache_arg.hpp"
 #include "python_bindings/module_state.hpp"
 #include "python_bindings/node_function.hpp"
 #include "python_bindings/py_ref.hpp"
@@ -58,15 +58,15 @@ std::vector<PyRef> to_object_list(PyObject* value, const char* name) {
   return result;
 }
 
-void attach_cache(GraphState& state, const MemoryCacheArg& cache) {
-  state.graph->set_cache_backend(cache.state().backend);
-  state.namespace_name = cache.state().namespace_name;
+void attach_cache(GraphState& state, const CacheArg& cache) {
+  state.graph->set_cache_backend(cache.backend);
+  state.namespace_name = cache.namespace_name;
 }
 
 PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_guarded([&]() -> PyObject* {
     Arguments a("Graph", {"cache_backend"}, 0, args, kwargs);
-    std::optional<MemoryCacheArg> cache = to_optional_memory_cache(state_of_class(type), a[0], "cache_backend");
+    std::optional<CacheArg> cache = to_optional_cache(state_of_class(type), a[0], "cache_backend");
     PyRef self = check(type->tp_alloc(type, 0));
     GraphState* state = new (&as_graph(self.get())->state) GraphState{};
     state->graph.emplace();
@@ -169,17 +169,17 @@ PyObject* graph_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.build", {"cache_backend"}, 0, args, nargs, kwnames);
     const ModuleState& module = state_of_instance(self);
-    std::optional<MemoryCacheArg> cache = to_optional_memory_cache(module, a[0], "cache_backend");
+    std::optional<CacheArg> cache = to_optional_cache(module, a[0], "cache_backend");
     if (!state.graph) raise(PyExc_ValueError, "Graph has already been built");
     Graph builder = std::move(*state.graph);
     state.graph.reset();
     state.functions.clear();
     const auto cache_key_vars_by_label = builder.cache_key_vars_by_label();
-    Dag dag = cache ? std::move(builder).build_with_cache_backend(cache->state().backend) : std::move(builder).build();
+    Dag dag = cache ? std::move(builder).build_with_cache_backend(cache->backend) : std::move(builder).build();
     const std::optional<std::string> unplaced = unplaced_nodes_message(dag);
     const std::optional<std::string> unknown_keys = cache_key_inputs_message(dag, cache_key_vars_by_label);
     std::optional<std::string> namespace_name = state.namespace_name;
-    if (cache) namespace_name = cache->state().namespace_name;
+    if (cache) namespace_name = cache->namespace_name;
     PyRef wrapped = PyRef::steal(wrap_dag(module, std::move(dag), std::move(namespace_name)));
     if (!wrapped) throw_python_error();
     if (unplaced) warn_graph(module, *unplaced);
@@ -204,7 +204,7 @@ PyObject* graph_configure_memory_cache(PyObject* self, PyObject* const* args, Py
 PyObject* graph_set_cache_backend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
     Arguments a("Graph.set_cache_backend", {"cache_backend"}, 1, args, nargs, kwnames);
-    MemoryCacheArg cache = to_memory_cache(state_of_instance(self), a[0], "cache_backend");
+    CacheArg cache = to_cache(state_of_instance(self), a[0], "cache_backend");
     open_builder(state);
     attach_cache(state, cache);
     Py_RETURN_NONE;

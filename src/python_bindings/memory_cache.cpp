@@ -148,21 +148,6 @@ PyType_Spec kSpec = {"quillon.MemoryCache", sizeof(MemoryCacheObject), 0,
 
 PyTypeObject* create_memory_cache_type(PyObject* module) { return create_class(module, &kSpec, "MemoryCache"); }
 
-std::optional<MemoryCacheArg> to_optional_memory_cache(const ModuleState& module, PyObject* value,
-                                                       const char* name) {
-  if (is_absent(value)) return std::nullopt;
-  return to_memory_cache(module, value, name);
-}
-
-MemoryCacheArg to_memory_cache(const ModuleState& module, PyObject* value, const char* name) {
-  PyTypeObject* type = module.memory_cache_type;
-  if (type == nullptr || !PyObject_TypeCheck(value, type)) raise_argument_type_error(name, "MemoryCache", value);
-  MemoryCacheArg arg;
-  arg.object = as_cache(value);
-  arg.borrow = SharedBorrow(value, arg.object->state.borrow);
-  return arg;
-}
-
 PyObject* cache_stats_to_dict(const CacheStats& stats) noexcept {
   return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "entries", static_cast<unsigned long long>(stats.entries),
                        "max_entries", static_cast<unsigned long long>(stats.max_entries), "hits",

@@ -34,20 +34,6 @@ struct MemoryCacheObject {
 // Creates the class for `module`; new reference, or null with an error set.
 PyTypeObject* create_memory_cache_type(PyObject* module);
 
-// A MemoryCache argument under shared access for as long as this lives.
-struct MemoryCacheArg {
-  SharedBorrow borrow;
-  MemoryCacheObject* object = nullptr;
-
-  const MemoryCacheState& state() const { return object->state; }
-};
-
-// None or absent -> nullopt; a MemoryCache of `module` -> borrowed; anything
-// else raises TypeError naming `name`. Throws PythonError.
-std::optional<MemoryCacheArg> to_optional_memory_cache(const ModuleState& module, PyObject* value,
-                                                       const char* name);
-MemoryCacheArg to_memory_cache(const ModuleState& module, PyObject* value, const char* name);
-
 // The six backend counters as a dict, in the order entries, max_entries,
 // hits, misses, evictions, expirations. New reference or null.
 PyObject* cache_stats_to_dict(const CacheStats& stats) noexcept;

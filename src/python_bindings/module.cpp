@@ -15,6 +15,7 @@
 #include "python_bindings/errors.hpp"
 #include "python_bindings/gil.hpp"
 #include "python_bindings/graph.hpp"
+#include "python_bindings/disk_cache.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/module_state.hpp"
 #include "python_bindings/node_function.hpp"
@@ -67,7 +68,8 @@ int module_exec(PyObject* module) {
   // Graph, Dag, Distribution, StatResult, then the module functions (each a
   // PyCFunction bound to the module, added with add_to_module as well), then
   // the warning category GraphWarning, then __version__, the package version
-  // the build was configured with.
+  // the build was configured with, then the class DiskCache and the warning
+  // category CacheWarning.
   if (!add_class(module, "MemoryCache", create_memory_cache_type, &state.memory_cache_type)) return -1;
   if (!add_class(module, "Graph", create_graph_type, &state.graph_type)) return -1;
   if (!add_class(module, "Dag", create_dag_type, &state.dag_type)) return -1;
@@ -89,6 +91,15 @@ int module_exec(PyObject* module) {
   Py_INCREF(state.graph_warning);
   if (!add_to_module(module, "GraphWarning", state.graph_warning)) return -1;
   if (!add_to_module(module, "__version__", PyUnicode_FromString(QUILLON_VERSION))) return -1;
+  if (!add_class(module, "DiskCache", create_disk_cache_type, &state.disk_cache_type)) return -1;
+  state.cache_warning = PyErr_NewExceptionWithDoc(
+      "quillon.CacheWarning",
+      "Warned when a persistent cache could not do part of its work: outputs it could not store, damage it set "
+      "aside, a full disk, a directory it does not trust with pickled objects. Runs still return correct results.",
+      PyExc_UserWarning, nullptr);
+  if (state.cache_warning == nullptr) return -1;
+  Py_INCREF(state.cache_warning);
+  if (!add_to_module(module, "CacheWarning", state.cache_warning)) return -1;
   return 0;
 }
 
@@ -102,6 +113,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.distribution_type);
   Py_VISIT(state.stat_result_type);
   Py_VISIT(state.graph_warning);
+  Py_VISIT(state.disk_cache_type);
+  Py_VISIT(state.cache_warning);
   return 0;
 }
 
@@ -113,6 +126,8 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state.distribution_type);
   Py_CLEAR(state.stat_result_type);
   Py_CLEAR(state.graph_warning);
+  Py_CLEAR(state.disk_cache_type);
+  Py_CLEAR(state.cache_warning);
   return 0;
 }
 

@@ -26,6 +26,9 @@ struct ModuleState {
   PyTypeObject* stat_result_type;
   // quillon.GraphWarning (graph_warnings.hpp).
   PyObject* graph_warning;
+  PyTypeObject* disk_cache_type;
+  // quillon.CacheWarning (disk_cache.hpp).
+  PyObject* cache_warning;
 };
 
 // The state of `module`, a quillon module object.

@@ -227,7 +227,7 @@ class ServingBackend final : public CacheBackend {
  public:
   explicit ServingBackend(DataMap outputs) : outputs_(std::move(outputs)) {}
   CacheGetResult get(const std::string&, const CacheLookup&) override { return outputs_; }
-  void put(const std::string&, std::string, CacheEntry) override {}
+  PutResult put(const std::string&, std::string, CacheEntry) override { return {}; }
   CacheStats stats() override { return {}; }
   void clear_all() override {}
   void clear_namespace(const std::string&) override {}

@@ -27,7 +27,7 @@ class TestExecuteArguments:
         ({"cache_depth": "Shallow"}, ValueError, "^cache_depth must be one of: none, shallow, transitive$"),
         ({"cache_depth": None}, TypeError, "^argument 'cache_depth': expected str, got NoneType$"),
         ({"cache_namespace": 3}, TypeError, "^argument 'cache_namespace': "),
-        ({"cache_backend": {}}, TypeError, "^argument 'cache_backend': expected MemoryCache, got dict$"),
+        ({"cache_backend": {}}, TypeError, "^argument 'cache_backend': expected MemoryCache or DiskCache, got dict$"),
         ({"max_threads": 1.0}, TypeError, "^argument 'max_threads': 'float' object cannot be interpreted"),
         ({"max_threads": -1}, OverflowError, "can't convert negative int to unsigned"),
         ({"max_threads": 2**64}, OverflowError, "too big"),

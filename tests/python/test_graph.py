@@ -166,7 +166,7 @@ class TestBuild:
 
     def test_wrong_cache_backend_leaves_graph_open(self):
         graph = quillon.Graph()
-        with pytest.raises(TypeError, match="^argument 'cache_backend': expected MemoryCache, got str$"):
+        with pytest.raises(TypeError, match="^argument 'cache_backend': expected MemoryCache or DiskCache, got str$"):
             graph.build("cache")
         graph.add()
         assert graph.build().node_count() == 1

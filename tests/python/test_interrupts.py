@@ -84,15 +84,18 @@ class TestStoppingExceptions:
 
     def test_a_parallel_level_lets_running_calls_finish_and_starts_no_new_one(self):
         started, finished = [], []
-        gate = threading.Event()
+        running, gate = threading.Event(), threading.Event()
 
         def slow(inputs):
             started.append("slow")
+            running.set()
             gate.wait(10)
             finished.append("slow")
             return {"s": 1.0}
 
         def stop(inputs):
+            # Raised while the other call of the chunk is under way.
+            running.wait(10)
             started.append("stop")
             gate.set()
             raise KeyboardInterrupt

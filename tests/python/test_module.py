@@ -15,7 +15,7 @@ import quillon
 def test_module_docstring_and_registration_order():
     assert quillon.__doc__ == "Initialize the Python module"
     assert quillon.__all__[:3] == ["MemoryCache", "Graph", "Dag"]
-    assert quillon.__all__[-1] == "__version__"
+    assert quillon.__all__.index("__version__") == quillon.__all__.index("GraphWarning") + 1
     for name in quillon.__all__:
         assert hasattr(quillon, name)
 

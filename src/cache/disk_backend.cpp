@@ -1,0 +1,980 @@
+#include "cache/disk_backend.hpp"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <utility>
+
+#include "cache/keys.hpp"
+
+namespace quillon {
+
+namespace {
+
+constexpr int kFormatVersion = 1;
+constexpr char kDatabaseName[] = "cache.db";
+constexpr char kValuesFolder[] = "values";
+// Hits noted in memory before they are written in one transaction.
+constexpr std::size_t kPendingAccessLimit = 256;
+// How often a waiter looks at the database for a claim of another process.
+constexpr std::chrono::milliseconds kClaimPoll{2};
+
+// A failure SQLite reported; `code` is its extended result code.
+class SqliteError : public std::runtime_error {
+ public:
+  SqliteError(const std::string& message, int code) : std::runtime_error(message), code_(code) {}
+  int code() const noexcept { return code_; }
+  // Whether the database file itself is damaged or not a database.
+  bool damaged() const noexcept {
+    const int primary = code_ & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+  }
+  bool full() const noexcept { return (code_ & 0xff) == SQLITE_FULL; }
+
+ private:
+  int code_;
+};
+
+std::int64_t wall_nanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The text of a file in /proc, empty when it cannot be read.
+std::string read_small_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The start time (clock ticks since boot) of process `pid`, field 22 of its
+// /proc stat line; empty when the process does not exist.
+std::string process_start(long pid) {
+  const std::string stat = read_small_file("/proc/" + std::to_string(pid) + "/stat");
+  const auto close = stat.rfind(')');  // the command name may hold spaces
+  if (close == std::string::npos) return {};
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && (fields >> field); ++i) {
+  }
+  return field;
+}
+
+std::string boot_id() {
+  std::string id = read_small_file("/proc/sys/kernel/random/boot_id");
+  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+  return id;
+}
+
+// Whether the file system under `path` is a network one, on which SQLite's
+// locking cannot be trusted.
+std::optional<std::string> network_file_system(const std::string& path) {
+  struct statfs info {};
+  if (statfs(path.c_str(), &info) != 0) return std::nullopt;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case 0x6969UL:
+      return "NFS";
+    case 0x517BUL:
+    case 0xFF534D42UL:
+    case 0xFE534D42UL:
+      return "SMB";
+    default:
+      return std::nullopt;
+  }
+}
+
+[[noreturn]] void throw_errno(const std::string& what, const std::string& path, int error) {
+  throw DiskCacheError(what + " '" + path + "': " + std::strerror(error), error, path);
+}
+
+// Creates `path` and its missing parents; the last one owner-only.
+void make_directory(const std::string& path) {
+  std::string partial;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = path.find('/', start);
+    const std::size_t end = slash == std::string::npos ? path.size() : slash;
+    partial = path.substr(0, end);
+    start = end + 1;
+    if (partial.empty()) continue;
+    const bool last = end == path.size();
+    if (::mkdir(partial.c_str(), last ? 0700 : 0777) != 0 && errno != EEXIST) {
+      throw_errno("cannot create the cache directory", partial, errno);
+    }
+    if (slash == std::string::npos) break;
+  }
+}
+
+// Owned by this user and writable by no one else.
+bool private_to_owner(const struct stat& info) {
+  return info.st_uid == ::geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::string mode_text(const struct stat& info) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return text;
+}
+
+}  // namespace
+
+// The identity of a claim's owner.
+struct DiskCacheBackend::Owner {
+  long pid;
+  std::string start;  // boot id and process start time: no other process shares both
+  std::int64_t thread;
+
+  static const Owner& this_process() {
+    static const Owner owner{static_cast<long>(::getpid()), boot_id() + "/" + process_start(::getpid()), 0};
+    return owner;
+  }
+  static std::int64_t thread_token() {
+    return static_cast<std::int64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()) & 0x7fffffffffffffff);
+  }
+  // Whether the process that owned a claim still runs.
+  static bool alive(long pid, const std::string& start) {
+    if (pid == this_process().pid) return start == this_process().start;
+    const auto slash = start.find('/');
+    if (slash == std::string::npos || start.substr(0, slash) != boot_id()) return false;
+    return process_start(pid) == start.substr(slash + 1);
+  }
+};
+
+// One SQLite connection and its prepared statements.
+class DiskCacheBackend::Connection {
+ public:
+  class Statement {
+   public:
+    Statement(Connection& db, const char* sql) : db_(db) {
+      db_.check(sqlite3_prepare_v3(db_.handle_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr), sql);
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& reset() {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+      next_ = 1;
+      return *this;
+    }
+    Statement& bind(std::string_view text) {
+      db_.check(sqlite3_bind_blob(stmt_, next_++, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT),
+                "bind");
+      return *this;
+    }
+    Statement& bind(std::int64_t value) {
+      db_.check(sqlite3_bind_int64(stmt_, next_++, value), "bind");
+      return *this;
+    }
+    Statement& bind_double(double value) {
+      db_.check(sqlite3_bind_double(stmt_, next_++, value), "bind");
+      return *this;
+    }
+    Statement& bind_null() {
+      db_.check(sqlite3_bind_null(stmt_, next_++), "bind");
+      return *this;
+    }
+    // True while a row is available.
+    bool step() {
+      const int rc = sqlite3_step(stmt_);
+      if (rc == SQLITE_ROW) return true;
+      if (rc == SQLITE_DONE) return false;
+      const int code = sqlite3_extended_errcode(db_.handle_);
+      sqlite3_reset(stmt_);
+      throw SqliteError(std::string("cache database: ") + sqlite3_errmsg(db_.handle_), code);
+    }
+    void run() {
+      step();
+      sqlite3_reset(stmt_);
+    }
+    std::string text(int column) {
+      const void* data = sqlite3_column_blob(stmt_, column);
+      const int size = sqlite3_column_bytes(stmt_, column);
+      return data == nullptr ? std::string() : std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
+    }
+    std::int64_t integer(int column) { return sqlite3_column_int64(stmt_, column); }
+    double real(int column) { return sqlite3_column_double(stmt_, column); }
+    bool null(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+   private:
+    Connection& db_;
+    sqlite3_stmt* stmt_ = nullptr;
+    int next_ = 1;
+  };
+
+  // A write transaction, rolled back unless committed.
+  class Transaction {
+   public:
+    explicit Transaction(Connection& db) : db_(db) { db_.exec("BEGIN IMMEDIATE"); }
+    ~Transaction() {
+      if (!done_) sqlite3_exec(db_.handle_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    void commit() {
+      db_.exec("COMMIT");
+      done_ = true;
+    }
+
+   private:
+    Connection& db_;
+    bool done_ = false;
+  };
+
+  explicit Connection(const std::string& file) {
+    const int rc = sqlite3_open_v2(file.c_str(), &handle_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
+    if (rc != SQLITE_OK) {
+      const std::string message = handle_ != nullptr ? sqlite3_errmsg(handle_) : "out of memory";
+      const int code = handle_ != nullptr ? sqlite3_extended_errcode(handle_) : rc;
+      sqlite3_close_v2(handle_);
+      handle_ = nullptr;
+      throw SqliteError("cannot open the cache database: " + message, code);
+    }
+    sqlite3_extended_result_codes(handle_, 1);
+    sqlite3_busy_timeout(handle_, 30000);
+  }
+  ~Connection() {
+    statements_.clear();
+    sqlite3_close_v2(handle_);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  void exec(const char* sql) {
+    char* error = nullptr;
+    const int rc = sqlite3_exec(handle_, sql, nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) {
+      std::string message = error != nullptr ? error : sqlite3_errstr(rc);
+      sqlite3_free(error);
+      throw SqliteError("cache database: " + message, sqlite3_extended_errcode(handle_));
+    }
+  }
+  void check(int rc, const char* what) {
+    if (rc != SQLITE_OK) {
+      throw SqliteError(std::string("cache database (") + what + "): " + sqlite3_errmsg(handle_),
+                        sqlite3_extended_errcode(handle_));
+    }
+  }
+  // The statement for `sql`, prepared once per connection.
+  Statement& statement(const char* sql) {
+    auto it = statements_.find(sql);
+    if (it == statements_.end()) it = statements_.emplace(sql, std::make_unique<Statement>(*this, sql)).first;
+    return it->second->reset();
+  }
+  int changes() { return sqlite3_changes(handle_); }
+
+ private:
+  sqlite3* handle_ = nullptr;
+  std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
+};
+
+namespace {
+
+constexpr char kSchema[] = R"sql(
+CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS totals (id INTEGER PRIMARY KEY CHECK (id = 0), entries INTEGER NOT NULL,
+                                   bytes INTEGER NOT NULL);
+INSERT OR IGNORE INTO totals VALUES (0, 0, 0);
+CREATE TABLE IF NOT EXISTS entries (
+  full_key BLOB PRIMARY KEY, ns BLOB NOT NULL, identity BLOB NOT NULL,
+  expires_at REAL, accessed INTEGER NOT NULL, size INTEGER NOT NULL,
+  digest BLOB NOT NULL, value BLOB, file TEXT) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS entries_by_access ON entries (accessed);
+CREATE INDEX IF NOT EXISTS entries_by_file ON entries (file) WHERE file IS NOT NULL;
+CREATE TABLE IF NOT EXISTS fingerprints (
+  ns BLOB NOT NULL, identity BLOB NOT NULL, key BLOB NOT NULL, code_hash BLOB NOT NULL,
+  input_hash BLOB NOT NULL, deps_signature BLOB NOT NULL, PRIMARY KEY (ns, identity)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS invalidations (ns BLOB NOT NULL, identity BLOB NOT NULL,
+                                          PRIMARY KEY (ns, identity)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS claims (full_key BLOB PRIMARY KEY, pid INTEGER NOT NULL, start TEXT NOT NULL,
+                                   thread INTEGER NOT NULL, lease_until REAL NOT NULL) WITHOUT ROWID;
+)sql";
+
+// Bounds of the full keys under namespace `ns` and the namespaces nested in
+// it: [ns + "::", ns + ":;").
+std::pair<std::string, std::string> namespace_range(const std::string& ns) {
+  return {ns + "::", ns + ":;"};
+}
+
+}  // namespace
+
+std::shared_ptr<DiskCacheBackend> DiskCacheBackend::open(DiskCacheOptions options) {
+  return std::shared_ptr<DiskCacheBackend>(new DiskCacheBackend(std::move(options)));
+}
+
+DiskCacheBackend::DiskCacheBackend(DiskCacheOptions options)
+    : options_(std::move(options)), path_(options_.path) {
+  if (path_.empty()) throw DiskCacheError("the cache path is empty", EINVAL, path_);
+  struct stat info {};
+  const bool existed = ::stat(path_.c_str(), &info) == 0;
+  if (existed && !S_ISDIR(info.st_mode)) throw_errno("the cache path is not a directory", path_, ENOTDIR);
+  if (!existed) {
+    if (errno != ENOENT) throw_errno("cannot use the cache path", path_, errno);
+    make_directory(path_);
+    if (::stat(path_.c_str(), &info) != 0) throw_errno("cannot use the cache path", path_, errno);
+  }
+  if (::access(path_.c_str(), R_OK | W_OK | X_OK) != 0) throw_errno("cannot write to the cache directory", path_, errno);
+  const std::string values = path_ + "/" + kValuesFolder;
+  if (::mkdir(values.c_str(), 0700) != 0 && errno != EEXIST) throw_errno("cannot create", values, errno);
+
+  std::vector<std::string> problems;
+  trusted_ = private_to_owner(info);
+  if (!trusted_) {
+    problems.push_back("quillon: the cache directory '" + path_ + "' is " +
+                       (info.st_uid != ::geteuid() ? std::string("owned by another user")
+                                                   : "writable by other users (mode " + mode_text(info) + ")") +
+                       ": objects stored by pickling will not be read from it, since unpickling can run code");
+  }
+  if (auto kind = network_file_system(path_)) {
+    problems.push_back("quillon: the cache directory '" + path_ + "' is on a network file system (" + *kind +
+                       "), where the database's locking is unsafe; keep caches on a local disk");
+  }
+
+  const std::string file = path_ + "/" + kDatabaseName;
+  struct stat db_info {};
+  if (::stat(file.c_str(), &db_info) == 0 && trusted_ && !private_to_owner(db_info)) {
+    trusted_ = false;
+    problems.push_back("quillon: the cache database '" + file + "' is writable by other users or owned by another "
+                       "user: objects stored by pickling will not be read from it, since unpickling can run code");
+  }
+
+  auto open_database = [&] {
+    auto db = std::make_unique<Connection>(file);
+    db->exec("PRAGMA journal_mode=WAL");
+    db->exec("PRAGMA synchronous=NORMAL");
+    Connection::Transaction schema(*db);
+    db->exec(kSchema);
+    Connection::Statement& format = db->statement("SELECT value FROM meta WHERE name = 'format'");
+    if (format.step()) {
+      const std::string text = format.text(0);
+      format.reset();
+      int version = 0;
+      try {
+        version = std::stoi(text);
+      } catch (const std::exception&) {
+        version = -1;
+      }
+      if (version > kFormatVersion) {
+        throw DiskCacheError("the cache in '" + path_ + "' was written by a newer version of quillon (format " + text +
+                                 "; this one reads format " + std::to_string(kFormatVersion) + " and older)",
+                             0, path_);
+      }
+      if (version != kFormatVersion) {
+        throw DiskCacheError("the cache in '" + path_ + "' has an unknown format '" + text + "'", 0, path_);
+      }
+    } else {
+      format.reset();
+      db->statement("INSERT INTO meta VALUES ('format', ?)").bind(std::string(std::to_string(kFormatVersion))).run();
+    }
+    schema.commit();
+    return db;
+  };
+
+  std::unique_ptr<Connection> db;
+  try {
+    db = open_database();
+  } catch (const SqliteError& error) {
+    if (!error.damaged()) throw DiskCacheError(std::string(error.what()) + " ('" + file + "')", 0, path_);
+    // Set the damaged database aside and start afresh; the value files stay
+    // and are found again by content address.
+    const std::string aside = file + ".damaged-" + std::to_string(wall_nanos());
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      const std::string from = file + suffix;
+      if (::rename(from.c_str(), (aside + suffix).c_str()) != 0 && errno != ENOENT) {
+        throw_errno("cannot set aside the damaged cache database", from, errno);
+      }
+    }
+    problems.push_back("quillon: the cache database '" + file + "' was damaged (" + error.what() +
+                       "); it was moved to '" + aside + "' and a new one started");
+    db = open_database();
+  }
+  ::chmod(file.c_str(), 0600);
+  MutexLock lock(mu_);
+  db_ = std::move(db);
+  notices_ = std::move(problems);
+  counters_.max_entries = options_.max_entries.value_or(0);
+}
+
+DiskCacheBackend::~DiskCacheBackend() { close(); }
+
+void DiskCacheBackend::notice_locked(std::string text) {
+  mu_.assert_held();
+  notices_.push_back(std::move(text));
+}
+
+void DiskCacheBackend::database_failed_locked(const std::exception& error) {
+  mu_.assert_held();
+  notice_locked("quillon: the cache database in '" + path_ + "' cannot be used (" + error.what() +
+                "); lookups miss and nothing is stored until it is opened again");
+  db_.reset();
+}
+
+std::string DiskCacheBackend::value_file_path(const std::string& address) const {
+  return path_ + "/" + kValuesFolder + "/" + address;
+}
+
+std::optional<std::string> DiskCacheBackend::read_value_file(const std::string& address) {
+  const int fd = ::open(value_file_path(address).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) bytes.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  if (done != bytes.size()) return std::nullopt;
+  return bytes;
+}
+
+std::optional<std::string> DiskCacheBackend::write_value_file(const std::string& address, const std::string& bytes) {
+  const std::string target = value_file_path(address);
+  struct stat info {};
+  if (::stat(target.c_str(), &info) == 0 && static_cast<std::size_t>(info.st_size) == bytes.size()) {
+    return std::nullopt;  // the same content is already there (its digest is checked on reading)
+  }
+  const std::string temp = path_ + "/" + kValuesFolder + "/.tmp-" + std::to_string(::getpid()) + "-" +
+                           std::to_string(temp_counter_.fetch_add(1));
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return std::string("cannot write a value file: ") + std::strerror(errno);
+  std::size_t done = 0;
+  int error = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      error = wrote < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    return std::string("cannot write a value file: ") + std::strerror(error);
+  }
+  return std::nullopt;
+}
+
+void DiskCacheBackend::quarantine_value_file(const std::string& address) {
+  const std::string from = value_file_path(address);
+  const std::string to = from + ".damaged-" + std::to_string(wall_nanos());
+  ::rename(from.c_str(), to.c_str());
+}
+
+void DiskCacheBackend::flush_accesses_locked() {
+  mu_.assert_held();
+  if (pending_accesses_.empty() || !db_) return;
+  Connection::Statement& touch = db_->statement("UPDATE entries SET accessed = ? WHERE full_key = ? AND accessed < ?");
+  for (const auto& [full_key, when] : pending_accesses_) touch.reset().bind(when).bind(full_key).bind(when).run();
+  pending_accesses_.clear();
+}
+
+std::optional<std::string> DiskCacheBackend::remove_entry_locked(const std::string& full_key) {
+  mu_.assert_held();
+  Connection::Statement& find = db_->statement("SELECT ns, identity, size, file FROM entries WHERE full_key = ?");
+  find.bind(full_key);
+  if (!find.step()) return std::nullopt;
+  const std::string ns = find.text(0);
+  const std::string identity = find.text(1);
+  const std::int64_t size = find.integer(2);
+  std::optional<std::string> file;
+  if (!find.null(3)) file = find.text(3);
+  find.reset();
+  db_->statement("DELETE FROM entries WHERE full_key = ?").bind(full_key).run();
+  db_->statement("UPDATE totals SET entries = entries - 1, bytes = bytes - ? WHERE id = 0").bind(size).run();
+  // The fingerprint goes with the entry it names.
+  const std::string key = full_key.substr(ns.size() + 2);
+  db_->statement("DELETE FROM fingerprints WHERE ns = ? AND identity = ? AND key = ?").bind(ns).bind(identity).bind(key).run();
+  pending_accesses_.erase(full_key);
+  return file;
+}
+
+void DiskCacheBackend::delete_unreferenced_files_locked(const std::vector<std::string>& files) {
+  mu_.assert_held();
+  for (const std::string& address : files) {
+    Connection::Statement& used = db_->statement("SELECT 1 FROM entries WHERE file = ? LIMIT 1");
+    const bool referenced = used.bind(address).step();
+    used.reset();
+    if (!referenced) ::unlink(value_file_path(address).c_str());
+  }
+}
+
+CacheMissReason DiskCacheBackend::classify_miss_locked(const std::string& ns, const CacheLookup& lookup) {
+  mu_.assert_held();
+  Connection::Statement& invalid = db_->statement("SELECT 1 FROM invalidations WHERE ns = ? AND identity = ?");
+  const bool invalidated = invalid.bind(ns).bind(lookup.identity).step();
+  invalid.reset();
+  if (invalidated) return CacheMissReason::kInvalidated;
+
+  Connection::Statement& last = db_->statement(
+      "SELECT key, code_hash, input_hash, deps_signature FROM fingerprints WHERE ns = ? AND identity = ?");
+  if (!last.bind(ns).bind(lookup.identity).step()) return CacheMissReason::kNotFound;
+  const std::string key = last.text(0), code = last.text(1), input = last.text(2), deps = last.text(3);
+  last.reset();
+  if (key == lookup.key) {
+    // The entry it names is gone; nothing more specific is known.
+    Connection::Transaction write(*db_);
+    db_->statement("DELETE FROM fingerprints WHERE ns = ? AND identity = ? AND key = ?").bind(ns).bind(lookup.identity).bind(key).run();
+    write.commit();
+    return CacheMissReason::kNotFound;
+  }
+  if (code != lookup.code_hash) return CacheMissReason::kCodeChanged;
+  if (input != lookup.input_hash) return CacheMissReason::kInputChanged;
+  if (deps != lookup.deps_signature) return CacheMissReason::kDependencyChanged;
+  return CacheMissReason::kNotFound;
+}
+
+CacheGetResult DiskCacheBackend::get(const std::string& ns, const CacheLookup& lookup) {
+  const std::string full_key = make_full_key(ns, lookup.key);
+  std::string bytes;
+  std::string digest;
+  std::optional<std::string> file;
+  {
+    MutexLock lock(mu_);
+    if (!db_) {
+      ++counters_.misses;
+      return CacheMissReason::kNotFound;
+    }
+    try {
+      Connection::Statement& find =
+          db_->statement("SELECT expires_at, digest, value, file FROM entries WHERE full_key = ?");
+      if (find.bind(full_key).step()) {
+        const bool expired = !find.null(0) && find.real(0) * 1e9 <= static_cast<double>(wall_nanos());
+        if (expired) {
+          find.reset();
+          Connection::Transaction write(*db_);
+          const std::optional<std::string> gone = remove_entry_locked(full_key);
+          write.commit();
+          if (gone) delete_unreferenced_files_locked({*gone});
+          ++counters_.expirations;
+          ++counters_.misses;
+          return CacheMissReason::kExpired;
+        }
+        digest = find.text(1);
+        if (find.null(3)) {
+          bytes = find.text(2);
+        } else {
+          file = find.text(3);
+        }
+        find.reset();
+        pending_accesses_[full_key] = wall_nanos();
+        if (pending_accesses_.size() >= kPendingAccessLimit) {
+          Connection::Transaction write(*db_);
+          flush_accesses_locked();
+          write.commit();
+        }
+      } else {
+        find.reset();
+        ++counters_.misses;
+        return classify_miss_locked(ns, lookup);
+      }
+    } catch (const SqliteError& error) {
+      ++counters_.misses;
+      if (error.damaged()) database_failed_locked(error);
+      return CacheMissReason::kNotFound;
+    }
+  }
+
+  // Read and check the value without the lock: decoding may take the
+  // interpreter lock.
+  std::string problem;
+  if (file) {
+    std::optional<std::string> read = read_value_file(*file);
+    if (!read || hash_canonical(*read) != *file) {
+      if (read) quarantine_value_file(*file);
+      problem = "the value file '" + value_file_path(*file) + "' is missing or damaged";
+    } else {
+      bytes = std::move(*read);
+    }
+  } else if (hash_canonical(bytes) != digest) {
+    problem = "a value in the cache database of '" + path_ + "' is damaged";
+  }
+  std::optional<DataMap> outputs;
+  if (problem.empty()) {
+    outputs = decode_outputs(bytes, trusted_ ? options_.codec.get() : nullptr);
+    if (!outputs && !trusted_) problem = "untrusted";
+    if (!outputs && problem.empty()) problem = "a value in the cache of '" + path_ + "' does not decode";
+  }
+
+  MutexLock lock(mu_);
+  if (outputs) {
+    ++counters_.hits;
+    return std::move(*outputs);
+  }
+  ++counters_.misses;
+  if (problem == "untrusted") {
+    // Kept: another user of a trusted copy may still read it.
+    if (!told_untrusted_) {
+      told_untrusted_ = true;
+      notice_locked("quillon: an entry of the cache in '" + path_ +
+                    "' holds pickled objects, which are not read from a directory other users can write to");
+    }
+    return CacheMissReason::kNotFound;
+  }
+  notice_locked("quillon: " + problem + "; it counts as a miss and is removed");
+  if (db_) {
+    try {
+      Connection::Transaction write(*db_);
+      remove_entry_locked(full_key);
+      write.commit();
+    } catch (const SqliteError& error) {
+      if (error.damaged()) database_failed_locked(error);
+    }
+  }
+  return CacheMissReason::kNotFound;
+}
+
+PutResult DiskCacheBackend::put(const std::string& ns, std::string key, CacheEntry entry) {
+  std::string problem;
+  std::optional<std::string> bytes = encode_outputs(entry.outputs, options_.codec.get(), problem);
+  if (!bytes) {
+    MutexLock lock(mu_);
+    ++store_failures_;
+    return {false, std::move(problem)};
+  }
+  const std::string digest = hash_canonical(*bytes);
+  const bool to_file = bytes->size() > options_.inline_limit;
+  if (to_file) {
+    if (std::optional<std::string> failed = write_value_file(digest, *bytes)) {
+      MutexLock lock(mu_);
+      ++store_failures_;
+      if (!told_full_ && failed->find(std::strerror(ENOSPC)) != std::string::npos) {
+        told_full_ = true;
+        notice_locked("quillon: the disk of the cache in '" + path_ + "' is full; results are not being stored");
+      }
+      return {false, std::move(*failed)};
+    }
+  }
+
+  const std::string full_key = make_full_key(ns, key);
+  const std::int64_t size = static_cast<std::int64_t>(bytes->size());
+  MutexLock lock(mu_);
+  if (!db_) {
+    ++store_failures_;
+    return {false, "the cache in '" + path_ + "' is closed"};
+  }
+  std::vector<std::string> dropped_files;
+  try {
+    Connection::Transaction write(*db_);
+    flush_accesses_locked();
+    if (auto old = remove_entry_locked(full_key)) dropped_files.push_back(*old);
+    Connection::Statement& insert = db_->statement(
+        "INSERT INTO entries (full_key, ns, identity, expires_at, accessed, size, digest, value, file) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    insert.bind(full_key).bind(ns).bind(entry.identity);
+    if (options_.ttl) {
+      const double now = static_cast<double>(wall_nanos()) / 1e9;
+      insert.bind_double(now + options_.ttl->count());
+    } else {
+      insert.bind_null();
+    }
+    insert.bind(wall_nanos()).bind(size).bind(digest);
+    if (to_file) {
+      insert.bind_null().bind(digest);
+    } else {
+      insert.bind(*bytes).bind_null();
+    }
+    insert.run();
+    db_->statement("UPDATE totals SET entries = entries + 1, bytes = bytes + ? WHERE id = 0").bind(size).run();
+    db_->statement("INSERT OR REPLACE INTO fingerprints VALUES (?, ?, ?, ?, ?, ?)")
+        .bind(ns)
+        .bind(entry.identity)
+        .bind(key)
+        .bind(entry.code_hash)
+        .bind(entry.input_hash)
+        .bind(entry.deps_signature)
+        .run();
+    db_->statement("DELETE FROM invalidations WHERE ns = ? AND identity = ?").bind(ns).bind(entry.identity).run();
+
+    // Evict the least recently used entries beyond either bound; never the
+    // one just stored.
+    for (;;) {
+      Connection::Statement& totals = db_->statement("SELECT entries, bytes FROM totals WHERE id = 0");
+      totals.step();
+      const std::uint64_t entries = static_cast<std::uint64_t>(totals.integer(0));
+      const std::uint64_t stored_bytes = static_cast<std::uint64_t>(totals.integer(1));
+      totals.reset();
+      const bool over = (options_.max_entries && entries > *options_.max_entries) || stored_bytes > options_.max_bytes;
+      if (!over || entries <= 1) break;
+      Connection::Statement& oldest =
+          db_->statement("SELECT full_key FROM entries WHERE full_key != ? ORDER BY accessed LIMIT 1");
+      if (!oldest.bind(full_key).step()) break;
+      const std::string victim = oldest.text(0);
+      oldest.reset();
+      if (auto file = remove_entry_locked(victim)) dropped_files.push_back(*file);
+      ++counters_.evictions;
+    }
+    write.commit();
+  } catch (const SqliteError& error) {
+    ++store_failures_;
+    if (error.damaged()) {
+      database_failed_locked(error);
+    } else if (error.full() && !told_full_) {
+      told_full_ = true;
+      notice_locked("quillon: the disk of the cache in '" + path_ + "' is full; results are not being stored");
+    }
+    return {false, error.what()};
+  }
+  try {
+    delete_unreferenced_files_locked(dropped_files);
+  } catch (const SqliteError&) {
+    // Files left behind only take room.
+  }
+  return {};
+}
+
+CacheStats DiskCacheBackend::stats() { return disk_stats().cache; }
+
+DiskCacheStats DiskCacheBackend::disk_stats() {
+  MutexLock lock(mu_);
+  DiskCacheStats stats;
+  stats.cache = counters_;
+  stats.max_bytes = options_.max_bytes;
+  stats.store_failures = store_failures_;
+  if (db_) {
+    try {
+      Connection::Statement& totals = db_->statement("SELECT entries, bytes FROM totals WHERE id = 0");
+      if (totals.step()) {
+        stats.cache.entries = static_cast<std::uint64_t>(totals.integer(0));
+        stats.bytes = static_cast<std::uint64_t>(totals.integer(1));
+      }
+      totals.reset();
+    } catch (const SqliteError& error) {
+      if (error.damaged()) database_failed_locked(error);
+    }
+  }
+  return stats;
+}
+
+void DiskCacheBackend::clear_all() {
+  MutexLock lock(mu_);
+  local_claims_.clear();
+  pending_accesses_.clear();
+  if (db_) {
+    std::vector<std::string> files;
+    try {
+      Connection::Transaction write(*db_);
+      Connection::Statement& all = db_->statement("SELECT file FROM entries WHERE file IS NOT NULL");
+      while (all.step()) files.push_back(all.text(0));
+      all.reset();
+      db_->exec("DELETE FROM entries; DELETE FROM fingerprints; DELETE FROM invalidations; DELETE FROM claims; "
+                "UPDATE totals SET entries = 0, bytes = 0;");
+      write.commit();
+      delete_unreferenced_files_locked(files);
+    } catch (const SqliteError& error) {
+      if (error.damaged()) database_failed_locked(error);
+    }
+  }
+  claims_changed_.notify_all();
+}
+
+void DiskCacheBackend::clear_namespace(const std::string& ns) {
+  const std::pair<std::string, std::string> range = namespace_range(ns);
+  const std::string& low = range.first;
+  const std::string& high = range.second;
+  MutexLock lock(mu_);
+  std::erase_if(local_claims_, [&](const auto& claim) { return claim.first.starts_with(low); });
+  if (db_) {
+    try {
+      Connection::Transaction write(*db_);
+      flush_accesses_locked();
+      // Identities with a fingerprint in exactly this namespace, before the
+      // removals take theirs away.
+      db_->statement("INSERT OR IGNORE INTO invalidations SELECT ns, identity FROM fingerprints WHERE ns = ?")
+          .bind(ns)
+          .run();
+      std::vector<std::string> keys;
+      Connection::Statement& under =
+          db_->statement("SELECT full_key FROM entries WHERE full_key >= ? AND full_key < ?");
+      under.bind(low).bind(high);
+      while (under.step()) keys.push_back(under.text(0));
+      under.reset();
+      std::vector<std::string> files;
+      for (const std::string& full_key : keys) {
+        if (auto file = remove_entry_locked(full_key)) files.push_back(*file);
+      }
+      db_->statement("DELETE FROM claims WHERE full_key >= ? AND full_key < ?").bind(low).bind(high).run();
+      write.commit();
+      delete_unreferenced_files_locked(files);
+    } catch (const SqliteError& error) {
+      if (error.damaged()) database_failed_locked(error);
+    }
+  }
+  claims_changed_.notify_all();
+}
+
+void DiskCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id,
+                                  const std::optional<std::string>& version) {
+  const std::string prefix = "id=" + std::to_string(node_id) + ";";
+  const std::optional<std::string> code_hash =
+      version ? std::optional<std::string>(hash_canonical(*version)) : std::nullopt;
+  MutexLock lock(mu_);
+  if (!db_) return;
+  try {
+    Connection::Transaction write(*db_);
+    std::vector<std::pair<std::string, std::string>> matched;  // (identity, key)
+    Connection::Statement& fingerprints =
+        db_->statement("SELECT identity, key, code_hash FROM fingerprints WHERE ns = ?");
+    fingerprints.bind(ns);
+    while (fingerprints.step()) {
+      std::string identity = fingerprints.text(0);
+      if (!identity.starts_with(prefix)) continue;
+      if (code_hash && fingerprints.text(2) != *code_hash) continue;
+      matched.emplace_back(std::move(identity), fingerprints.text(1));
+    }
+    fingerprints.reset();
+    std::vector<std::string> files;
+    for (const auto& [identity, key] : matched) {
+      if (auto file = remove_entry_locked(make_full_key(ns, key))) files.push_back(*file);
+      db_->statement("INSERT OR IGNORE INTO invalidations VALUES (?, ?)").bind(ns).bind(identity).run();
+    }
+    write.commit();
+    delete_unreferenced_files_locked(files);
+  } catch (const SqliteError& error) {
+    if (error.damaged()) database_failed_locked(error);
+  }
+  claims_changed_.notify_all();
+}
+
+ComputeClaim DiskCacheBackend::begin_compute(const std::string& ns, const std::string& key) {
+  std::string full_key = make_full_key(ns, key);
+  const std::thread::id self = std::this_thread::get_id();
+  MutexLock lock(mu_);
+  if (auto it = local_claims_.find(full_key); it != local_claims_.end()) {
+    return it->second == self ? ComputeClaim::kHeldByCaller : ComputeClaim::kBusy;
+  }
+  if (db_) {
+    try {
+      Connection::Transaction write(*db_);
+      Connection::Statement& holder = db_->statement("SELECT pid, start, lease_until FROM claims WHERE full_key = ?");
+      if (holder.bind(full_key).step()) {
+        const long pid = static_cast<long>(holder.integer(0));
+        const std::string start = holder.text(1);
+        const double lease_until = holder.real(2);
+        holder.reset();
+        const bool lease_left = lease_until * 1e9 > static_cast<double>(wall_nanos());
+        if (lease_left && Owner::alive(pid, start)) return ComputeClaim::kBusy;
+      } else {
+        holder.reset();
+      }
+      const Owner& me = Owner::this_process();
+      db_->statement("INSERT OR REPLACE INTO claims VALUES (?, ?, ?, ?, ?)")
+          .bind(full_key)
+          .bind(static_cast<std::int64_t>(me.pid))
+          .bind(me.start)
+          .bind(Owner::thread_token())
+          .bind_double(static_cast<double>(wall_nanos()) / 1e9 + static_cast<double>(options_.lease.count()))
+          .run();
+      write.commit();
+    } catch (const SqliteError& error) {
+      // Without the shared claim this process still computes once per key.
+      if (error.damaged()) database_failed_locked(error);
+    }
+  }
+  local_claims_.emplace(std::move(full_key), self);
+  return ComputeClaim::kAcquired;
+}
+
+bool DiskCacheBackend::claim_ended_locked(const std::string& full_key) {
+  mu_.assert_held();
+  if (!db_) return true;
+  try {
+    Connection::Statement& holder = db_->statement("SELECT pid, start, lease_until FROM claims WHERE full_key = ?");
+    if (!holder.bind(full_key).step()) return true;
+    const long pid = static_cast<long>(holder.integer(0));
+    const std::string start = holder.text(1);
+    const double lease_until = holder.real(2);
+    holder.reset();
+    if (lease_until * 1e9 <= static_cast<double>(wall_nanos())) return true;
+    if (pid == Owner::this_process().pid && start == Owner::this_process().start) {
+      // A claim of this process that its map does not hold: another
+      // backend object on the same store owns it, and its thread is alive.
+      return false;
+    }
+    return !Owner::alive(pid, start);
+  } catch (const SqliteError& error) {
+    if (error.damaged()) database_failed_locked(error);
+    return true;
+  }
+}
+
+bool DiskCacheBackend::wait_for_compute(const std::string& ns, const std::string& key,
+                                        std::chrono::milliseconds timeout) {
+  const std::string full_key = make_full_key(ns, key);
+  const std::thread::id self = std::this_thread::get_id();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(mu_);
+  for (;;) {
+    const auto local = local_claims_.find(full_key);
+    if (local != local_claims_.end() && local->second == self) return true;
+    if (local == local_claims_.end() && claim_ended_locked(full_key)) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    // A claim of this process ends with a notification; one of another
+    // process is looked at again shortly.
+    const auto slice = local != local_claims_.end() ? deadline - now : std::min<std::chrono::steady_clock::duration>(kClaimPoll, deadline - now);
+    claims_changed_.wait_for(mu_, std::chrono::duration_cast<std::chrono::milliseconds>(slice) +
+                                      std::chrono::milliseconds(1));
+  }
+}
+
+void DiskCacheBackend::finish_compute(const std::string& ns, const std::string& key) {
+  const std::string full_key = make_full_key(ns, key);
+  MutexLock lock(mu_);
+  local_claims_.erase(full_key);
+  if (db_) {
+    try {
+      db_->statement("DELETE FROM claims WHERE full_key = ?").bind(full_key).run();
+    } catch (const SqliteError& error) {
+      if (error.damaged()) database_failed_locked(error);
+    }
+  }
+  claims_changed_.notify_all();
+}
+
+std::vector<std::string> DiskCacheBackend::take_notices() {
+  MutexLock lock(mu_);
+  return std::exchange(notices_, {});
+}
+
+void DiskCacheBackend::close() {
+  MutexLock lock(mu_);
+  if (!db_) return;
+  try {
+    Connection::Transaction write(*db_);
+    flush_accesses_locked();
+    for (const auto& [full_key, owner] : local_claims_) {
+      db_->statement("DELETE FROM claims WHERE full_key = ?").bind(full_key).run();
+    }
+    write.commit();
+  } catch (const SqliteError&) {
+    // Closing goes on: what was not written is access order and claims,
+    // which others take over once this process is gone.
+  }
+  db_.reset();
+  claims_changed_.notify_all();
+}
+
+bool DiskCacheBackend::closed() {
+  MutexLock lock(mu_);
+  return !db_;
+}
+
+}  // namespace quillon

@@ -1,0 +1,170 @@
+// DiskCacheBackend: a cache store in a directory, shared by the threads of
+// one process and by the processes of one machine, that outlives them all.
+//
+// The directory holds one SQLite database (cache.db, in WAL mode) with the
+// entries, fingerprints, invalidations, claims and totals, and a values/
+// folder of content-addressed files for the encoded outputs that are too
+// large to keep inside the database. Every operation keeps the CacheBackend
+// contract of cache/records.hpp, across processes too:
+// - Entries are written in one transaction each, after the value file they
+//   point to (written under a temporary name and renamed), so a process
+//   killed at any moment leaves every entry whole or absent. Every value is
+//   checked against its digest when read; what fails the check is a miss.
+// - Least-recently-used eviction within max_entries and max_bytes, by access
+//   times the store records itself (batched: hits note them in memory and
+//   they reach the database with the next write, within a few hundred hits).
+// - Time to live runs on the wall clock.
+// - A claim names its owner (process id, the process's start identity
+//   against pid reuse, and a thread token) and a lease. A claim whose owner
+//   is seen dead is taken over at once, one whose lease ran out as well.
+//   Waiters poll the database in short slices, and wait on a condition
+//   variable for claims of their own process.
+// - Opaque (Python) values go through the ObjectCodec given at open. They are
+//   decoded only from a trusted store: a directory and database owned by this
+//   user and writable by no one else. Native values are always readable.
+// - Damage (a database that is not one, a value file whose digest does not
+//   match, a full disk) is a miss or a store that does not happen, with one
+//   notice each; a damaged database found at open is set aside and replaced.
+//
+// Thread-safe: one mutex guards the connection and the in-process claim map
+// and is held for one operation at a time; encoding and decoding (which may
+// take the interpreter lock) happen outside it. Notices for the user (why
+// something was not stored or read) are collected for the embedding to show
+// (take_notices).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "cache/records.hpp"
+#include "cache/value_codec.hpp"
+#include "thread_annotations.hpp"
+
+struct sqlite3;
+
+namespace quillon {
+
+// A store that cannot be opened (a path that is not a usable directory, a
+// database of a newer format). `error_number` is the errno behind it, 0
+// when there is none.
+class DiskCacheError : public std::runtime_error {
+ public:
+  DiskCacheError(const std::string& message, int error_number, std::string path)
+      : std::runtime_error(message), error_number_(error_number), path_(std::move(path)) {}
+  int error_number() const noexcept { return error_number_; }
+  const std::string& path() const noexcept { return path_; }
+
+ private:
+  int error_number_;
+  std::string path_;
+};
+
+inline constexpr std::uint64_t kDefaultDiskMaxBytes = std::uint64_t{1} << 30;
+
+struct DiskCacheOptions {
+  std::string path;
+  std::optional<std::uint64_t> max_entries;  // none: no limit
+  std::uint64_t max_bytes = kDefaultDiskMaxBytes;
+  std::optional<std::chrono::duration<double>> ttl;
+  // Encodes opaque values; null: they are never stored.
+  std::shared_ptr<const ObjectCodec> codec;
+  // Encoded outputs above this many bytes go to a value file.
+  std::size_t inline_limit = 32 * 1024;
+  // How long a claim stands without its owner being seen dead.
+  std::chrono::seconds lease{600};
+};
+
+struct DiskCacheStats {
+  CacheStats cache;
+  std::uint64_t bytes = 0;
+  std::uint64_t max_bytes = 0;
+  std::uint64_t store_failures = 0;
+};
+
+class DiskCacheBackend final : public CacheBackend {
+ public:
+  // Opens (creating when missing) the store in options.path. Throws
+  // DiskCacheError when the path cannot hold one.
+  static std::shared_ptr<DiskCacheBackend> open(DiskCacheOptions options);
+  ~DiskCacheBackend() override;
+  DiskCacheBackend(const DiskCacheBackend&) = delete;
+  DiskCacheBackend& operator=(const DiskCacheBackend&) = delete;
+
+  CacheGetResult get(const std::string& ns, const CacheLookup& lookup) override EXCLUDES(mu_);
+  PutResult put(const std::string& ns, std::string key, CacheEntry entry) override EXCLUDES(mu_);
+  CacheStats stats() override EXCLUDES(mu_);
+  void clear_all() override EXCLUDES(mu_);
+  void clear_namespace(const std::string& ns) override EXCLUDES(mu_);
+  void clear_node(const std::string& ns, std::uint64_t node_id,
+                  const std::optional<std::string>& version) override EXCLUDES(mu_);
+  ComputeClaim begin_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
+  bool wait_for_compute(const std::string& ns, const std::string& key, std::chrono::milliseconds timeout) override
+      EXCLUDES(mu_);
+  void finish_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
+
+  DiskCacheStats disk_stats() EXCLUDES(mu_);
+  // The notices gathered since the last call, oldest first.
+  std::vector<std::string> take_notices() EXCLUDES(mu_);
+  // Ends the use of the store: pending access times are written and the
+  // database is closed. Afterwards every lookup misses, nothing is stored,
+  // and claims are this process's alone. Idempotent.
+  void close() EXCLUDES(mu_);
+  bool closed() EXCLUDES(mu_);
+
+  const std::string& path() const noexcept { return path_; }
+  // Whether opaque values may be decoded from this store.
+  bool trusted() const noexcept { return trusted_; }
+
+ private:
+  class Connection;
+  struct Owner;
+
+  explicit DiskCacheBackend(DiskCacheOptions options);
+
+  // Requires: mu_ held (for every *_locked member).
+  void flush_accesses_locked() REQUIRES(mu_);
+  void notice_locked(std::string text) REQUIRES(mu_);
+  // Marks the database unusable after an error it reported as damage.
+  void database_failed_locked(const std::exception& error) REQUIRES(mu_);
+  CacheMissReason classify_miss_locked(const std::string& ns, const CacheLookup& lookup) REQUIRES(mu_);
+  // Removes one entry inside the caller's transaction; returns its value
+  // file (to delete once committed and unreferenced), if any.
+  std::optional<std::string> remove_entry_locked(const std::string& full_key) REQUIRES(mu_);
+  void delete_unreferenced_files_locked(const std::vector<std::string>& files) REQUIRES(mu_);
+  bool claim_ended_locked(const std::string& full_key) REQUIRES(mu_);
+
+  std::optional<std::string> read_value_file(const std::string& address);
+  // Writes `bytes` under their content address; the problem when it fails.
+  std::optional<std::string> write_value_file(const std::string& address, const std::string& bytes);
+  std::string value_file_path(const std::string& address) const;
+  void quarantine_value_file(const std::string& address);
+
+  // Constant after construction.
+  const DiskCacheOptions options_;
+  const std::string path_;
+  bool trusted_ = false;
+
+  Mutex mu_;
+  CondVar claims_changed_;
+  std::unique_ptr<Connection> db_ GUARDED_BY(mu_);  // null once closed or failed
+  // Claims of this process: full key -> owning thread.
+  std::unordered_map<std::string, std::thread::id> local_claims_ GUARDED_BY(mu_);
+  // Hits not yet written: full key -> access time.
+  std::unordered_map<std::string, std::int64_t> pending_accesses_ GUARDED_BY(mu_);
+  std::vector<std::string> notices_ GUARDED_BY(mu_);
+  bool told_full_ GUARDED_BY(mu_) = false;
+  bool told_untrusted_ GUARDED_BY(mu_) = false;
+  CacheStats counters_ GUARDED_BY(mu_);
+  std::uint64_t store_failures_ GUARDED_BY(mu_) = 0;
+  std::atomic<std::uint64_t> temp_counter_{0};
+};
+
+}  // namespace quillon
