@@ -39,15 +39,20 @@ enum class DataKind : std::uint8_t {
 };
 
 // What the engine needs from the Python layer to hold Python objects. All
-// three are called with an opaque object pointer (a PyObject* to the Python
+// four are called with an opaque object pointer (a PyObject* to the Python
 // layer). `release` drops one strong reference and must cope with being
 // called on a thread that does not hold the interpreter lock (the Python
 // layer defers it). `as_f64` takes the interpreter lock itself and returns
 // false when the object does not convert; it leaves no pending Python error.
+// `content_digest` takes the lock itself and writes the 32-byte digest of
+// the object's content to `out`, or returns false when the object has none;
+// it leaves no pending Python error, and throws RunInterrupted when user
+// code it ran asked to stop the run. Without it no object has a digest.
 struct PyObjectHooks {
   void (*retain)(void* object) = nullptr;
   void (*release)(void* object) = nullptr;
   bool (*as_f64)(void* object, double* out) = nullptr;
+  bool (*content_digest)(void* object, std::uint8_t* out) = nullptr;
 };
 
 // Installs the hooks process-wide. Requires: called before any PyObject value

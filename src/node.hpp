@@ -130,6 +130,9 @@ struct Node {
   bool version_set = false;
   bool cacheable = true;
   std::optional<std::vector<std::string>> cache_key_vars;
+  // Whether cache-key inputs without a canonical text enter the key as a
+  // digest of their content instead of making the node uncacheable.
+  bool content_keys = false;
   DistTransfer dist_transfer;  // null when absent
 
   static Node create(NodeId id, NodeFunction function, std::string cache_version,

@@ -183,6 +183,7 @@ void Graph::derive_dependencies() {
 
 void Graph::apply_label_settings() {
   for (Node& node : nodes_) {
+    node.content_keys = content_keys_;
     if (!node.label) continue;
     const std::string& label = *node.label;
     if (!node.dist_transfer) {

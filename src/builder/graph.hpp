@@ -57,6 +57,9 @@ class Graph {
   void set_cacheable_for(std::string label, bool cacheable);
   void set_memory_cache(std::size_t max_entries, std::optional<Duration> ttl);
   void set_cache_backend(CacheBackendPtr backend) { cache_backend_ = std::move(backend); }
+  // Whether the built nodes key inputs without a canonical text by their
+  // content (every node of the graph, merged branches included).
+  void set_content_keys(bool enabled) { content_keys_ = enabled; }
 
   Dag build() &&;
   Dag build_with_cache_backend(CacheBackendPtr backend) &&;
@@ -104,6 +107,7 @@ class Graph {
   std::size_t memory_cache_max_entries_ = kDefaultMaxEntries;
   std::optional<Duration> memory_cache_ttl_;
   CacheBackendPtr cache_backend_;
+  bool content_keys_ = false;
 };
 
 }  // namespace quillon

@@ -113,8 +113,7 @@ ClaimLineageScope::~ClaimLineageScope() { t_starter_holds_claim = saved_; }
 bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts& key_parts, const DataMap& inputs,
                      const DependencyKeyMap& dep_keys, const ExecutionOptions& options, CacheRunStats& stats,
                      ComputeOutputs compute, WhileWaiting while_waiting, NodeStepResult& step) {
-  auto input_text = node.cache_key_vars ? normalize_graph_data_map(node.cache_key_inputs(inputs))
-                                        : normalize_graph_data_map(inputs);
+  auto input_text = cache_input_text(node, inputs);
   if (!std::holds_alternative<std::string>(input_text)) return false;
   CacheLookup lookup = build_cache_lookup(key_parts, std::get<std::string>(input_text),
                                           dependency_signature(options.depth, node, dep_keys));

@@ -326,10 +326,27 @@ std::vector<const typename Map::value_type*> sorted_entries(const Map& map) {
   return sorted;
 }
 
+void append_digest(std::string& out, std::string_view kind, const ContentDigest& digest) {
+  out += "c:";
+  out += kind;
+  out += ':';
+  out += hex_of(digest);
+}
+
+// The digest of a vector's elements in their native byte order. Hashed in
+// place: the elements are never copied.
+template <typename T>
+ContentDigest vector_digest(const std::vector<T>& values) {
+  ContentHasher hasher;
+  hasher.update(values.data(), values.size() * sizeof(T));
+  return hasher.finish();
+}
+
 // Appends the value map text of `map` to `out`; on the first value without a
-// canonical form (in sorted order, depth first) returns its kind's name and
-// leaves `out` partly written.
-std::optional<UnsupportedKind> append_value_map(std::string& out, const DataMap& map) {
+// text under `keying` (in sorted order, depth first) returns its kind's name
+// and leaves `out` partly written.
+std::optional<UnsupportedKind> append_value_map(std::string& out, const DataMap& map,
+                                                InputKeying keying = InputKeying::kCanonical) {
   out += '{';
   bool first = true;
   for (const auto* entry : sorted_entries(map)) {
@@ -363,17 +380,30 @@ std::optional<UnsupportedKind> append_value_map(std::string& out, const DataMap&
         break;
       case DataKind::kMap:
         out += "m:";
-        if (auto failure = append_value_map(out, value.as_map())) return failure;
+        if (auto failure = append_value_map(out, value.as_map(), keying)) return failure;
         break;
       case DataKind::kNone:
         out += "none";
         break;
       case DataKind::kFloatVec:
-        return UnsupportedKind{"float_vec"};
+        if (keying == InputKeying::kCanonical) return UnsupportedKind{"float_vec"};
+        append_digest(out, "float_vec", vector_digest(value.as_float_vec()));
+        break;
       case DataKind::kIntVec:
-        return UnsupportedKind{"int_vec"};
-      case DataKind::kPyObject:
-        return UnsupportedKind{"pyobject"};
+        if (keying == InputKeying::kCanonical) return UnsupportedKind{"int_vec"};
+        append_digest(out, "int_vec", vector_digest(value.as_int_vec()));
+        break;
+      case DataKind::kPyObject: {
+        const auto digest_hook = py_object_hooks().content_digest;
+        void* object = value.as_py_object().get();
+        ContentDigest digest;
+        if (keying == InputKeying::kCanonical || digest_hook == nullptr || object == nullptr ||
+            !digest_hook(object, digest.data())) {
+          return UnsupportedKind{"pyobject"};
+        }
+        append_digest(out, "pyobject", digest);
+        break;
+      }
     }
   }
   out += '}';
@@ -476,10 +506,16 @@ std::string normalize_string_map(const NameMap& map) {
   return out;
 }
 
-std::variant<std::string, UnsupportedKind> normalize_graph_data_map(const DataMap& map) {
+std::variant<std::string, UnsupportedKind> normalize_graph_data_map(const DataMap& map, InputKeying keying) {
   std::string out;
-  if (auto failure = append_value_map(out, map)) return *failure;
+  if (auto failure = append_value_map(out, map, keying)) return *failure;
   return out;
+}
+
+std::variant<std::string, UnsupportedKind> cache_input_text(const Node& node, const DataMap& inputs) {
+  const InputKeying keying = node.content_keys ? InputKeying::kContent : InputKeying::kCanonical;
+  return node.cache_key_vars ? normalize_graph_data_map(node.cache_key_inputs(inputs), keying)
+                             : normalize_graph_data_map(inputs, keying);
 }
 
 std::string node_identity_text(const Node& node) {

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <variant>
 
+#include "blake3.h"
 #include "cache/records.hpp"
 #include "node.hpp"
 
@@ -23,6 +24,36 @@ namespace quillon {
 struct UnsupportedKind {
   std::string_view name;
   friend bool operator==(UnsupportedKind, UnsupportedKind) = default;
+};
+
+// How a value map renders the kinds without a canonical text (float and int
+// vectors, Python objects).
+enum class InputKeying : std::uint8_t {
+  kCanonical,  // the rendering fails on them
+  // They enter as "c:<kind>:<64 hex digits>", the BLAKE3 digest of their
+  // content: for vectors the native bytes of their elements, for Python
+  // objects what the content_digest hook gives. No canonical tag starts
+  // with "c:", so a digest never reads as a canonical value.
+  kContent,
+};
+
+using ContentDigest = std::array<std::uint8_t, 32>;
+
+// Incremental BLAKE3 (default unkeyed mode, 32-byte output) of the bytes
+// fed to it. A plain value: copy it to fork a digest in progress.
+class ContentHasher {
+ public:
+  ContentHasher() noexcept { blake3_hasher_init(&state_); }
+  void update(const void* data, std::size_t size) noexcept { blake3_hasher_update(&state_, data, size); }
+  void update(std::string_view bytes) noexcept { update(bytes.data(), bytes.size()); }
+  ContentDigest finish() const noexcept {
+    ContentDigest digest;
+    blake3_hasher_finalize(&state_, digest.data(), digest.size());
+    return digest;
+  }
+
+ private:
+  blake3_hasher state_;
 };
 
 // BLAKE3 (32-byte default output) of the text, as 64 lowercase hex digits.
@@ -38,8 +69,15 @@ std::string hex_of(const std::array<std::uint8_t, 32>& digest);
 std::string normalize_string_map(const NameMap& map);
 
 // "{k=tag,...}" with entries sorted bytewise by key, or the first unsupported
-// kind met in sorted order (nested maps included).
-std::variant<std::string, UnsupportedKind> normalize_graph_data_map(const DataMap& map);
+// kind met in sorted order (nested maps included). With content keying only
+// a Python object without a content digest is unsupported.
+std::variant<std::string, UnsupportedKind> normalize_graph_data_map(const DataMap& map,
+                                                                    InputKeying keying = InputKeying::kCanonical);
+
+// The input text of a node's gathered inputs: the part of them that enters
+// its key, rendered with the node's keying. May throw RunInterrupted (from
+// the content_digest hook).
+std::variant<std::string, UnsupportedKind> cache_input_text(const Node& node, const DataMap& inputs);
 
 // "id=...;label=...;branch=...;variant=...;is_branch=...;inputs=...;outputs=...;variant_params=..."
 std::string node_identity_text(const Node& node);

@@ -8,6 +8,7 @@
 #include "defaults.hpp"
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
+#include "python_bindings/code_version.hpp"
 #include "python_bindings/container_walk.hpp"
 #include "python_bindings/convert.hpp"
 #include "python_bindings/dag.hpp"
@@ -252,8 +253,63 @@ PyObject* graph_set_dist_transfer(PyObject* self, PyObject* const* args, Py_ssiz
   });
 }
 
+PyObject* graph_set_content_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
+    Arguments a("Graph.set_content_keys", {"enabled"}, 0, args, nargs, kwnames);
+    const bool enabled = a[0] == nullptr || to_bool(a[0], "enabled");
+    open_builder(state).set_content_keys(enabled);
+    Py_RETURN_NONE;
+  });
+}
+
+// Collects the callables of the nodes with one label, in the order the
+// builder holds them (merged subgraphs included).
+struct LabelCallables {
+  const std::string& label;
+  std::vector<PyRef> callables;  // null for a node without a function
+  bool found = false;
+  bool unknown = false;  // a node whose function is not a Python callable
+
+  void operator()(const Node& node) {
+    if (!node.label || *node.label != label) return;
+    found = true;
+    if (!node.function || node.function == noop_node_function()) {
+      callables.emplace_back();
+      return;
+    }
+    PyObject* callable = held_callable(*node.function);  // borrowed
+    if (callable == nullptr) unknown = true;
+    callables.push_back(PyRef::borrow(callable));
+  }
+  void operator()(const DistTransfer&) {}
+  void operator()(const CacheBackendPtr&) {}
+};
+
+PyObject* graph_set_cache_version_from_code(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
+    constexpr const char* kFunction = "Graph.set_cache_version_from_code";
+    Arguments a(kFunction, {"label"}, 1, args, nargs, kwnames);
+    std::string label = to_string(a[0], "label");
+    Graph& builder = open_builder(state);
+    LabelCallables collected{label, {}};
+    builder.for_each_holding(collected);
+    if (!collected.found) raise(PyExc_ValueError, std::string(kFunction) + ": no node has the label '" + label + "'");
+    if (collected.unknown) {
+      raise(PyExc_TypeError,
+            std::string(kFunction) + ": cannot derive a code version for label '" + label + "': a node function is not a Python callable");
+    }
+    std::vector<PyObject*> callables;
+    callables.reserve(collected.callables.size());
+    for (const PyRef& callable : collected.callables) callables.push_back(callable.get());
+    std::string token = code_version_token(callables, kFunction, label);
+    builder.set_cache_version_for(std::move(label), std::move(token));
+    Py_RETURN_NONE;
+  });
+}
+
 // Method table in the order users see in dir() and help(). The uncertainty
-// layer's set_dist_transfer goes last.
+// layer's set_dist_transfer closes the original set; later methods follow it.
 PyMethodDef kMethods[] = {
     {"add", fastcall(graph_add), kFastKw,
      "add($self, function=..., label=..., inputs=..., outputs=...)\n--\n\n"
@@ -306,6 +362,36 @@ PyMethodDef kMethods[] = {
      "        x = dists[\"x\"]  # Distribution object\n"
      "        return {\"y\": quillon.normal(x.mean * 2.0, x.std * 2.0)}\n\n"
      "    graph.set_dist_transfer(\"Scale\", scale_dist)"},
+    {"set_content_keys", fastcall(graph_set_content_keys), kFastKw,
+     "set_content_keys($self, enabled=True)\n--\n\n"
+     "Key cache-key inputs that have no canonical text by a digest of their content.\n\n"
+     "Applies to every node of the graph when it is built. Without it, a node reading a\n"
+     "list of numbers, an array, a dict or another object in its cache-key inputs is not\n"
+     "cached (reason \"unsupported_input\"). With it, such inputs enter the key as a\n"
+     "BLAKE3 digest: numeric vectors and buffers (numpy arrays of any dtype and layout)\n"
+     "by their dtype, shape and elements; pandas objects by pandas' row hashes plus index,\n"
+     "columns and dtypes; None, bools, ints, floats, strings, bytes, and tuples, lists,\n"
+     "dicts and sets of them by type and value; an object defining `__quillon_key__()`\n"
+     "by the bytes or str it returns; any other object by its pickle bytes. An object\n"
+     "that cannot be pickled keeps the node uncached. Inputs that already have a\n"
+     "canonical text keep it, so their keys do not change.\n\n"
+     "Args:\n    enabled: bool, default True"},
+    {"set_cache_version_from_code", fastcall(graph_set_cache_version_from_code), kFastKw,
+     "set_cache_version_from_code($self, label)\n--\n\n"
+     "Set the cache version of all nodes with the given label from their callables' code.\n\n"
+     "The token (\"code:\" and 64 hex digits) covers each callable's bytecode, the\n"
+     "constants it uses, the names it refers to, its defaults and keyword defaults, its\n"
+     "closure values (by content, functions by their code), and the same for functions\n"
+     "defined inside it. Docstrings, comments and line numbers do not count, so moving\n"
+     "a function keeps its token, and the same source gives the same token in every\n"
+     "process; editing the code gives a new token, and the next cached run reports\n"
+     "\"code_changed\". Functions that the callable calls are not followed: a change in\n"
+     "a helper it calls does not change its token. A functools.partial counts with its\n"
+     "arguments, a bound method by its function, a callable object by its class's\n"
+     "__call__. Nodes must be added before this call; the token is computed now.\n\n"
+     "Raises:\n    TypeError: a callable has no Python code (a builtin or a class), or a\n"
+     "        closure value or default has no content digest.\n"
+     "    ValueError: no node has the label."},
     {nullptr, nullptr, 0, nullptr},
 };
 

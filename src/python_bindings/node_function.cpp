@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "python_bindings/container_walk.hpp"
+#include "python_bindings/content_key.hpp"
 #include "python_bindings/convert.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/gil.hpp"
@@ -312,6 +313,7 @@ void install_py_object_hooks() {
   hooks.retain = &hook_retain;
   hooks.release = &hook_release;
   hooks.as_f64 = &hook_as_f64;
+  hooks.content_digest = &content_digest_hook;
   set_py_object_hooks(hooks);
 }
 

@@ -116,6 +116,40 @@ class Graph:
                 return {"y": quillon.normal(x.mean * 2.0, x.std * 2.0)}
 
             graph.set_dist_transfer("Scale", scale_dist)"""
+    def set_content_keys(self, enabled: bool = True) -> None:
+        """Key cache-key inputs that have no canonical text by a digest of their content.
+
+        Applies to every node of the graph when it is built. Without it, a node reading a
+        list of numbers, an array, a dict or another object in its cache-key inputs is not
+        cached (reason "unsupported_input"). With it, such inputs enter the key as a
+        BLAKE3 digest: numeric vectors and buffers (numpy arrays of any dtype and layout)
+        by their dtype, shape and elements; pandas objects by pandas' row hashes plus index,
+        columns and dtypes; None, bools, ints, floats, strings, bytes, and tuples, lists,
+        dicts and sets of them by type and value; an object defining `__quillon_key__()`
+        by the bytes or str it returns; any other object by its pickle bytes. An object
+        that cannot be pickled keeps the node uncached. Inputs that already have a
+        canonical text keep it, so their keys do not change.
+
+        Args:
+            enabled: bool, default True"""
+    def set_cache_version_from_code(self, label: str) -> None:
+        """Set the cache version of all nodes with the given label from their callables' code.
+
+        The token ("code:" and 64 hex digits) covers each callable's bytecode, the
+        constants it uses, the names it refers to, its defaults and keyword defaults, its
+        closure values (by content, functions by their code), and the same for functions
+        defined inside it. Docstrings, comments and line numbers do not count, so moving
+        a function keeps its token, and the same source gives the same token in every
+        process; editing the code gives a new token, and the next cached run reports
+        "code_changed". Functions that the callable calls are not followed: a change in
+        a helper it calls does not change its token. A functools.partial counts with its
+        arguments, a bound method by its function, a callable object by its class's
+        __call__. Nodes must be added before this call; the token is computed now.
+
+        Raises:
+            TypeError: a callable has no Python code (a builtin or a class), or a
+                closure value or default has no content digest.
+            ValueError: no node has the label."""
 
 class Dag:
     """Python wrapper for DAG executor"""

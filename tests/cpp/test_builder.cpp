@@ -174,6 +174,21 @@ TEST(BuilderBuild, DependenciesFollowProducersAndSkipSelf) {
       << "a qualified input depends on every writer of the plain name";
 }
 
+TEST(BuilderBuild, ContentKeysReachEveryNodeIncludingMergedOnes) {
+  Graph sub;
+  sub.add(noop(), "S");
+  Graph graph;
+  graph.add(noop(), "L").add(noop());
+  graph.branch(std::move(sub));
+  graph.set_content_keys(true);
+  const Dag dag = std::move(graph).build();
+  for (const Node& node : dag.nodes()) EXPECT_TRUE(node.content_keys) << node.id;
+
+  Graph plain;
+  plain.add(noop(), "L");
+  for (const Node& node : std::move(plain).build().nodes()) EXPECT_FALSE(node.content_keys);
+}
+
 TEST(BuilderBuild, LabelSettingsReachCopiesAndMergedNodes) {
   Graph sub;
   sub.add(noop(), "L");

@@ -238,5 +238,101 @@ TEST(BuildCacheLookup, FillsEveryFieldAndTheKey) {
   EXPECT_EQ(entry.outputs.at("y").as_int(), 7);
 }
 
+// Content keying: values without a canonical text enter as digests.
+
+std::string render_content(const DataMap& map) {
+  auto result = normalize_graph_data_map(map, InputKeying::kContent);
+  if (auto* failure = std::get_if<UnsupportedKind>(&result)) return "<error " + std::string(failure->name) + ">";
+  return std::get<std::string>(result);
+}
+
+std::string hex_hash_of_bytes(const void* data, std::size_t size) {
+  ContentHasher hasher;
+  hasher.update(data, size);
+  return hex_of(hasher.finish());
+}
+
+// A stand-in for the Python layer: objects are ints, the "digest" of object
+// n is 32 bytes of value n; odd objects have none.
+bool fake_digest(void* object, std::uint8_t* out) {
+  const int value = *static_cast<const int*>(object);
+  if (value % 2 != 0) return false;
+  for (int i = 0; i < 32; ++i) out[i] = static_cast<std::uint8_t>(value);
+  return true;
+}
+
+class ContentKeying : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = py_object_hooks();
+    PyObjectHooks hooks;  // no retain or release: the objects are static ints
+    hooks.content_digest = &fake_digest;
+    set_py_object_hooks(hooks);
+  }
+  void TearDown() override { set_py_object_hooks(saved_); }
+  PyObjectHooks saved_;
+};
+
+TEST_F(ContentKeying, VectorsEnterAsTheDigestOfTheirElementBytes) {
+  const std::vector<double> floats{1.5, -0.0, 3.0};
+  const std::vector<std::int64_t> ints{1, -2};
+  EXPECT_EQ(render_content({{"v", GraphData::from_float_vec(floats)}}),
+            "{v=c:float_vec:" + hex_hash_of_bytes(floats.data(), floats.size() * 8) + "}");
+  EXPECT_EQ(render_content({{"v", GraphData::from_int_vec(ints)}}),
+            "{v=c:int_vec:" + hex_hash_of_bytes(ints.data(), ints.size() * 8) + "}");
+  // The empty vector is the digest of no bytes.
+  EXPECT_EQ(render_content({{"v", GraphData::from_float_vec(std::vector<double>{})}}),
+            "{v=c:float_vec:" + hash_canonical("") + "}");
+  // Same bytes, different kinds: different texts.
+  const std::vector<double> one{1.0};
+  const std::vector<std::int64_t> same_bits{std::bit_cast<std::int64_t>(1.0)};
+  EXPECT_NE(render_content({{"v", GraphData::from_float_vec(one)}}),
+            render_content({{"v", GraphData::from_int_vec(same_bits)}}));
+}
+
+TEST_F(ContentKeying, ScalarTextsAreUnchangedAndMapsNest) {
+  const DataMap scalars{{"b", i64(1)}, {"a", GraphData::none()}, {"s", GraphData::from_string("x")}};
+  EXPECT_EQ(render_content(scalars), render(scalars));
+  const DataMap nested{{"inner", GraphData::from_float_vec(std::vector<double>{2.0})}};
+  const std::vector<double> two{2.0};
+  EXPECT_EQ(render_content({{"m", GraphData::from_map(nested)}}),
+            "{m=m:{inner=c:float_vec:" + hex_hash_of_bytes(two.data(), 8) + "}}");
+}
+
+TEST_F(ContentKeying, ObjectsUseTheHookAndFailWithoutADigest) {
+  static int even = 4;
+  static int odd = 3;
+  std::string fours;
+  for (int i = 0; i < 32; ++i) fours += "04";
+  EXPECT_EQ(render_content({{"o", GraphData::from_py_object(PyObjectRef::steal(&even))}}),
+            "{o=c:pyobject:" + fours + "}");
+  EXPECT_EQ(render_content({{"o", GraphData::from_py_object(PyObjectRef::steal(&odd))}}), "<error pyobject>");
+  // Canonical keying never asks the hook.
+  EXPECT_EQ(render({{"o", GraphData::from_py_object(PyObjectRef::steal(&even))}}), "<error pyobject>");
+  // Without the hook no object has a digest.
+  set_py_object_hooks(PyObjectHooks{});
+  EXPECT_EQ(render_content({{"o", GraphData::from_py_object(PyObjectRef::steal(&even))}}), "<error pyobject>");
+}
+
+TEST_F(ContentKeying, NodeInputTextFollowsTheNodeFlagAndKeyList) {
+  Node node;
+  node.id = 1;
+  const DataMap inputs{{"v", GraphData::from_float_vec(std::vector<double>{1.0})}, {"n", i64(2)}};
+  EXPECT_EQ(std::get<UnsupportedKind>(cache_input_text(node, inputs)).name, "float_vec");
+  node.content_keys = true;
+  EXPECT_TRUE(std::get<std::string>(cache_input_text(node, inputs)).starts_with("{n=i:2,v=c:float_vec:"));
+  node.cache_key_vars = std::vector<std::string>{"n"};
+  EXPECT_EQ(std::get<std::string>(cache_input_text(node, inputs)), "{n=i:2}");
+}
+
+TEST(ContentHasher, AgreesWithOneShotHashingWhateverTheSplit) {
+  std::string bytes(3 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 256);
+  ContentHasher split;
+  split.update(bytes.data(), 1000);
+  split.update(bytes.data() + 1000, bytes.size() - 1000);
+  EXPECT_EQ(hex_of(split.finish()), hash_canonical(bytes));
+}
+
 }  // namespace
 }  // namespace quillon

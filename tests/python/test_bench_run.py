@@ -149,3 +149,20 @@ def test_percentile_reads_are_checked_against_the_exact_value(bench, monkeypatch
     ctx = bench.Context(repeat=1, slow_repeat=1)
     bench.bench_percentile(ctx)
     assert [row.status for row in ctx.rows] == ["error", "error"]
+
+
+def test_content_digest_workload_times_hits_beside_joblib(bench, monkeypatch, tmp_path):
+    monkeypatch.setattr(bench, "DIGEST_SHAPE", (20, 50))
+    modules, errors = bench.load_peers(["numpy", "joblib"])
+    if modules["numpy"] is None:
+        pytest.skip("numpy is not installed")
+    ctx = bench.Context(repeat=1, slow_repeat=1, peers=modules, peer_errors=errors, tmp=str(tmp_path))
+    bench.bench_content_digest(ctx)
+    rows = {row.system: row for row in ctx.rows}
+    quillon_row = rows["quillon (cached run, hit)"]
+    assert quillon_row.status == "ok"
+    if modules["joblib"] is None:
+        assert rows["joblib.hash"].status == "skipped"
+    else:
+        assert rows["joblib.hash"].status == "ok" and quillon_row.baseline == "joblib.hash"
+        assert "GB/s" in quillon_row.note and quillon_row.target
