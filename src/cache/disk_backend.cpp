@@ -9,10 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iterator>
-#include <sstream>
 #include <utility>
 
 #include "cache/keys.hpp"
@@ -26,6 +24,10 @@ constexpr char kDatabaseName[] = "cache.db";
 constexpr char kValuesFolder[] = "values";
 // Hits noted in memory before they are written in one transaction.
 constexpr std::size_t kPendingAccessLimit = 256;
+// Group commit: a batch of writes is committed once it is this old, or
+// holds this many stores, whichever comes first.
+constexpr std::chrono::milliseconds kBatchWindow{2};
+constexpr std::size_t kBatchPuts = 256;
 // How often a waiter looks at the database for a claim of another process.
 constexpr std::chrono::milliseconds kClaimPoll{2};
 
@@ -50,33 +52,6 @@ std::int64_t wall_nanos() {
       .count();
 }
 
-// The text of a file in /proc, empty when it cannot be read.
-std::string read_small_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The start time (clock ticks since boot) of process `pid`, field 22 of its
-// /proc stat line; empty when the process does not exist.
-std::string process_start(long pid) {
-  const std::string stat = read_small_file("/proc/" + std::to_string(pid) + "/stat");
-  const auto close = stat.rfind(')');  // the command name may hold spaces
-  if (close == std::string::npos) return {};
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  for (int i = 3; i <= 22 && (fields >> field); ++i) {
-  }
-  return field;
-}
-
-std::string boot_id() {
-  std::string id = read_small_file("/proc/sys/kernel/random/boot_id");
-  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
-  return id;
-}
-
 // Whether the file system under `path` is a network one, on which SQLite's
 // locking cannot be trusted.
 std::optional<std::string> network_file_system(const std::string& path) {
@@ -92,6 +67,17 @@ std::optional<std::string> network_file_system(const std::string& path) {
     default:
       return std::nullopt;
   }
+}
+
+// A lock request on one byte of the claims file.
+struct flock byte_lock(short type, std::uint64_t slot) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(slot);
+  lock.l_len = 1;
+  lock.l_pid = 0;  // required for open file description locks
+  return lock;
 }
 
 [[noreturn]] void throw_errno(const std::string& what, const std::string& path, int error) {
@@ -128,28 +114,6 @@ std::string mode_text(const struct stat& info) {
 }
 
 }  // namespace
-
-// The identity of a claim's owner.
-struct DiskCacheBackend::Owner {
-  long pid;
-  std::string start;  // boot id and process start time: no other process shares both
-  std::int64_t thread;
-
-  static const Owner& this_process() {
-    static const Owner owner{static_cast<long>(::getpid()), boot_id() + "/" + process_start(::getpid()), 0};
-    return owner;
-  }
-  static std::int64_t thread_token() {
-    return static_cast<std::int64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()) & 0x7fffffffffffffff);
-  }
-  // Whether the process that owned a claim still runs.
-  static bool alive(long pid, const std::string& start) {
-    if (pid == this_process().pid) return start == this_process().start;
-    const auto slash = start.find('/');
-    if (slash == std::string::npos || start.substr(0, slash) != boot_id()) return false;
-    return process_start(pid) == start.substr(slash + 1);
-  }
-};
 
 // One SQLite connection and its prepared statements.
 class DiskCacheBackend::Connection {
@@ -214,22 +178,66 @@ class DiskCacheBackend::Connection {
     int next_ = 1;
   };
 
-  // A write transaction, rolled back unless committed.
-  class Transaction {
+  // A read transaction: the statements inside see one state of the
+  // database and take its read lock once. Inside an open batch it is the
+  // batch (which sees its own writes). Ended by end() or on unwinding.
+  class ReadTransaction {
    public:
-    explicit Transaction(Connection& db) : db_(db) { db_.exec("BEGIN IMMEDIATE"); }
-    ~Transaction() {
-      if (!done_) sqlite3_exec(db_.handle_, "ROLLBACK", nullptr, nullptr, nullptr);
+    explicit ReadTransaction(Connection& db) : db_(db), own_(!db.batch_open_) {
+      if (own_) db_.statement("BEGIN").run();
     }
-    void commit() {
-      db_.exec("COMMIT");
+    ~ReadTransaction() {
+      if (own_ && !done_) sqlite3_exec(db_.handle_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    void end() {
+      if (own_) db_.statement("COMMIT").run();
       done_ = true;
     }
 
    private:
     Connection& db_;
+    bool own_;
     bool done_ = false;
   };
+
+  // Writes join the open batch, a write transaction that stays open across
+  // operations until the backend commits it (group commit: one log write
+  // and one lock round for many stores). A write that fails rolls the whole
+  // batch back; the backend then counts what was lost.
+  class Write {
+   public:
+    explicit Write(Connection& db) : db_(db) { db_.begin_batch(); }
+    ~Write() {
+      if (!kept_) db_.rollback_batch();
+    }
+    void keep() { kept_ = true; }
+
+   private:
+    Connection& db_;
+    bool kept_ = false;
+  };
+
+  void begin_batch() {
+    if (batch_open_) return;
+    exec("BEGIN IMMEDIATE");
+    batch_open_ = true;
+    batch_since_ = std::chrono::steady_clock::now();
+  }
+  void commit_batch() {
+    if (!batch_open_) return;
+    exec("COMMIT");
+    batch_open_ = false;
+  }
+  void rollback_batch() {
+    if (!batch_open_) return;
+    sqlite3_exec(handle_, "ROLLBACK", nullptr, nullptr, nullptr);
+    batch_open_ = false;
+    batch_lost_ = true;
+  }
+  bool batch_open() const noexcept { return batch_open_; }
+  std::chrono::steady_clock::time_point batch_since() const noexcept { return batch_since_; }
+  // Whether a batch was rolled back since the last call.
+  bool take_batch_lost() noexcept { return std::exchange(batch_lost_, false); }
 
   explicit Connection(const std::string& file) {
     const int rc = sqlite3_open_v2(file.c_str(), &handle_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -276,6 +284,9 @@ class DiskCacheBackend::Connection {
 
  private:
   sqlite3* handle_ = nullptr;
+  bool batch_open_ = false;
+  bool batch_lost_ = false;
+  std::chrono::steady_clock::time_point batch_since_;
   std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
 };
 
@@ -297,8 +308,7 @@ CREATE TABLE IF NOT EXISTS fingerprints (
   input_hash BLOB NOT NULL, deps_signature BLOB NOT NULL, PRIMARY KEY (ns, identity)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS invalidations (ns BLOB NOT NULL, identity BLOB NOT NULL,
                                           PRIMARY KEY (ns, identity)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS claims (full_key BLOB PRIMARY KEY, pid INTEGER NOT NULL, start TEXT NOT NULL,
-                                   thread INTEGER NOT NULL, lease_until REAL NOT NULL) WITHOUT ROWID;
+INSERT OR IGNORE INTO meta VALUES ('clears', '0');
 )sql";
 
 // Bounds of the full keys under namespace `ns` and the namespaces nested in
@@ -353,7 +363,12 @@ DiskCacheBackend::DiskCacheBackend(DiskCacheOptions options)
     auto db = std::make_unique<Connection>(file);
     db->exec("PRAGMA journal_mode=WAL");
     db->exec("PRAGMA synchronous=NORMAL");
-    Connection::Transaction schema(*db);
+    // Reads map the file instead of copying pages through read calls.
+    db->exec("PRAGMA mmap_size=268435456");
+    db->exec("PRAGMA cache_size=-16384");
+    // Fewer, larger checkpoints: each one syncs the database file.
+    db->exec("PRAGMA wal_autocheckpoint=8192");
+    Connection::Write schema(*db);
     db->exec(kSchema);
     Connection::Statement& format = db->statement("SELECT value FROM meta WHERE name = 'format'");
     if (format.step()) {
@@ -377,7 +392,8 @@ DiskCacheBackend::DiskCacheBackend(DiskCacheOptions options)
       format.reset();
       db->statement("INSERT INTO meta VALUES ('format', ?)").bind(std::string(std::to_string(kFormatVersion))).run();
     }
-    schema.commit();
+    schema.keep();
+    db->commit_batch();
     return db;
   };
 
@@ -400,13 +416,67 @@ DiskCacheBackend::DiskCacheBackend(DiskCacheOptions options)
     db = open_database();
   }
   ::chmod(file.c_str(), 0600);
-  MutexLock lock(mu_);
-  db_ = std::move(db);
-  notices_ = std::move(problems);
-  counters_.max_entries = options_.max_entries.value_or(0);
+  const std::string claims = path_ + "/claims.lock";
+  const int claims_fd = ::open(claims.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (claims_fd < 0) throw_errno("cannot open", claims, errno);
+  {
+    MutexLock lock(mu_);
+    claims_fd_ = claims_fd;
+    db_ = std::move(db);
+    notices_ = std::move(problems);
+    counters_.max_entries = options_.max_entries.value_or(0);
+  }
+  flusher_ = std::thread([this] { flush_loop(); });
 }
 
 DiskCacheBackend::~DiskCacheBackend() { close(); }
+
+void DiskCacheBackend::settle_locked(bool now) {
+  mu_.assert_held();
+  if (db_ && db_->take_batch_lost()) batch_failed_locked("a write failed");
+  if (!db_ || !db_->batch_open()) {
+    release_deferred_claims_locked();
+    return;
+  }
+  if (!now && batch_puts_ < kBatchPuts && std::chrono::steady_clock::now() - db_->batch_since() < kBatchWindow) return;
+  try {
+    db_->commit_batch();
+    batch_puts_ = 0;
+  } catch (const SqliteError& error) {
+    db_->rollback_batch();
+    db_->take_batch_lost();
+    batch_failed_locked(error.what());
+    if (error.damaged()) database_failed_locked(error);
+  }
+  release_deferred_claims_locked();
+}
+
+void DiskCacheBackend::batch_failed_locked(const std::string& why) {
+  mu_.assert_held();
+  if (batch_puts_ == 0) return;
+  store_failures_ += batch_puts_;
+  notice_locked("quillon: " + std::to_string(batch_puts_) + " result(s) could not be written to the cache in '" + path_ +
+                "' (" + why + "); they were not kept");
+  batch_puts_ = 0;
+}
+
+void DiskCacheBackend::release_deferred_claims_locked() {
+  mu_.assert_held();
+  if (deferred_unlocks_.empty()) return;
+  for (const std::uint64_t slot : deferred_unlocks_) {
+    struct flock release = byte_lock(F_UNLCK, slot);
+    if (claims_fd_ >= 0) ::fcntl(claims_fd_, F_OFD_SETLK, &release);
+  }
+  deferred_unlocks_.clear();
+}
+
+void DiskCacheBackend::flush_loop() {
+  MutexLock lock(mu_);
+  while (!stopping_) {
+    flusher_wake_.wait_for(mu_, kBatchWindow);
+    if (!stopping_) settle_locked(false);
+  }
+}
 
 void DiskCacheBackend::notice_locked(std::string text) {
   mu_.assert_held();
@@ -516,28 +586,27 @@ void DiskCacheBackend::delete_unreferenced_files_locked(const std::vector<std::s
   }
 }
 
-CacheMissReason DiskCacheBackend::classify_miss_locked(const std::string& ns, const CacheLookup& lookup) {
+CacheMissReason DiskCacheBackend::classify_miss_locked(const std::string& ns, const CacheLookup& lookup,
+                                                       const MissFacts& facts) {
   mu_.assert_held();
-  Connection::Statement& invalid = db_->statement("SELECT 1 FROM invalidations WHERE ns = ? AND identity = ?");
-  const bool invalidated = invalid.bind(ns).bind(lookup.identity).step();
-  invalid.reset();
-  if (invalidated) return CacheMissReason::kInvalidated;
-
-  Connection::Statement& last = db_->statement(
-      "SELECT key, code_hash, input_hash, deps_signature FROM fingerprints WHERE ns = ? AND identity = ?");
-  if (!last.bind(ns).bind(lookup.identity).step()) return CacheMissReason::kNotFound;
-  const std::string key = last.text(0), code = last.text(1), input = last.text(2), deps = last.text(3);
-  last.reset();
-  if (key == lookup.key) {
+  if (facts.invalidated) return CacheMissReason::kInvalidated;
+  if (!facts.fingerprint) return CacheMissReason::kNotFound;
+  const Fingerprint& last = *facts.fingerprint;
+  if (last.key == lookup.key) {
     // The entry it names is gone; nothing more specific is known.
-    Connection::Transaction write(*db_);
-    db_->statement("DELETE FROM fingerprints WHERE ns = ? AND identity = ? AND key = ?").bind(ns).bind(lookup.identity).bind(key).run();
-    write.commit();
+    Connection::Write write(*db_);
+    db_->statement("DELETE FROM fingerprints WHERE ns = ? AND identity = ? AND key = ?")
+        .bind(ns)
+        .bind(lookup.identity)
+        .bind(last.key)
+        .run();
+    write.keep();
+    settle_locked(false);
     return CacheMissReason::kNotFound;
   }
-  if (code != lookup.code_hash) return CacheMissReason::kCodeChanged;
-  if (input != lookup.input_hash) return CacheMissReason::kInputChanged;
-  if (deps != lookup.deps_signature) return CacheMissReason::kDependencyChanged;
+  if (last.code_hash != lookup.code_hash) return CacheMissReason::kCodeChanged;
+  if (last.input_hash != lookup.input_hash) return CacheMissReason::kInputChanged;
+  if (last.deps_signature != lookup.deps_signature) return CacheMissReason::kDependencyChanged;
   return CacheMissReason::kNotFound;
 }
 
@@ -553,37 +622,58 @@ CacheGetResult DiskCacheBackend::get(const std::string& ns, const CacheLookup& l
       return CacheMissReason::kNotFound;
     }
     try {
-      Connection::Statement& find =
-          db_->statement("SELECT expires_at, digest, value, file FROM entries WHERE full_key = ?");
-      if (find.bind(full_key).step()) {
-        const bool expired = !find.null(0) && find.real(0) * 1e9 <= static_cast<double>(wall_nanos());
-        if (expired) {
-          find.reset();
-          Connection::Transaction write(*db_);
-          const std::optional<std::string> gone = remove_entry_locked(full_key);
-          write.commit();
-          if (gone) delete_unreferenced_files_locked({*gone});
-          ++counters_.expirations;
-          ++counters_.misses;
-          return CacheMissReason::kExpired;
-        }
-        digest = find.text(1);
-        if (find.null(3)) {
-          bytes = find.text(2);
-        } else {
-          file = find.text(3);
+      // One read transaction: the entry, or what explains its absence (and
+      // the store's clear count, for the claim that follows a miss).
+      bool found = false, expired = false;
+      MissFacts facts;
+      {
+        Connection::ReadTransaction read(*db_);
+        Connection::Statement& find =
+            db_->statement("SELECT expires_at, digest, value, file FROM entries WHERE full_key = ?");
+        found = find.bind(full_key).step();
+        if (found) {
+          expired = !find.null(0) && find.real(0) * 1e9 <= static_cast<double>(wall_nanos());
+          digest = find.text(1);
+          if (find.null(3)) {
+            bytes = find.text(2);
+          } else {
+            file = find.text(3);
+          }
         }
         find.reset();
-        pending_accesses_[full_key] = wall_nanos();
-        if (pending_accesses_.size() >= kPendingAccessLimit) {
-          Connection::Transaction write(*db_);
-          flush_accesses_locked();
-          write.commit();
+        if (!found) {
+          Connection::Statement& why = db_->statement(
+              "SELECT EXISTS (SELECT 1 FROM invalidations WHERE ns = ?1 AND identity = ?2), f.key IS NOT NULL, "
+              "f.key, f.code_hash, f.input_hash, f.deps_signature, (SELECT value FROM meta WHERE name = 'clears') "
+              "FROM (SELECT 1) LEFT JOIN fingerprints AS f ON f.ns = ?1 AND f.identity = ?2");
+          why.bind(ns).bind(lookup.identity).step();
+          facts.invalidated = why.integer(0) != 0;
+          if (why.integer(1) != 0) facts.fingerprint = Fingerprint{why.text(2), why.text(3), why.text(4), why.text(5)};
+          clears_seen_ = why.text(6);
+          why.reset();
         }
-      } else {
-        find.reset();
+        read.end();
+      }
+      if (!found) {
         ++counters_.misses;
-        return classify_miss_locked(ns, lookup);
+        return classify_miss_locked(ns, lookup, facts);
+      }
+      if (expired) {
+        Connection::Write write(*db_);
+        const std::optional<std::string> gone = remove_entry_locked(full_key);
+        write.keep();
+        if (gone) delete_unreferenced_files_locked({*gone});
+        settle_locked(false);
+        ++counters_.expirations;
+        ++counters_.misses;
+        return CacheMissReason::kExpired;
+      }
+      pending_accesses_[full_key] = wall_nanos();
+      if (pending_accesses_.size() >= kPendingAccessLimit) {
+        Connection::Write write(*db_);
+        flush_accesses_locked();
+        write.keep();
+        settle_locked(false);
       }
     } catch (const SqliteError& error) {
       ++counters_.misses;
@@ -631,9 +721,10 @@ CacheGetResult DiskCacheBackend::get(const std::string& ns, const CacheLookup& l
   notice_locked("quillon: " + problem + "; it counts as a miss and is removed");
   if (db_) {
     try {
-      Connection::Transaction write(*db_);
+      Connection::Write write(*db_);
       remove_entry_locked(full_key);
-      write.commit();
+      write.keep();
+      settle_locked(false);
     } catch (const SqliteError& error) {
       if (error.damaged()) database_failed_locked(error);
     }
@@ -672,7 +763,7 @@ PutResult DiskCacheBackend::put(const std::string& ns, std::string key, CacheEnt
   }
   std::vector<std::string> dropped_files;
   try {
-    Connection::Transaction write(*db_);
+    Connection::Write write(*db_);
     flush_accesses_locked();
     if (auto old = remove_entry_locked(full_key)) dropped_files.push_back(*old);
     Connection::Statement& insert = db_->statement(
@@ -721,9 +812,11 @@ PutResult DiskCacheBackend::put(const std::string& ns, std::string key, CacheEnt
       if (auto file = remove_entry_locked(victim)) dropped_files.push_back(*file);
       ++counters_.evictions;
     }
-    write.commit();
+    write.keep();
+    ++batch_puts_;
   } catch (const SqliteError& error) {
     ++store_failures_;
+    settle_locked(false);  // counts the stores the failed batch took with it
     if (error.damaged()) {
       database_failed_locked(error);
     } else if (error.full() && !told_full_) {
@@ -737,6 +830,7 @@ PutResult DiskCacheBackend::put(const std::string& ns, std::string key, CacheEnt
   } catch (const SqliteError&) {
     // Files left behind only take room.
   }
+  settle_locked(false);
   return {};
 }
 
@@ -765,19 +859,25 @@ DiskCacheStats DiskCacheBackend::disk_stats() {
 
 void DiskCacheBackend::clear_all() {
   MutexLock lock(mu_);
+  for (auto& [full_key, claim] : local_claims_) {
+    if (claim.slot) cleared_slots_.emplace(full_key, *claim.slot);
+  }
   local_claims_.clear();
   pending_accesses_.clear();
   if (db_) {
     std::vector<std::string> files;
     try {
-      Connection::Transaction write(*db_);
+      Connection::Write write(*db_);
       Connection::Statement& all = db_->statement("SELECT file FROM entries WHERE file IS NOT NULL");
       while (all.step()) files.push_back(all.text(0));
       all.reset();
-      db_->exec("DELETE FROM entries; DELETE FROM fingerprints; DELETE FROM invalidations; DELETE FROM claims; "
-                "UPDATE totals SET entries = 0, bytes = 0;");
-      write.commit();
+      db_->exec("DELETE FROM entries; DELETE FROM fingerprints; DELETE FROM invalidations; "
+                "UPDATE totals SET entries = 0, bytes = 0; "
+                "UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE name = 'clears';");
+      clears_seen_.clear();
+      write.keep();
       delete_unreferenced_files_locked(files);
+      settle_locked(true);
     } catch (const SqliteError& error) {
       if (error.damaged()) database_failed_locked(error);
     }
@@ -790,10 +890,17 @@ void DiskCacheBackend::clear_namespace(const std::string& ns) {
   const std::string& low = range.first;
   const std::string& high = range.second;
   MutexLock lock(mu_);
-  std::erase_if(local_claims_, [&](const auto& claim) { return claim.first.starts_with(low); });
+  for (auto it = local_claims_.begin(); it != local_claims_.end();) {
+    if (!it->first.starts_with(low)) {
+      ++it;
+      continue;
+    }
+    if (it->second.slot) cleared_slots_.emplace(it->first, *it->second.slot);
+    it = local_claims_.erase(it);
+  }
   if (db_) {
     try {
-      Connection::Transaction write(*db_);
+      Connection::Write write(*db_);
       flush_accesses_locked();
       // Identities with a fingerprint in exactly this namespace, before the
       // removals take theirs away.
@@ -810,9 +917,12 @@ void DiskCacheBackend::clear_namespace(const std::string& ns) {
       for (const std::string& full_key : keys) {
         if (auto file = remove_entry_locked(full_key)) files.push_back(*file);
       }
-      db_->statement("DELETE FROM claims WHERE full_key >= ? AND full_key < ?").bind(low).bind(high).run();
-      write.commit();
+      // Claims under the namespace move to other bytes from now on.
+      db_->exec("UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE name = 'clears'");
+      clears_seen_.clear();
+      write.keep();
       delete_unreferenced_files_locked(files);
+      settle_locked(true);
     } catch (const SqliteError& error) {
       if (error.damaged()) database_failed_locked(error);
     }
@@ -828,7 +938,7 @@ void DiskCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id,
   MutexLock lock(mu_);
   if (!db_) return;
   try {
-    Connection::Transaction write(*db_);
+    Connection::Write write(*db_);
     std::vector<std::pair<std::string, std::string>> matched;  // (identity, key)
     Connection::Statement& fingerprints =
         db_->statement("SELECT identity, key, code_hash FROM fingerprints WHERE ns = ?");
@@ -845,12 +955,38 @@ void DiskCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id,
       if (auto file = remove_entry_locked(make_full_key(ns, key))) files.push_back(*file);
       db_->statement("INSERT OR IGNORE INTO invalidations VALUES (?, ?)").bind(ns).bind(identity).run();
     }
-    write.commit();
+    write.keep();
     delete_unreferenced_files_locked(files);
+    settle_locked(true);
   } catch (const SqliteError& error) {
     if (error.damaged()) database_failed_locked(error);
   }
   claims_changed_.notify_all();
+}
+
+std::uint64_t DiskCacheBackend::claim_slot_locked(const std::string& full_key, bool fresh) {
+  mu_.assert_held();
+  std::string& clears = clears_seen_;
+  if (db_ && (fresh || clears.empty())) {
+    try {
+      Connection::Statement& count = db_->statement("SELECT value FROM meta WHERE name = 'clears'");
+      if (count.step()) clears = count.text(0);
+      count.reset();
+    } catch (const SqliteError& error) {
+      if (error.damaged()) database_failed_locked(error);
+    }
+  }
+  // Any byte of the first 2^40: a collision of two keys only makes one wait
+  // for the other's computation.
+  return 1 + (std::hash<std::string>{}(full_key + '#' + clears) & ((std::uint64_t{1} << 40) - 1));
+}
+
+bool DiskCacheBackend::slot_held_elsewhere_locked(std::uint64_t slot) {
+  mu_.assert_held();
+  if (claims_fd_ < 0) return false;
+  struct flock probe = byte_lock(F_WRLCK, slot);
+  if (::fcntl(claims_fd_, F_OFD_GETLK, &probe) != 0) return false;
+  return probe.l_type != F_UNLCK;
 }
 
 ComputeClaim DiskCacheBackend::begin_compute(const std::string& ns, const std::string& key) {
@@ -858,61 +994,21 @@ ComputeClaim DiskCacheBackend::begin_compute(const std::string& ns, const std::s
   const std::thread::id self = std::this_thread::get_id();
   MutexLock lock(mu_);
   if (auto it = local_claims_.find(full_key); it != local_claims_.end()) {
-    return it->second == self ? ComputeClaim::kHeldByCaller : ComputeClaim::kBusy;
+    return it->second.owner == self ? ComputeClaim::kHeldByCaller : ComputeClaim::kBusy;
   }
-  if (db_) {
-    try {
-      Connection::Transaction write(*db_);
-      Connection::Statement& holder = db_->statement("SELECT pid, start, lease_until FROM claims WHERE full_key = ?");
-      if (holder.bind(full_key).step()) {
-        const long pid = static_cast<long>(holder.integer(0));
-        const std::string start = holder.text(1);
-        const double lease_until = holder.real(2);
-        holder.reset();
-        const bool lease_left = lease_until * 1e9 > static_cast<double>(wall_nanos());
-        if (lease_left && Owner::alive(pid, start)) return ComputeClaim::kBusy;
-      } else {
-        holder.reset();
-      }
-      const Owner& me = Owner::this_process();
-      db_->statement("INSERT OR REPLACE INTO claims VALUES (?, ?, ?, ?, ?)")
-          .bind(full_key)
-          .bind(static_cast<std::int64_t>(me.pid))
-          .bind(me.start)
-          .bind(Owner::thread_token())
-          .bind_double(static_cast<double>(wall_nanos()) / 1e9 + static_cast<double>(options_.lease.count()))
-          .run();
-      write.commit();
-    } catch (const SqliteError& error) {
-      // Without the shared claim this process still computes once per key.
-      if (error.damaged()) database_failed_locked(error);
+  std::optional<std::uint64_t> slot;
+  if (db_ && claims_fd_ >= 0) {
+    const std::uint64_t byte = claim_slot_locked(full_key, false);
+    struct flock claim = byte_lock(F_WRLCK, byte);
+    if (::fcntl(claims_fd_, F_OFD_SETLK, &claim) == 0) {
+      slot = byte;
+    } else if (errno == EAGAIN || errno == EACCES) {
+      return ComputeClaim::kBusy;  // another process computes it
     }
+    // Any other failure: this process still computes each key once.
   }
-  local_claims_.emplace(std::move(full_key), self);
+  local_claims_.emplace(std::move(full_key), LocalClaim{self, slot});
   return ComputeClaim::kAcquired;
-}
-
-bool DiskCacheBackend::claim_ended_locked(const std::string& full_key) {
-  mu_.assert_held();
-  if (!db_) return true;
-  try {
-    Connection::Statement& holder = db_->statement("SELECT pid, start, lease_until FROM claims WHERE full_key = ?");
-    if (!holder.bind(full_key).step()) return true;
-    const long pid = static_cast<long>(holder.integer(0));
-    const std::string start = holder.text(1);
-    const double lease_until = holder.real(2);
-    holder.reset();
-    if (lease_until * 1e9 <= static_cast<double>(wall_nanos())) return true;
-    if (pid == Owner::this_process().pid && start == Owner::this_process().start) {
-      // A claim of this process that its map does not hold: another
-      // backend object on the same store owns it, and its thread is alive.
-      return false;
-    }
-    return !Owner::alive(pid, start);
-  } catch (const SqliteError& error) {
-    if (error.damaged()) database_failed_locked(error);
-    return true;
-  }
 }
 
 bool DiskCacheBackend::wait_for_compute(const std::string& ns, const std::string& key,
@@ -923,13 +1019,14 @@ bool DiskCacheBackend::wait_for_compute(const std::string& ns, const std::string
   MutexLock lock(mu_);
   for (;;) {
     const auto local = local_claims_.find(full_key);
-    if (local != local_claims_.end() && local->second == self) return true;
-    if (local == local_claims_.end() && claim_ended_locked(full_key)) return true;
+    if (local != local_claims_.end() && local->second.owner == self) return true;
+    if (local == local_claims_.end() && (!db_ || !slot_held_elsewhere_locked(claim_slot_locked(full_key, true)))) return true;
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return false;
     // A claim of this process ends with a notification; one of another
     // process is looked at again shortly.
-    const auto slice = local != local_claims_.end() ? deadline - now : std::min<std::chrono::steady_clock::duration>(kClaimPoll, deadline - now);
+    auto slice = deadline - now;
+    if (local == local_claims_.end()) slice = std::min<std::chrono::steady_clock::duration>(kClaimPoll, slice);
     claims_changed_.wait_for(mu_, std::chrono::duration_cast<std::chrono::milliseconds>(slice) +
                                       std::chrono::milliseconds(1));
   }
@@ -938,14 +1035,17 @@ bool DiskCacheBackend::wait_for_compute(const std::string& ns, const std::string
 void DiskCacheBackend::finish_compute(const std::string& ns, const std::string& key) {
   const std::string full_key = make_full_key(ns, key);
   MutexLock lock(mu_);
-  local_claims_.erase(full_key);
-  if (db_) {
-    try {
-      db_->statement("DELETE FROM claims WHERE full_key = ?").bind(full_key).run();
-    } catch (const SqliteError& error) {
-      if (error.damaged()) database_failed_locked(error);
-    }
+  std::vector<std::uint64_t> slots;
+  if (const auto local = local_claims_.find(full_key); local != local_claims_.end()) {
+    if (local->second.slot) slots.push_back(*local->second.slot);
+    local_claims_.erase(local);
   }
+  const auto [first, last] = cleared_slots_.equal_range(full_key);
+  for (auto it = first; it != last; ++it) slots.push_back(it->second);
+  cleared_slots_.erase(first, last);
+  // Other processes may take the key once its value is committed.
+  deferred_unlocks_.insert(deferred_unlocks_.end(), slots.begin(), slots.end());
+  if (!db_ || !db_->batch_open()) release_deferred_claims_locked();
   claims_changed_.notify_all();
 }
 
@@ -955,20 +1055,32 @@ std::vector<std::string> DiskCacheBackend::take_notices() {
 }
 
 void DiskCacheBackend::close() {
+  std::thread flusher;
+  {
+    MutexLock lock(mu_);
+    stopping_ = true;
+    flusher_wake_.notify_all();
+    flusher = std::move(flusher_);
+  }
+  if (flusher.joinable()) flusher.join();
   MutexLock lock(mu_);
   if (!db_) return;
   try {
-    Connection::Transaction write(*db_);
+    Connection::Write write(*db_);
     flush_accesses_locked();
-    for (const auto& [full_key, owner] : local_claims_) {
-      db_->statement("DELETE FROM claims WHERE full_key = ?").bind(full_key).run();
-    }
-    write.commit();
+    write.keep();
   } catch (const SqliteError&) {
-    // Closing goes on: what was not written is access order and claims,
-    // which others take over once this process is gone.
+    // Closing goes on: what was not written is access order.
   }
+  settle_locked(true);
   db_.reset();
+  // Every claim lock of this object ends with its file; other processes
+  // take over.
+  if (claims_fd_ >= 0) ::close(claims_fd_);
+  claims_fd_ = -1;
+  deferred_unlocks_.clear();
+  for (auto& [full_key, claim] : local_claims_) claim.slot.reset();
+  cleared_slots_.clear();
   claims_changed_.notify_all();
 }
 

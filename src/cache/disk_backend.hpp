@@ -14,11 +14,15 @@
 //   times the store records itself (batched: hits note them in memory and
 //   they reach the database with the next write, within a few hundred hits).
 // - Time to live runs on the wall clock.
-// - A claim names its owner (process id, the process's start identity
-//   against pid reuse, and a thread token) and a lease. A claim whose owner
-//   is seen dead is taken over at once, one whose lease ran out as well.
-//   Waiters poll the database in short slices, and wait on a condition
-//   variable for claims of their own process.
+// - A claim is a lock the kernel keeps on one byte of claims.lock (an open
+//   file description lock), so it costs no database write, and it ends by
+//   itself the moment its owner process dies: the next waiter takes over at
+//   once, with no lease to run out. Threads of one process claim through a
+//   map of their own first. The byte is chosen by the full key and by the
+//   store's clear count, which every clear raises: after a clear, a key is
+//   claimed afresh on another byte while the old owner finishes, as in
+//   memory. Waiters of other processes poll in short slices; those of this
+//   process wait on a condition variable.
 // - Opaque (Python) values go through the ObjectCodec given at open. They are
 //   decoded only from a trusted store: a directory and database owned by this
 //   user and writable by no one else. Native values are always readable.
@@ -78,8 +82,6 @@ struct DiskCacheOptions {
   std::shared_ptr<const ObjectCodec> codec;
   // Encoded outputs above this many bytes go to a value file.
   std::size_t inline_limit = 32 * 1024;
-  // How long a claim stands without its owner being seen dead.
-  std::chrono::seconds lease{600};
 };
 
 struct DiskCacheStats {
@@ -125,21 +127,40 @@ class DiskCacheBackend final : public CacheBackend {
 
  private:
   class Connection;
-  struct Owner;
 
   explicit DiskCacheBackend(DiskCacheOptions options);
 
   // Requires: mu_ held (for every *_locked member).
   void flush_accesses_locked() REQUIRES(mu_);
+  // Commits the open batch of writes when it is due (or `now`), then ends
+  // the claims that waited for it.
+  void settle_locked(bool now) REQUIRES(mu_);
+  void batch_failed_locked(const std::string& why) REQUIRES(mu_);
+  void release_deferred_claims_locked() REQUIRES(mu_);
+  // The flusher thread: commits a batch that no later write commits.
+  void flush_loop() EXCLUDES(mu_);
   void notice_locked(std::string text) REQUIRES(mu_);
   // Marks the database unusable after an error it reported as damage.
   void database_failed_locked(const std::exception& error) REQUIRES(mu_);
-  CacheMissReason classify_miss_locked(const std::string& ns, const CacheLookup& lookup) REQUIRES(mu_);
+  // The last store of an identity, and what a lookup learned about a miss.
+  struct Fingerprint {
+    std::string key, code_hash, input_hash, deps_signature;
+  };
+  struct MissFacts {
+    bool invalidated = false;
+    std::optional<Fingerprint> fingerprint;
+  };
+  CacheMissReason classify_miss_locked(const std::string& ns, const CacheLookup& lookup, const MissFacts& facts)
+      REQUIRES(mu_);
   // Removes one entry inside the caller's transaction; returns its value
   // file (to delete once committed and unreferenced), if any.
   std::optional<std::string> remove_entry_locked(const std::string& full_key) REQUIRES(mu_);
   void delete_unreferenced_files_locked(const std::vector<std::string>& files) REQUIRES(mu_);
-  bool claim_ended_locked(const std::string& full_key) REQUIRES(mu_);
+  // The claim byte of `full_key` under the store's clear count: the one the
+  // last lookup saw, or read afresh.
+  std::uint64_t claim_slot_locked(const std::string& full_key, bool fresh) REQUIRES(mu_);
+  // Whether a process other than this one holds the lock on `slot`.
+  bool slot_held_elsewhere_locked(std::uint64_t slot) REQUIRES(mu_);
 
   std::optional<std::string> read_value_file(const std::string& address);
   // Writes `bytes` under their content address; the problem when it fails.
@@ -155,11 +176,28 @@ class DiskCacheBackend final : public CacheBackend {
   Mutex mu_;
   CondVar claims_changed_;
   std::unique_ptr<Connection> db_ GUARDED_BY(mu_);  // null once closed or failed
-  // Claims of this process: full key -> owning thread.
-  std::unordered_map<std::string, std::thread::id> local_claims_ GUARDED_BY(mu_);
+  int claims_fd_ GUARDED_BY(mu_) = -1;               // claims.lock; -1 once closed
+  // Claims of this process: full key -> owning thread and the byte it locks
+  // (none when the store was closed or its lock failed).
+  struct LocalClaim {
+    std::thread::id owner;
+    std::optional<std::uint64_t> slot;
+  };
+  std::unordered_map<std::string, LocalClaim> local_claims_ GUARDED_BY(mu_);
+  // Bytes still locked by claims that a clear ended here, by full key: their
+  // owners' finish_compute unlocks them.
+  std::unordered_multimap<std::string, std::uint64_t> cleared_slots_ GUARDED_BY(mu_);
   // Hits not yet written: full key -> access time.
   std::unordered_map<std::string, std::int64_t> pending_accesses_ GUARDED_BY(mu_);
   std::vector<std::string> notices_ GUARDED_BY(mu_);
+  std::string clears_seen_ GUARDED_BY(mu_);  // the clear count the last read saw
+  // Stores in the open batch, and claim bytes to unlock once it is
+  // committed: other processes see a key free only when its value is there.
+  std::size_t batch_puts_ GUARDED_BY(mu_) = 0;
+  std::vector<std::uint64_t> deferred_unlocks_ GUARDED_BY(mu_);
+  bool stopping_ GUARDED_BY(mu_) = false;
+  CondVar flusher_wake_;
+  std::thread flusher_;
   bool told_full_ GUARDED_BY(mu_) = false;
   bool told_untrusted_ GUARDED_BY(mu_) = false;
   CacheStats counters_ GUARDED_BY(mu_);
