@@ -397,13 +397,11 @@ DiskCacheBackend::DiskCacheBackend(DiskCacheOptions options)
     return db;
   };
 
-  std::unique_ptr<Connection> db;
-  try {
-    db = open_database();
-  } catch (const SqliteError& error) {
-    if (!error.damaged()) throw DiskCacheError(std::string(error.what()) + " ('" + file + "')", 0, path_);
-    // Set the damaged database aside and start afresh; the value files stay
-    // and are found again by content address.
+  // A damaged database (found now, or marked by a process that met the
+  // damage while using it) is set aside with its value files, and a new one
+  // is started: nothing in it can be trusted to be whole.
+  const std::string marker = file + ".damaged";
+  auto set_aside = [&](const std::string& why) {
     const std::string aside = file + ".damaged-" + std::to_string(wall_nanos());
     for (const char* suffix : {"", "-wal", "-shm"}) {
       const std::string from = file + suffix;
@@ -411,8 +409,21 @@ DiskCacheBackend::DiskCacheBackend(DiskCacheOptions options)
         throw_errno("cannot set aside the damaged cache database", from, errno);
       }
     }
-    problems.push_back("quillon: the cache database '" + file + "' was damaged (" + error.what() +
-                       "); it was moved to '" + aside + "' and a new one started");
+    if (::rename(values.c_str(), (aside + "-values").c_str()) != 0 && errno != ENOENT) {
+      throw_errno("cannot set aside the value files of a damaged cache", values, errno);
+    }
+    if (::mkdir(values.c_str(), 0700) != 0 && errno != EEXIST) throw_errno("cannot create", values, errno);
+    ::unlink(marker.c_str());
+    problems.push_back("quillon: the cache database '" + file + "' was damaged (" + why + "); it was moved to '" +
+                       aside + "' and a new one started");
+  };
+  if (::access(marker.c_str(), F_OK) == 0) set_aside("found while in use");
+  std::unique_ptr<Connection> db;
+  try {
+    db = open_database();
+  } catch (const SqliteError& error) {
+    if (!error.damaged()) throw DiskCacheError(std::string(error.what()) + " ('" + file + "')", 0, path_);
+    set_aside(error.what());
     db = open_database();
   }
   ::chmod(file.c_str(), 0600);
@@ -485,8 +496,11 @@ void DiskCacheBackend::notice_locked(std::string text) {
 
 void DiskCacheBackend::database_failed_locked(const std::exception& error) {
   mu_.assert_held();
-  notice_locked("quillon: the cache database in '" + path_ + "' cannot be used (" + error.what() +
-                "); lookups miss and nothing is stored until it is opened again");
+  notice_locked("quillon: the cache database in '" + path_ + "' is damaged (" + error.what() +
+                "); lookups miss and nothing is stored until it is opened again, which starts a new one");
+  // Tells the next open, in any process, to set the database aside.
+  const int fd = ::open((path_ + "/" + kDatabaseName + ".damaged").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
   db_.reset();
 }
 

@@ -236,6 +236,43 @@ class TestFaults:
         assert one_node(cache, lambda d: {"y": 2.0}).execute() == {"y": 2.0}
         assert any(name.startswith("cache.db.damaged-") for name in os.listdir(path))
 
+    def test_damage_met_while_running_is_a_miss_and_the_next_open_starts_afresh(self, tmp_path):
+        path = tmp_path / "c"
+        state = {"x": 0}
+
+        def chain(cache):
+            graph = quillon.Graph(cache_backend=cache)
+            graph.add(lambda d: {"x": state["x"]}, "source", None, [("x", "x")])
+            graph.add(lambda d: {"y": d["x"] * 0.5}, "f", [("x", "x")], [("y", "y")])
+            graph.set_cache_version("f", "1")
+            return graph.build()
+
+        cache = quillon.DiskCache(path)
+        dag = chain(cache)
+        for x in range(400):
+            state["x"] = x
+            dag.execute()
+        cache.close()
+        data = bytearray((path / "cache.db").read_bytes())
+        middle = len(data) // 2 // 4096 * 4096
+        data[middle:middle + 8192] = b"\xff" * 8192
+        (path / "cache.db").write_bytes(bytes(data))
+
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            cache = quillon.DiskCache(path)
+            dag = chain(cache)
+            for x in range(400):
+                state["x"] = x
+                assert dag.execute() == {"x": x, "y": x * 0.5}
+            cache.close()
+        assert any("damaged" in str(w.message) for w in caught if w.category is quillon.CacheWarning)
+        with pytest.warns(quillon.CacheWarning, match="moved"):
+            cache = quillon.DiskCache(path)
+        dag = chain(cache)
+        dag.execute()
+        assert dag.execute(detailed=True)["node_cache"][1]["hit"] is True
+
     def test_a_newer_format_is_refused(self, tmp_path):
         path = tmp_path / "c"
         quillon.DiskCache(path).close()
