@@ -186,7 +186,8 @@ TEST(BuilderBuild, ContentKeysReachEveryNodeIncludingMergedOnes) {
 
   Graph plain;
   plain.add(noop(), "L");
-  for (const Node& node : std::move(plain).build().nodes()) EXPECT_FALSE(node.content_keys);
+  const Dag plain_dag = std::move(plain).build();
+  for (const Node& node : plain_dag.nodes()) EXPECT_FALSE(node.content_keys);
 }
 
 TEST(BuilderBuild, LabelSettingsReachCopiesAndMergedNodes) {
