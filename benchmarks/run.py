@@ -90,6 +90,7 @@ PEERS = {
     "hamilton": ("hamilton.driver", "hamilton.caching.stores.memory"),
     "dask": ("dask", "dask.threaded", "dask.local"),
     "joblib": ("joblib",),
+    "diskcache": ("diskcache",),
 }
 
 
@@ -199,14 +200,18 @@ def time_once(run: Callable[[], object]) -> float:
         gc.enable()
 
 
-def side_by_side(cases: dict, repeat: int) -> dict:
+def side_by_side(cases: dict, repeat: int, setups: Optional[dict] = None) -> dict:
     """Times every case `repeat` times, one of each per round, rotating the
-    order; returns name -> list of seconds."""
+    order; returns name -> list of seconds. `setups` maps a case to a call
+    made untimed before each of its runs (emptying the cache it fills)."""
     names = list(cases)
+    setups = setups or {}
     times = {name: [] for name in names}
     for round_index in range(repeat):
         shift = round_index % len(names)
         for name in names[shift:] + names[:shift]:
+            if name in setups:
+                setups[name]()
             times[name].append(time_once(cases[name]))
     return times
 
@@ -380,6 +385,13 @@ def bench_chain(ctx: Context) -> None:
                   "hamilton": "driver over a module of 1,000 functions"})
 
 
+def hamilton_executed(cached_driver) -> int:
+    """How many nodes the driver's last cached run computed rather than read."""
+    logs = cached_driver.cache.logs(cached_driver.cache.last_run_id, level="debug")
+    return sum(1 for events in logs.values() for event in events
+               if str(event.event_type).endswith("EXECUTE_NODE"))
+
+
 # Both run only on a cache miss, which the counter records.
 def joblib_source():
     JOBLIB_CALLS[0] += 1
@@ -442,10 +454,7 @@ def bench_cached_chain(ctx: Context) -> None:
         cached_driver.execute([final])  # fills the cache
 
         def hamilton_all_hits(result):
-            logs = cached_driver.cache.logs(cached_driver.cache.last_run_id, level="debug")
-            executed = sum(1 for events in logs.values() for event in events
-                           if str(event.event_type).endswith("EXECUTE_NODE"))
-            return executed == 0 and result[final] == expected
+            return hamilton_executed(cached_driver) == 0 and result[final] == expected
 
         add_case(ctx, cases, workload, "hamilton (in-memory cache)",
                  lambda: cached_driver.execute([final]), hamilton_all_hits)
@@ -479,6 +488,257 @@ def bench_cached_chain(ctx: Context) -> None:
     if "quillon" in rows:
         row = rows["quillon"]
         row.target, row.met = "≤ 3 µs/node", row.value <= 3.0
+
+
+# --------------------------------------------------------------------------
+# Workload: the chain in a cache on disk: every node a hit, every node
+# stored, and several processes reading one cache at once
+
+DISK_WORKERS = 4
+DISK_WORKER_RUNS = 50  # timed runs of each worker process
+DISK_HIT_LIMIT_US = 10.0
+DISK_HIT_SPEEDUP = 7  # over joblib.Memory
+DISK_STORE_LIMIT_US = 60.0
+
+
+def quillon_disk_chain(path: str):
+    """The versioned chain over a DiskCache in `path`: (dag, cache)."""
+    cache = quillon.DiskCache(path)
+    return chain_graph(versioned=True).build(cache_backend=cache), cache
+
+
+def disk_hits_target(row: Row) -> tuple[str, bool]:
+    fast_enough = row.value is not None and row.value <= DISK_HIT_LIMIT_US
+    if not row.baseline:  # joblib absent: the absolute limit alone
+        return f"≤ {DISK_HIT_LIMIT_US:g} µs/node", fast_enough
+    limit = 1 / DISK_HIT_SPEEDUP
+    met = fast_enough and row.ratio is not None and row.ratio <= limit
+    return f"≤ {DISK_HIT_LIMIT_US:g} µs/node and ≤ 1/{DISK_HIT_SPEEDUP}× joblib.Memory", met
+
+
+def disk_stores_target(row: Row) -> tuple[str, bool]:
+    fast_enough = row.value is not None and row.value <= DISK_STORE_LIMIT_US
+    if not row.baseline:  # diskcache absent
+        return f"≤ {DISK_STORE_LIMIT_US:g} µs/node", fast_enough
+    met = fast_enough and row.ratio is not None and row.ratio <= 1.0
+    return f"≤ {DISK_STORE_LIMIT_US:g} µs/node and ≤ 1× Cache.set", met
+
+
+def disk_hits_child(path: str, runs: int) -> dict:
+    """One worker of the shared-cache row: checks that a run over the filled
+    cache in `path` is all hits, says it is ready, waits for the parent's
+    go (a line on stdin) and times `runs` more runs."""
+    last, expected = f"v{CHAIN_LENGTH - 1}", float(CHAIN_LENGTH - 1)
+    dag, cache = quillon_disk_chain(path)
+    before = cache.stats()
+    first = dag.execute()
+    after = cache.stats()
+    ready = (first[last] == expected and after["hits"] - before["hits"] == CHAIN_LENGTH
+             and after["misses"] == before["misses"])
+    print(json.dumps({"ready": ready}), flush=True)
+    if not ready or not sys.stdin.readline():
+        return {"error": "the first run was not all hits" if not ready else "no go from the parent"}
+    times = [time_once(dag.execute) for _ in range(runs)]
+    end = cache.stats()
+    return {"times": times, "hits": end["hits"] - after["hits"], "misses": end["misses"] - after["misses"]}
+
+
+def shared_disk_hits(path: str, workers: int, runs: int) -> list:
+    """Starts `workers` processes on the cache in `path`, lets them go at
+    once and returns every run's seconds; raises RuntimeError when a worker
+    fails or one of its runs was not all hits."""
+    command = [sys.executable, str(Path(__file__).resolve()), "--disk-hits-child", path, "--disk-hits-runs", str(runs)]
+    procs = [subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True) for _ in range(workers)]
+    try:
+        for proc in procs:
+            line = proc.stdout.readline()
+            if not line or not json.loads(line).get("ready"):
+                raise RuntimeError("a worker's first run was not all hits")
+        for proc in procs:  # every worker is ready: start them together
+            proc.stdin.write("go\n")
+            proc.stdin.flush()
+        times = []
+        for proc in procs:
+            out, err = proc.communicate(timeout=600)
+            if proc.returncode != 0:
+                lines = err.strip().splitlines() or [f"exit status {proc.returncode}"]
+                raise RuntimeError(f"a worker failed: {lines[-1]}")
+            report = json.loads(out.strip().splitlines()[-1])
+            if "error" in report:
+                raise RuntimeError(report["error"])
+            if report["hits"] != runs * CHAIN_LENGTH or report["misses"] != 0:
+                raise RuntimeError(f"a worker's runs missed: {report['hits']} hits, {report['misses']} misses")
+            times += report["times"]
+        return times
+    finally:
+        for proc in procs:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+
+
+def bench_disk(ctx: Context) -> None:
+    hits_workload = f"chain of {CHAIN_LENGTH:,} in a disk cache, every node a hit"
+    stores_workload = f"chain of {CHAIN_LENGTH:,} in a disk cache, storing every node"
+    shared_workload = f"chain of {CHAIN_LENGTH:,} in a disk cache, {DISK_WORKERS} processes sharing it"
+    last, expected = f"v{CHAIN_LENGTH - 1}", float(CHAIN_LENGTH - 1)
+    keys = [f"v{i}" for i in range(CHAIN_LENGTH)]
+    root = Path(ctx.tmp) / "disk"
+    root.mkdir(exist_ok=True)
+    hit_cases, store_cases, store_setups = {}, {}, {}
+    system = "quillon DiskCache"
+    slow_store_cases, slow_store_setups = {}, {}
+
+    # quillon, every node a hit: the timed call is plain execute(), checked by
+    # the store's counters; a detailed run first shows every node as a hit.
+    hit_dag, hit_cache = quillon_disk_chain(str(root / "quillon-hits"))
+    hit_dag.execute()  # fills the cache
+    report = hit_dag.execute(detailed=True)
+    every_node_hit = (report["cache_stats"]["hits"] == CHAIN_LENGTH and report["cache_stats"]["misses"] == 0
+                      and all(node["hit"] for node in report["node_cache"].values()))
+    if every_node_hit:
+        before = hit_cache.stats()
+
+        def all_hits(result):
+            after = hit_cache.stats()
+            return (result[last] == expected and after["hits"] - before["hits"] == CHAIN_LENGTH
+                    and after["misses"] == before["misses"])
+
+        add_case(ctx, hit_cases, hits_workload, system, hit_dag.execute, all_hits)
+    else:
+        ctx.add(Row(hits_workload, system, status="error", note="a detailed run over the filled cache missed"))
+
+    # quillon, every node stored into an emptied cache.
+    store_dag, store_cache = quillon_disk_chain(str(root / "quillon-stores"))
+
+    def quillon_stored(result):
+        stats = store_cache.stats()
+        return result[last] == expected and stats["entries"] == CHAIN_LENGTH and stats["store_failures"] == 0
+
+    store_cache.clear()
+    if add_case(ctx, store_cases, stores_workload, system, store_dag.execute, quillon_stored):
+        store_setups[system] = store_cache.clear
+
+    # joblib.Memory, one memoized call per node: the baseline of the hits.
+    if ctx.peer("joblib"):
+        import joblib
+
+        memory = joblib.Memory(location=str(root / "joblib"), verbose=0)
+        cached_source = memory.cache(joblib_source)
+        cached_increment = memory.cache(joblib_increment)
+
+        def joblib_chain():
+            value = cached_source()
+            for _ in range(1, CHAIN_LENGTH):
+                value = cached_increment(value)
+            return value
+
+        joblib_chain()  # fills the cache
+        calls_before = JOBLIB_CALLS[0]
+        add_case(ctx, hit_cases, hits_workload, "joblib.Memory", joblib_chain,
+                 lambda r: r == expected and JOBLIB_CALLS[0] == calls_before)
+    else:
+        ctx.skipped(hits_workload, "joblib.Memory", "joblib")
+
+    # diskcache's raw get and set, one call per node, for scale: no chain, no
+    # key derivation, the value handed in.
+    if ctx.peer("diskcache"):
+        import diskcache
+
+        filled = diskcache.Cache(str(root / "diskcache-hits"))
+        for i, key in enumerate(keys):
+            filled.set(key, float(i))
+
+        def diskcache_gets():
+            get = filled.get
+            value = None
+            for key in keys:
+                value = get(key)
+            return value
+
+        add_case(ctx, hit_cases, hits_workload, "diskcache Cache.get", diskcache_gets, lambda r: r == expected)
+
+        empty = diskcache.Cache(str(root / "diskcache-stores"))
+
+        def diskcache_sets():
+            put = empty.set
+            for i, key in enumerate(keys):
+                put(key, float(i))
+            return len(empty)
+
+        empty.clear()
+        if add_case(ctx, store_cases, stores_workload, "diskcache Cache.set", diskcache_sets,
+                    lambda r: r == CHAIN_LENGTH and empty.get(last) == expected):
+            store_setups["diskcache Cache.set"] = empty.clear
+    else:
+        ctx.skipped(hits_workload, "diskcache Cache.get", "diskcache")
+        ctx.skipped(stores_workload, "diskcache Cache.set", "diskcache")
+
+    # hamilton with its on-disk cache (SQLite metadata, one file per result).
+    # A storing run takes seconds: it gets a fresh driver over a fresh
+    # directory before each run, and fewer runs.
+    hamilton_system = "hamilton (disk cache)"
+    if ctx.peer("hamilton"):
+        from hamilton import driver
+
+        module = hamilton_chain_module(ctx, CHAIN_LENGTH)
+        final = f"n{CHAIN_LENGTH - 1}"
+        hit_driver = driver.Builder().with_modules(module).with_cache(path=str(root / "hamilton-hits")).build()
+        hit_driver.execute([final])  # fills the cache
+        add_case(ctx, hit_cases, hits_workload, hamilton_system, lambda: hit_driver.execute([final]),
+                 lambda r: r[final] == expected and hamilton_executed(hit_driver) == 0)
+
+        fresh = {"count": 0, "driver": None}
+
+        def fresh_driver():
+            fresh["count"] += 1
+            path = root / f"hamilton-stores-{fresh['count']}"
+            fresh["driver"] = driver.Builder().with_modules(module).with_cache(path=str(path)).build()
+
+        fresh_driver()
+        if add_case(ctx, slow_store_cases, stores_workload, hamilton_system,
+                    lambda: fresh["driver"].execute([final]),
+                    lambda r: r[final] == expected and hamilton_executed(fresh["driver"]) == CHAIN_LENGTH):
+            slow_store_setups[hamilton_system] = fresh_driver
+    else:
+        ctx.skipped(hits_workload, hamilton_system, "hamilton")
+        ctx.skipped(stores_workload, hamilton_system, "hamilton")
+
+    if hit_cases:
+        times = side_by_side(hit_cases, ctx.repeat * 3)
+        record(ctx, hits_workload, times, "joblib.Memory", count=CHAIN_LENGTH, unit="us/node",
+               targets={system: disk_hits_target},
+               notes={system: "plain execute(); the check run read the store's hit counter",
+                      "joblib.Memory": "one memoized call per node",
+                      "diskcache Cache.get": "one get per node, for scale: no graph, no key derivation",
+                      hamilton_system: "driver.with_cache(path=...): SQLite metadata, a file per result"})
+    if store_cases or slow_store_cases:
+        times = side_by_side(store_cases, ctx.repeat, store_setups) if store_cases else {}
+        if slow_store_cases:
+            times.update(side_by_side(slow_store_cases, max(1, ctx.slow_repeat // 2), slow_store_setups))
+        record(ctx, stores_workload, times, "diskcache Cache.set", count=CHAIN_LENGTH, unit="us/node",
+               targets={system: disk_stores_target},
+               notes={system: "execute() into a cache emptied before each run, outside the timing; "
+                              "its last batch of writes is committed in the background",
+                      "diskcache Cache.set": "one set per node into a cache emptied before each run",
+                      hamilton_system: f"a fresh driver and directory per run; "
+                                       f"{max(1, ctx.slow_repeat // 2)} run(s), not interleaved"})
+
+    # Several processes reading the one filled cache at the same time.
+    shared_system = f"quillon DiskCache, {DISK_WORKERS} processes"
+    try:
+        times = shared_disk_hits(str(root / "quillon-hits"), DISK_WORKERS, DISK_WORKER_RUNS)
+    except (RuntimeError, OSError, ValueError, subprocess.SubprocessError) as exc:
+        ctx.add(Row(shared_workload, shared_system, status="error", note=str(exc)))
+        return
+    # The median hides the runs a worker spent waiting for a CPU or for the
+    # database; the 90th percentile shows them.
+    slow = (statistics.quantiles(times, n=10)[-1] if len(times) > 1 else times[0]) / CHAIN_LENGTH * 1e6
+    record(ctx, shared_workload, {shared_system: times}, "", count=CHAIN_LENGTH, unit="us/node",
+           notes={shared_system: f"{DISK_WORKERS} processes at once on {os.cpu_count()} CPUs, "
+                                 f"{DISK_WORKER_RUNS} all-hit runs each; the median of all their runs "
+                                 f"(90th percentile {slow:.2f} µs/node)"})
 
 
 # --------------------------------------------------------------------------
@@ -1083,6 +1343,7 @@ def bench_content_digest(ctx: Context) -> None:
 WORKLOADS = {
     "chain": bench_chain,
     "cached": bench_cached_chain,
+    "disk": bench_disk,
     "parallel": bench_parallel,
     "random": bench_random_dag,
     "montecarlo": bench_monte_carlo,
@@ -1179,7 +1440,7 @@ def versions(peers: dict) -> dict:
 
         out["quillon"] = out["quillon"] or version("quillon")
         for name, dist in (("numpy", "numpy"), ("hamilton", "sf-hamilton"), ("dask", "dask"),
-                           ("joblib", "joblib")):
+                           ("joblib", "joblib"), ("diskcache", "diskcache")):
             out[name] = version(dist) if peers.get(name) else None
     except Exception:
         pass
@@ -1213,10 +1474,15 @@ def main(argv=None) -> int:
     parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
     parser.add_argument("--only", help="comma-separated subset of: " + ", ".join(WORKLOADS))
     parser.add_argument("--scale-chain-child", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--disk-hits-child", help=argparse.SUPPRESS)
+    parser.add_argument("--disk-hits-runs", type=int, default=DISK_WORKER_RUNS, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
     if args.scale_chain_child:
         print(json.dumps(scale_chain_child(args.scale_chain_child)))
+        return 0
+    if args.disk_hits_child:
+        print(json.dumps(disk_hits_child(args.disk_hits_child, args.disk_hits_runs)))
         return 0
 
     repeat = args.repeat or (3 if args.quick else 7)

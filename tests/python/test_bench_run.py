@@ -55,6 +55,37 @@ def test_cached_chain_is_checked_as_all_hits_on_the_call_it_times(bench, tmp_pat
     assert quillon_rows[0].unit == "us/node" and quillon_rows[0].target == "≤ 3 µs/node"
 
 
+def test_setups_run_untimed_before_each_run_of_their_case_only(bench):
+    calls = []
+    cases = {"a": lambda: calls.append("a"), "b": lambda: calls.append("b")}
+    times = bench.side_by_side(cases, 2, {"a": lambda: calls.append("setup a")})
+    assert {name: len(samples) for name, samples in times.items()} == {"a": 2, "b": 2}
+    assert calls == ["setup a", "a", "b", "b", "setup a", "a"]
+
+
+def test_disk_workload_checks_hits_stores_and_shared_workers(bench, monkeypatch, tmp_path):
+    monkeypatch.setattr(bench, "DISK_WORKERS", 2)
+    monkeypatch.setattr(bench, "DISK_WORKER_RUNS", 2)
+    modules, errors = bench.load_peers(["diskcache"])
+    ctx = bench.Context(repeat=1, slow_repeat=1, peers=modules, peer_errors=errors, tmp=str(tmp_path))
+    bench.bench_disk(ctx)
+    rows = {(row.workload.split(", ")[-1], row.system): row for row in ctx.rows}
+    hits = rows[("every node a hit", "quillon DiskCache")]
+    stores = rows[("storing every node", "quillon DiskCache")]
+    shared = rows[("2 processes sharing it", "quillon DiskCache, 2 processes")]
+    assert (hits.status, stores.status, shared.status) == ("ok", "ok", "ok")
+    # Without joblib the hits are held to the absolute limit alone.
+    assert hits.target == "≤ 10 µs/node" and not hits.baseline
+    assert rows[("every node a hit", "joblib.Memory")].status == "skipped"
+    assert rows[("storing every node", "hamilton (disk cache)")].status == "skipped"
+    assert shared.runs == 4 and "2 processes at once" in shared.note
+    if modules["diskcache"] is not None:
+        assert stores.baseline == "diskcache Cache.set" and stores.target.endswith("≤ 1× Cache.set")
+    # Workers over a cache that was never filled miss, and say so.
+    with pytest.raises(RuntimeError, match="not all hits"):
+        bench.shared_disk_hits(str(tmp_path / "empty"), 1, 1)
+
+
 def test_absent_peers_are_listed_with_their_reason(bench, monkeypatch):
     monkeypatch.setitem(bench.PEERS, "nosuchpeer", ("quillon_no_such_module_xyz",))
     modules, errors = bench.load_peers(["nosuchpeer"])
