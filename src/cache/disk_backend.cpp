@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -67,6 +68,18 @@ std::optional<std::string> network_file_system(const std::string& path) {
     default:
       return std::nullopt;
   }
+}
+
+// How many times this process is a child of fork (counted in the child).
+std::atomic<std::uint64_t> g_fork_generation{0};
+
+std::uint64_t fork_generation() {
+  static const bool registered = [] {
+    ::pthread_atfork(nullptr, nullptr, [] { g_fork_generation.fetch_add(1, std::memory_order_relaxed); });
+    return true;
+  }();
+  static_cast<void>(registered);
+  return g_fork_generation.load(std::memory_order_relaxed);
 }
 
 // A lock request on one byte of the claims file.
@@ -323,6 +336,44 @@ std::shared_ptr<DiskCacheBackend> DiskCacheBackend::open(DiskCacheOptions option
   return std::shared_ptr<DiskCacheBackend>(new DiskCacheBackend(std::move(options)));
 }
 
+std::unique_ptr<DiskCacheBackend::Connection> DiskCacheBackend::open_connection(const std::string& file) const {
+  auto db = std::make_unique<Connection>(file);
+  db->exec("PRAGMA journal_mode=WAL");
+  db->exec("PRAGMA synchronous=NORMAL");
+  // Reads map the file instead of copying pages through read calls.
+  db->exec("PRAGMA mmap_size=268435456");
+  db->exec("PRAGMA cache_size=-16384");
+  // Fewer, larger checkpoints: each one syncs the database file.
+  db->exec("PRAGMA wal_autocheckpoint=8192");
+  Connection::Write schema(*db);
+  db->exec(kSchema);
+  Connection::Statement& format = db->statement("SELECT value FROM meta WHERE name = 'format'");
+  if (format.step()) {
+    const std::string text = format.text(0);
+    format.reset();
+    int version = 0;
+    try {
+      version = std::stoi(text);
+    } catch (const std::exception&) {
+      version = -1;
+    }
+    if (version > kFormatVersion) {
+      throw DiskCacheError("the cache in '" + path_ + "' was written by a newer version of quillon (format " + text +
+                               "; this one reads format " + std::to_string(kFormatVersion) + " and older)",
+                           0, path_);
+    }
+    if (version != kFormatVersion) {
+      throw DiskCacheError("the cache in '" + path_ + "' has an unknown format '" + text + "'", 0, path_);
+    }
+  } else {
+    format.reset();
+    db->statement("INSERT INTO meta VALUES ('format', ?)").bind(std::string(std::to_string(kFormatVersion))).run();
+  }
+  schema.keep();
+  db->commit_batch();
+  return db;
+}
+
 DiskCacheBackend::DiskCacheBackend(DiskCacheOptions options)
     : options_(std::move(options)), path_(options_.path) {
   if (path_.empty()) throw DiskCacheError("the cache path is empty", EINVAL, path_);
@@ -359,43 +410,7 @@ DiskCacheBackend::DiskCacheBackend(DiskCacheOptions options)
                        "user: objects stored by pickling will not be read from it, since unpickling can run code");
   }
 
-  auto open_database = [&] {
-    auto db = std::make_unique<Connection>(file);
-    db->exec("PRAGMA journal_mode=WAL");
-    db->exec("PRAGMA synchronous=NORMAL");
-    // Reads map the file instead of copying pages through read calls.
-    db->exec("PRAGMA mmap_size=268435456");
-    db->exec("PRAGMA cache_size=-16384");
-    // Fewer, larger checkpoints: each one syncs the database file.
-    db->exec("PRAGMA wal_autocheckpoint=8192");
-    Connection::Write schema(*db);
-    db->exec(kSchema);
-    Connection::Statement& format = db->statement("SELECT value FROM meta WHERE name = 'format'");
-    if (format.step()) {
-      const std::string text = format.text(0);
-      format.reset();
-      int version = 0;
-      try {
-        version = std::stoi(text);
-      } catch (const std::exception&) {
-        version = -1;
-      }
-      if (version > kFormatVersion) {
-        throw DiskCacheError("the cache in '" + path_ + "' was written by a newer version of quillon (format " + text +
-                                 "; this one reads format " + std::to_string(kFormatVersion) + " and older)",
-                             0, path_);
-      }
-      if (version != kFormatVersion) {
-        throw DiskCacheError("the cache in '" + path_ + "' has an unknown format '" + text + "'", 0, path_);
-      }
-    } else {
-      format.reset();
-      db->statement("INSERT INTO meta VALUES ('format', ?)").bind(std::string(std::to_string(kFormatVersion))).run();
-    }
-    schema.keep();
-    db->commit_batch();
-    return db;
-  };
+  auto open_database = [&] { return open_connection(file); };
 
   // A damaged database (found now, or marked by a process that met the
   // damage while using it) is set aside with its value files, and a new one
@@ -437,7 +452,44 @@ DiskCacheBackend::DiskCacheBackend(DiskCacheOptions options)
     notices_ = std::move(problems);
     counters_.max_entries = options_.max_entries.value_or(0);
   }
-  flusher_ = std::thread([this] { flush_loop(); });
+  MutexLock lock(mu_);
+  fork_generation_ = fork_generation();
+  flusher_ = std::make_unique<std::thread>([this] { flush_loop(); });
+}
+
+void DiskCacheBackend::reopen_after_fork_locked() {
+  mu_.assert_held();
+  if (fork_generation_ == fork_generation()) return;
+  fork_generation_ = fork_generation();
+  // The parent's connection and thread live on in the parent; here they are
+  // forgotten, not closed, so that nothing of the parent's is touched.
+  static_cast<void>(db_.release());
+  static_cast<void>(flusher_.release());
+  if (claims_fd_ >= 0) ::close(claims_fd_);  // the parent's locks stay with the parent's copy
+  claims_fd_ = -1;
+  local_claims_.clear();
+  cleared_slots_.clear();
+  deferred_unlocks_.clear();
+  pending_accesses_.clear();
+  batch_puts_ = 0;
+  flusher_armed_ = false;
+  if (stopping_) return;
+  const std::string file = path_ + "/" + kDatabaseName;
+  try {
+    db_ = open_connection(file);
+  } catch (const std::exception& error) {
+    notice_locked("quillon: the cache in '" + path_ + "' could not be opened again in a child process (" +
+                  error.what() + "); lookups miss there");
+    return;
+  }
+  claims_fd_ = ::open((path_ + "/claims.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  flusher_ = std::make_unique<std::thread>([this] { flush_loop(); });
+}
+
+void DiskCacheBackend::flush() {
+  MutexLock lock(mu_);
+  reopen_after_fork_locked();
+  settle_locked(true);
 }
 
 DiskCacheBackend::~DiskCacheBackend() { close(); }
@@ -449,7 +501,13 @@ void DiskCacheBackend::settle_locked(bool now) {
     release_deferred_claims_locked();
     return;
   }
-  if (!now && batch_puts_ < kBatchPuts && std::chrono::steady_clock::now() - db_->batch_since() < kBatchWindow) return;
+  if (!now && batch_puts_ < kBatchPuts && std::chrono::steady_clock::now() - db_->batch_since() < kBatchWindow) {
+    if (!flusher_armed_) {
+      flusher_armed_ = true;
+      flusher_wake_.notify_all();
+    }
+    return;
+  }
   try {
     db_->commit_batch();
     batch_puts_ = 0;
@@ -484,7 +542,13 @@ void DiskCacheBackend::release_deferred_claims_locked() {
 void DiskCacheBackend::flush_loop() {
   MutexLock lock(mu_);
   while (!stopping_) {
-    flusher_wake_.wait_for(mu_, kBatchWindow);
+    // Idle until a batch opens, then awake until it is committed.
+    if (db_ && db_->batch_open()) {
+      flusher_wake_.wait_for(mu_, kBatchWindow);
+    } else {
+      flusher_armed_ = false;
+      flusher_wake_.wait(mu_);
+    }
     if (!stopping_) settle_locked(false);
   }
 }
@@ -631,6 +695,7 @@ CacheGetResult DiskCacheBackend::get(const std::string& ns, const CacheLookup& l
   std::optional<std::string> file;
   {
     MutexLock lock(mu_);
+    reopen_after_fork_locked();
     if (!db_) {
       ++counters_.misses;
       return CacheMissReason::kNotFound;
@@ -718,6 +783,7 @@ CacheGetResult DiskCacheBackend::get(const std::string& ns, const CacheLookup& l
   }
 
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   if (outputs) {
     ++counters_.hits;
     return std::move(*outputs);
@@ -751,6 +817,7 @@ PutResult DiskCacheBackend::put(const std::string& ns, std::string key, CacheEnt
   std::optional<std::string> bytes = encode_outputs(entry.outputs, options_.codec.get(), problem);
   if (!bytes) {
     MutexLock lock(mu_);
+    reopen_after_fork_locked();
     ++store_failures_;
     return {false, std::move(problem)};
   }
@@ -759,6 +826,7 @@ PutResult DiskCacheBackend::put(const std::string& ns, std::string key, CacheEnt
   if (to_file) {
     if (std::optional<std::string> failed = write_value_file(digest, *bytes)) {
       MutexLock lock(mu_);
+      reopen_after_fork_locked();
       ++store_failures_;
       if (!told_full_ && failed->find(std::strerror(ENOSPC)) != std::string::npos) {
         told_full_ = true;
@@ -771,6 +839,7 @@ PutResult DiskCacheBackend::put(const std::string& ns, std::string key, CacheEnt
   const std::string full_key = make_full_key(ns, key);
   const std::int64_t size = static_cast<std::int64_t>(bytes->size());
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   if (!db_) {
     ++store_failures_;
     return {false, "the cache in '" + path_ + "' is closed"};
@@ -852,6 +921,7 @@ CacheStats DiskCacheBackend::stats() { return disk_stats().cache; }
 
 DiskCacheStats DiskCacheBackend::disk_stats() {
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   DiskCacheStats stats;
   stats.cache = counters_;
   stats.max_bytes = options_.max_bytes;
@@ -873,6 +943,7 @@ DiskCacheStats DiskCacheBackend::disk_stats() {
 
 void DiskCacheBackend::clear_all() {
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   for (auto& [full_key, claim] : local_claims_) {
     if (claim.slot) cleared_slots_.emplace(full_key, *claim.slot);
   }
@@ -904,6 +975,7 @@ void DiskCacheBackend::clear_namespace(const std::string& ns) {
   const std::string& low = range.first;
   const std::string& high = range.second;
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   for (auto it = local_claims_.begin(); it != local_claims_.end();) {
     if (!it->first.starts_with(low)) {
       ++it;
@@ -950,6 +1022,7 @@ void DiskCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id,
   const std::optional<std::string> code_hash =
       version ? std::optional<std::string>(hash_canonical(*version)) : std::nullopt;
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   if (!db_) return;
   try {
     Connection::Write write(*db_);
@@ -1007,6 +1080,7 @@ ComputeClaim DiskCacheBackend::begin_compute(const std::string& ns, const std::s
   std::string full_key = make_full_key(ns, key);
   const std::thread::id self = std::this_thread::get_id();
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   if (auto it = local_claims_.find(full_key); it != local_claims_.end()) {
     return it->second.owner == self ? ComputeClaim::kHeldByCaller : ComputeClaim::kBusy;
   }
@@ -1031,6 +1105,7 @@ bool DiskCacheBackend::wait_for_compute(const std::string& ns, const std::string
   const std::thread::id self = std::this_thread::get_id();
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   for (;;) {
     const auto local = local_claims_.find(full_key);
     if (local != local_claims_.end() && local->second.owner == self) return true;
@@ -1049,6 +1124,7 @@ bool DiskCacheBackend::wait_for_compute(const std::string& ns, const std::string
 void DiskCacheBackend::finish_compute(const std::string& ns, const std::string& key) {
   const std::string full_key = make_full_key(ns, key);
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   std::vector<std::uint64_t> slots;
   if (const auto local = local_claims_.find(full_key); local != local_claims_.end()) {
     if (local->second.slot) slots.push_back(*local->second.slot);
@@ -1065,18 +1141,20 @@ void DiskCacheBackend::finish_compute(const std::string& ns, const std::string& 
 
 std::vector<std::string> DiskCacheBackend::take_notices() {
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   return std::exchange(notices_, {});
 }
 
 void DiskCacheBackend::close() {
-  std::thread flusher;
+  std::unique_ptr<std::thread> flusher;
   {
     MutexLock lock(mu_);
+    reopen_after_fork_locked();
     stopping_ = true;
     flusher_wake_.notify_all();
     flusher = std::move(flusher_);
   }
-  if (flusher.joinable()) flusher.join();
+  if (flusher && flusher->joinable()) flusher->join();
   MutexLock lock(mu_);
   if (!db_) return;
   try {
@@ -1100,6 +1178,7 @@ void DiskCacheBackend::close() {
 
 bool DiskCacheBackend::closed() {
   MutexLock lock(mu_);
+  reopen_after_fork_locked();
   return !db_;
 }
 

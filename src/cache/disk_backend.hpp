@@ -111,6 +111,8 @@ class DiskCacheBackend final : public CacheBackend {
   bool wait_for_compute(const std::string& ns, const std::string& key, std::chrono::milliseconds timeout) override
       EXCLUDES(mu_);
   void finish_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
+  // Commits the open batch of writes.
+  void flush() override EXCLUDES(mu_);
 
   DiskCacheStats disk_stats() EXCLUDES(mu_);
   // The notices gathered since the last call, oldest first.
@@ -129,6 +131,10 @@ class DiskCacheBackend final : public CacheBackend {
   class Connection;
 
   explicit DiskCacheBackend(DiskCacheOptions options);
+  std::unique_ptr<Connection> open_connection(const std::string& file) const;
+  // In a child made by fork: the connection, claims file and threads came
+  // from the parent and must not be used here; opens its own.
+  void reopen_after_fork_locked() REQUIRES(mu_);
 
   // Requires: mu_ held (for every *_locked member).
   void flush_accesses_locked() REQUIRES(mu_);
@@ -196,8 +202,11 @@ class DiskCacheBackend final : public CacheBackend {
   std::size_t batch_puts_ GUARDED_BY(mu_) = 0;
   std::vector<std::uint64_t> deferred_unlocks_ GUARDED_BY(mu_);
   bool stopping_ GUARDED_BY(mu_) = false;
+  bool flusher_armed_ GUARDED_BY(mu_) = false;  // told of the open batch
   CondVar flusher_wake_;
-  std::thread flusher_;
+  // Held by pointer: a child of fork has no such thread and only forgets it.
+  std::unique_ptr<std::thread> flusher_ GUARDED_BY(mu_);
+  std::uint64_t fork_generation_ GUARDED_BY(mu_) = 0;
   bool told_full_ GUARDED_BY(mu_) = false;
   bool told_untrusted_ GUARDED_BY(mu_) = false;
   CacheStats counters_ GUARDED_BY(mu_);

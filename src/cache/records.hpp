@@ -313,6 +313,12 @@ class CacheBackend {
   // waiters. Ending a key that is not claimed does nothing.
   virtual void finish_compute(const std::string& ns, const std::string& key) = 0;
 
+  // Makes every store made so far visible to other users of the store and
+  // kept across a crash of this process, for a backend that defers that
+  // work (the disk backend groups its writes). The engine calls it when a
+  // run ends, however it ends. Moves no counter.
+  virtual void flush() {}
+
   // Calls visit(value, context) for every value this backend keeps in
   // memory, once per stored copy (each output of each entry), so that the
   // Python layer can tell its cycle collector which Python objects the

@@ -504,6 +504,20 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
 }
 
 ExecutionResult Dag::run(const RunOptions& options) const {
+  // What the run stored becomes visible and durable when it ends, also when
+  // it ends by an exception.
+  struct FlushAtEnd {
+    CacheBackend* backend;
+    ~FlushAtEnd() {
+      if (backend == nullptr) return;
+      try {
+        backend->flush();
+      } catch (const std::exception&) {
+        // A store that cannot be flushed is lost, never wrong; the backend
+        // reports it.
+      }
+    }
+  } flush_at_end{options.cache.enabled ? (options.backend ? options.backend.get() : cache_backend_.get()) : nullptr};
   Run run(*this, options);
   return options.parallel ? run.parallel(options.max_threads) : run.sequential();
 }

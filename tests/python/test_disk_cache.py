@@ -360,6 +360,39 @@ class TestProcesses:
         seen = finish(waiter, timeout=30)
         assert seen == {**seen, "computed": 1, "hit": False}
 
+    def test_a_forked_child_uses_the_cache_through_its_own_connection(self, tmp_path):
+        import multiprocessing
+
+        cache = quillon.DiskCache(tmp_path / "c")
+        state = {"x": 1}
+        graph = quillon.Graph(cache_backend=cache)
+        graph.add(lambda d: {"x": state["x"]}, "source", None, [("x", "x")])
+        graph.add(lambda d: {"y": d["x"] * 10}, "f", [("x", "x")], [("y", "y")])
+        graph.set_cache_version("f", "1")
+        dag = graph.build()
+        dag.execute()
+
+        def child(queue):
+            state["x"] = 1
+            hit = dag.execute(detailed=True)["node_cache"][1]["hit"]
+            state["x"] = 2
+            dag.execute()  # stored, and flushed as the run ends
+            queue.put(hit)
+
+        context = multiprocessing.get_context("fork")
+        queue = context.Queue()
+        process = context.Process(target=child, args=(queue,))
+        process.start()
+        assert queue.get(timeout=60) is True
+        process.join(60)
+        assert process.exitcode == 0
+        state["x"] = 2
+        result = dag.execute(detailed=True)
+        assert result["context"]["y"] == 20 and result["node_cache"][1]["hit"] is True
+        state["x"] = 3
+        assert dag.execute() == {"x": 3, "y": 30}
+        assert cache.stats()["entries"] == 3
+
     def test_kill_at_any_moment_leaves_every_entry_whole_or_absent(self, tmp_path):
         path = tmp_path / "c"
         quillon.DiskCache(path).close()
