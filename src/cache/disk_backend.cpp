@@ -489,6 +489,16 @@ void DiskCacheBackend::reopen_after_fork_locked() {
 void DiskCacheBackend::flush() {
   MutexLock lock(mu_);
   reopen_after_fork_locked();
+  if (db_ && !pending_accesses_.empty()) {
+    // The run's hits count for eviction order even if this process ends now.
+    try {
+      Connection::Write write(*db_);
+      flush_accesses_locked();
+      write.keep();
+    } catch (const SqliteError& error) {
+      if (error.damaged()) database_failed_locked(error);
+    }
+  }
   settle_locked(true);
 }
 

@@ -111,7 +111,8 @@ class DiskCacheBackend final : public CacheBackend {
   bool wait_for_compute(const std::string& ns, const std::string& key, std::chrono::milliseconds timeout) override
       EXCLUDES(mu_);
   void finish_compute(const std::string& ns, const std::string& key) override EXCLUDES(mu_);
-  // Commits the open batch of writes.
+  // Commits the open batch of writes, with the access times of the hits
+  // so far.
   void flush() override EXCLUDES(mu_);
 
   DiskCacheStats disk_stats() EXCLUDES(mu_);
