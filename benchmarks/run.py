@@ -720,7 +720,7 @@ def bench_disk(ctx: Context) -> None:
         record(ctx, stores_workload, times, "diskcache Cache.set", count=CHAIN_LENGTH, unit="us/node",
                targets={system: disk_stores_target},
                notes={system: "execute() into a cache emptied before each run, outside the timing; "
-                              "its last batch of writes is committed in the background",
+                              "the run ends with its writes committed",
                       "diskcache Cache.set": "one set per node into a cache emptied before each run",
                       hamilton_system: f"a fresh driver and directory per run; "
                                        f"{max(1, ctx.slow_repeat // 2)} run(s), not interleaved"})
