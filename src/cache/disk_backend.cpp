@@ -951,25 +951,13 @@ DiskCacheStats DiskCacheBackend::disk_stats() {
   return stats;
 }
 
-void DiskCacheBackend::clear_all() {
-  MutexLock lock(mu_);
-  reopen_after_fork_locked();
-  for (auto& [full_key, claim] : local_claims_) {
-    if (claim.slot) cleared_slots_.emplace(full_key, *claim.slot);
-  }
-  local_claims_.clear();
-  pending_accesses_.clear();
+template <typename Body>
+void DiskCacheBackend::run_clear_locked(Body&& body) {
+  mu_.assert_held();
   if (db_) {
-    std::vector<std::string> files;
     try {
       Connection::Write write(*db_);
-      Connection::Statement& all = db_->statement("SELECT file FROM entries WHERE file IS NOT NULL");
-      while (all.step()) files.push_back(all.text(0));
-      all.reset();
-      db_->exec("DELETE FROM entries; DELETE FROM fingerprints; DELETE FROM invalidations; "
-                "UPDATE totals SET entries = 0, bytes = 0; "
-                "UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE name = 'clears';");
-      clears_seen_.clear();
+      const std::vector<std::string> files = body();
       write.keep();
       delete_unreferenced_files_locked(files);
       settle_locked(true);
@@ -978,6 +966,27 @@ void DiskCacheBackend::clear_all() {
     }
   }
   claims_changed_.notify_all();
+}
+
+void DiskCacheBackend::clear_all() {
+  MutexLock lock(mu_);
+  reopen_after_fork_locked();
+  for (auto& [full_key, claim] : local_claims_) {
+    if (claim.slot) cleared_slots_.emplace(full_key, *claim.slot);
+  }
+  local_claims_.clear();
+  pending_accesses_.clear();
+  run_clear_locked([&]() REQUIRES(mu_) {
+    std::vector<std::string> files;
+    Connection::Statement& all = db_->statement("SELECT file FROM entries WHERE file IS NOT NULL");
+    while (all.step()) files.push_back(all.text(0));
+    all.reset();
+    db_->exec("DELETE FROM entries; DELETE FROM fingerprints; DELETE FROM invalidations; "
+              "UPDATE totals SET entries = 0, bytes = 0; "
+              "UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE name = 'clears';");
+    clears_seen_.clear();
+    return files;
+  });
 }
 
 void DiskCacheBackend::clear_namespace(const std::string& ns) {
@@ -994,36 +1003,27 @@ void DiskCacheBackend::clear_namespace(const std::string& ns) {
     if (it->second.slot) cleared_slots_.emplace(it->first, *it->second.slot);
     it = local_claims_.erase(it);
   }
-  if (db_) {
-    try {
-      Connection::Write write(*db_);
-      flush_accesses_locked();
-      // Identities with a fingerprint in exactly this namespace, before the
-      // removals take theirs away.
-      db_->statement("INSERT OR IGNORE INTO invalidations SELECT ns, identity FROM fingerprints WHERE ns = ?")
-          .bind(ns)
-          .run();
-      std::vector<std::string> keys;
-      Connection::Statement& under =
-          db_->statement("SELECT full_key FROM entries WHERE full_key >= ? AND full_key < ?");
-      under.bind(low).bind(high);
-      while (under.step()) keys.push_back(under.text(0));
-      under.reset();
-      std::vector<std::string> files;
-      for (const std::string& full_key : keys) {
-        if (auto file = remove_entry_locked(full_key)) files.push_back(*file);
-      }
-      // Claims under the namespace move to other bytes from now on.
-      db_->exec("UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE name = 'clears'");
-      clears_seen_.clear();
-      write.keep();
-      delete_unreferenced_files_locked(files);
-      settle_locked(true);
-    } catch (const SqliteError& error) {
-      if (error.damaged()) database_failed_locked(error);
+  run_clear_locked([&]() REQUIRES(mu_) {
+    flush_accesses_locked();
+    // Identities with a fingerprint in exactly this namespace, before the
+    // removals take theirs away.
+    db_->statement("INSERT OR IGNORE INTO invalidations SELECT ns, identity FROM fingerprints WHERE ns = ?")
+        .bind(ns)
+        .run();
+    std::vector<std::string> keys;
+    Connection::Statement& under = db_->statement("SELECT full_key FROM entries WHERE full_key >= ? AND full_key < ?");
+    under.bind(low).bind(high);
+    while (under.step()) keys.push_back(under.text(0));
+    under.reset();
+    std::vector<std::string> files;
+    for (const std::string& full_key : keys) {
+      if (auto file = remove_entry_locked(full_key)) files.push_back(*file);
     }
-  }
-  claims_changed_.notify_all();
+    // Claims under the namespace move to other bytes from now on.
+    db_->exec("UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE name = 'clears'");
+    clears_seen_.clear();
+    return files;
+  });
 }
 
 void DiskCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id,
@@ -1033,9 +1033,7 @@ void DiskCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id,
       version ? std::optional<std::string>(hash_canonical(*version)) : std::nullopt;
   MutexLock lock(mu_);
   reopen_after_fork_locked();
-  if (!db_) return;
-  try {
-    Connection::Write write(*db_);
+  run_clear_locked([&]() REQUIRES(mu_) {
     std::vector<std::pair<std::string, std::string>> matched;  // (identity, key)
     Connection::Statement& fingerprints =
         db_->statement("SELECT identity, key, code_hash FROM fingerprints WHERE ns = ?");
@@ -1052,13 +1050,8 @@ void DiskCacheBackend::clear_node(const std::string& ns, std::uint64_t node_id,
       if (auto file = remove_entry_locked(make_full_key(ns, key))) files.push_back(*file);
       db_->statement("INSERT OR IGNORE INTO invalidations VALUES (?, ?)").bind(ns).bind(identity).run();
     }
-    write.keep();
-    delete_unreferenced_files_locked(files);
-    settle_locked(true);
-  } catch (const SqliteError& error) {
-    if (error.damaged()) database_failed_locked(error);
-  }
-  claims_changed_.notify_all();
+    return files;
+  });
 }
 
 std::uint64_t DiskCacheBackend::claim_slot_locked(const std::string& full_key, bool fresh) {

@@ -163,6 +163,12 @@ class DiskCacheBackend final : public CacheBackend {
   // file (to delete once committed and unreferenced), if any.
   std::optional<std::string> remove_entry_locked(const std::string& full_key) REQUIRES(mu_);
   void delete_unreferenced_files_locked(const std::vector<std::string>& files) REQUIRES(mu_);
+  // Runs a clear's writes (`body`, which returns the value files of the
+  // entries it removed) and commits them at once: other processes see a
+  // clear promptly. Then deletes the files nothing refers to any more and
+  // wakes every waiter.
+  template <typename Body>
+  void run_clear_locked(Body&& body) REQUIRES(mu_);
   // The claim byte of `full_key` under the store's clear count: the one the
   // last lookup saw, or read afresh.
   std::uint64_t claim_slot_locked(const std::string& full_key, bool fresh) REQUIRES(mu_);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cache/records.hpp"
+#include "python_bindings/args.hpp"
 #include "python_bindings/borrow.hpp"
 #include "python_bindings/module_state.hpp"
 
@@ -26,5 +27,28 @@ struct CacheArg {
 // raises ValueError. Throws PythonError.
 std::optional<CacheArg> to_optional_cache(const ModuleState& module, PyObject* value, const char* name);
 CacheArg to_cache(const ModuleState& module, PyObject* value, const char* name);
+
+// The `namespace` property of both cache classes (`Object` holds a `state`
+// with a borrow flag and a namespace_name): reading takes shared access,
+// assigning exclusive access, so it fails while a run holds the cache.
+template <typename Object>
+PyObject* get_cache_namespace(PyObject* self, void*) {
+  return with_shared_access<Object>(self, [&](auto& state) -> PyObject* {
+    const std::string& ns = state.namespace_name;
+    return PyUnicode_FromStringAndSize(ns.data(), static_cast<Py_ssize_t>(ns.size()));
+  });
+}
+
+template <typename Object>
+int set_cache_namespace(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+  }
+  return with_exclusive_access<Object>(self, [&](auto& state) -> int {
+    state.namespace_name = to_string(value, "namespace");
+    return 0;
+  });
+}
 
 }  // namespace quillon::py

@@ -8,6 +8,7 @@
 
 #include "defaults.hpp"
 #include "python_bindings/args.hpp"
+#include "python_bindings/cache_arg.hpp"
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/gil.hpp"
@@ -86,24 +87,6 @@ PyObject* with_open_cache(PyObject* self, Body&& body) {
     PyObject* result = body(state);
     warn_cache_notices(state_of_instance(self), state.backend);
     return result;
-  });
-}
-
-PyObject* get_namespace(PyObject* self, void*) {
-  return with_shared_access<DiskCacheObject>(self, [&](DiskCacheState& state) -> PyObject* {
-    const std::string& ns = state.namespace_name;
-    return PyUnicode_FromStringAndSize(ns.data(), static_cast<Py_ssize_t>(ns.size()));
-  });
-}
-
-int set_namespace(PyObject* self, PyObject* value, void*) {
-  if (value == nullptr) {
-    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-    return -1;
-  }
-  return with_exclusive_access<DiskCacheObject>(self, [&](DiskCacheState& state) -> int {
-    state.namespace_name = to_string(value, "namespace");
-    return 0;
   });
 }
 
@@ -187,7 +170,7 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetSet[] = {
-    {"namespace", get_namespace, set_namespace, nullptr, nullptr},
+    {"namespace", get_cache_namespace<DiskCacheObject>, set_cache_namespace<DiskCacheObject>, nullptr, nullptr},
     {"path", get_path, nullptr, const_cast<char*>("The directory of the store."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -6,6 +6,7 @@
 
 #include "defaults.hpp"
 #include "python_bindings/args.hpp"
+#include "python_bindings/cache_arg.hpp"
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/held_references.hpp"
@@ -61,24 +62,6 @@ int cache_clear_references(PyObject* self) {
   return 0;
 }
 
-PyObject* get_namespace(PyObject* self, void*) {
-  return with_shared_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> PyObject* {
-    const std::string& ns = state.namespace_name;
-    return PyUnicode_FromStringAndSize(ns.data(), static_cast<Py_ssize_t>(ns.size()));
-  });
-}
-
-int set_namespace(PyObject* self, PyObject* value, void*) {
-  if (value == nullptr) {
-    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-    return -1;
-  }
-  return with_exclusive_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> int {
-    state.namespace_name = to_string(value, "namespace");
-    return 0;
-  });
-}
-
 PyObject* cache_clear(PyObject* self, PyObject*) {
   return with_shared_access<MemoryCacheObject>(self, [&](MemoryCacheState& state) -> PyObject* {
     state.backend->clear_all();
@@ -126,7 +109,7 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetSet[] = {
-    {"namespace", get_namespace, set_namespace, nullptr, nullptr},
+    {"namespace", get_cache_namespace<MemoryCacheObject>, set_cache_namespace<MemoryCacheObject>, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

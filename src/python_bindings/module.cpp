@@ -55,6 +55,16 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* (*create)(PyObj
   return add_to_module(module, name, reinterpret_cast<PyObject*>(type));
 }
 
+// Creates the UserWarning subclass quillon.<name>, keeps it in `*slot` (the
+// state's own reference) and adds it to the module. False with an error set.
+bool add_warning(PyObject* module, const char* name, const char* doc, PyObject** slot) {
+  const std::string qualified = std::string("quillon.") + name;
+  *slot = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, PyExc_UserWarning, nullptr);
+  if (*slot == nullptr) return false;
+  Py_INCREF(*slot);  // the module's attribute
+  return add_to_module(module, name, *slot);
+}
+
 // Runs once for each module object the import system makes: importing the
 // module again after removing it from sys.modules, or importing it in another
 // interpreter, makes a fresh module object with classes of its own.
@@ -81,25 +91,22 @@ int module_exec(PyObject* module) {
   for (PyMethodDef* def = distribution_functions(); def->ml_name != nullptr; ++def) {
     if (!add_to_module(module, def->ml_name, PyCFunction_NewEx(def, module, module_name.get()))) return -1;
   }
-  // The warning category; the state keeps its own reference.
-  state.graph_warning = PyErr_NewExceptionWithDoc(
-      "quillon.GraphWarning",
-      "Warned when a graph builds or a propagation starts but part of what was asked for silently does nothing: "
-      "nodes that can never run, cache-key input names no node reads, a stop target that matches no node.",
-      PyExc_UserWarning, nullptr);
-  if (state.graph_warning == nullptr) return -1;
-  Py_INCREF(state.graph_warning);
-  if (!add_to_module(module, "GraphWarning", state.graph_warning)) return -1;
+  if (!add_warning(module, "GraphWarning",
+                   "Warned when a graph builds or a propagation starts but part of what was asked for silently does "
+                   "nothing: nodes that can never run, cache-key input names no node reads, a stop target that "
+                   "matches no node.",
+                   &state.graph_warning)) {
+    return -1;
+  }
   if (!add_to_module(module, "__version__", PyUnicode_FromString(QUILLON_VERSION))) return -1;
   if (!add_class(module, "DiskCache", create_disk_cache_type, &state.disk_cache_type)) return -1;
-  state.cache_warning = PyErr_NewExceptionWithDoc(
-      "quillon.CacheWarning",
-      "Warned when a persistent cache could not do part of its work: outputs it could not store, damage it set "
-      "aside, a full disk, a directory it does not trust with pickled objects. Runs still return correct results.",
-      PyExc_UserWarning, nullptr);
-  if (state.cache_warning == nullptr) return -1;
-  Py_INCREF(state.cache_warning);
-  if (!add_to_module(module, "CacheWarning", state.cache_warning)) return -1;
+  if (!add_warning(module, "CacheWarning",
+                   "Warned when a persistent cache could not do part of its work: outputs it could not store, damage "
+                   "it set aside, a full disk, a directory it does not trust with pickled objects. Runs still return "
+                   "correct results.",
+                   &state.cache_warning)) {
+    return -1;
+  }
   return 0;
 }
 
