@@ -82,6 +82,21 @@ std::uint64_t fork_generation() {
   return g_fork_generation.load(std::memory_order_relaxed);
 }
 
+// Claim bytes are the first 2^20 bytes of the claims file (offset 0 is never
+// one); beyond them, at 2^21, each claim byte has a record of its owner. The
+// file stays sparse and below 20 MB. Two keys on one byte only make one wait
+// for the other's computation, and only while both are being computed.
+constexpr std::uint64_t kSlotMask = (std::uint64_t{1} << 20) - 1;
+constexpr std::uint64_t kRecordBase = std::uint64_t{1} << 21;
+
+// Who holds a claim byte, and until when the others wait for it.
+struct ClaimRecord {
+  std::int64_t pid;
+  std::int64_t lease_until_ns;  // wall clock
+};
+
+off_t record_offset(std::uint64_t slot) { return static_cast<off_t>(kRecordBase + slot * sizeof(ClaimRecord)); }
+
 // A lock request on one byte of the claims file.
 struct flock byte_lock(short type, std::uint64_t slot) {
   struct flock lock {};
@@ -1066,9 +1081,7 @@ std::uint64_t DiskCacheBackend::claim_slot_locked(const std::string& full_key, b
       if (error.damaged()) database_failed_locked(error);
     }
   }
-  // Any byte of the first 2^40: a collision of two keys only makes one wait
-  // for the other's computation.
-  return 1 + (std::hash<std::string>{}(full_key + '#' + clears) & ((std::uint64_t{1} << 40) - 1));
+  return 1 + (std::hash<std::string>{}(full_key + '#' + clears) & kSlotMask);
 }
 
 bool DiskCacheBackend::slot_held_elsewhere_locked(std::uint64_t slot) {
@@ -1076,7 +1089,16 @@ bool DiskCacheBackend::slot_held_elsewhere_locked(std::uint64_t slot) {
   if (claims_fd_ < 0) return false;
   struct flock probe = byte_lock(F_WRLCK, slot);
   if (::fcntl(claims_fd_, F_OFD_GETLK, &probe) != 0) return false;
-  return probe.l_type != F_UNLCK;
+  return probe.l_type != F_UNLCK && !lease_ran_out_locked(slot);
+}
+
+bool DiskCacheBackend::lease_ran_out_locked(std::uint64_t slot) {
+  mu_.assert_held();
+  ClaimRecord record{};
+  const ssize_t got = ::pread(claims_fd_, &record, sizeof record, record_offset(slot));
+  // A record not yet written belongs to a claim just taken.
+  if (got != static_cast<ssize_t>(sizeof record) || record.pid == 0) return false;
+  return record.lease_until_ns < wall_nanos();
 }
 
 ComputeClaim DiskCacheBackend::begin_compute(const std::string& ns, const std::string& key) {
@@ -1093,8 +1115,13 @@ ComputeClaim DiskCacheBackend::begin_compute(const std::string& ns, const std::s
     struct flock claim = byte_lock(F_WRLCK, byte);
     if (::fcntl(claims_fd_, F_OFD_SETLK, &claim) == 0) {
       slot = byte;
+      const ClaimRecord record{static_cast<std::int64_t>(::getpid()),
+                               wall_nanos() + std::chrono::nanoseconds(options_.lease).count()};
+      static_cast<void>(::pwrite(claims_fd_, &record, sizeof record, record_offset(byte)));
     } else if (errno == EAGAIN || errno == EACCES) {
-      return ComputeClaim::kBusy;  // another process computes it
+      // Another process computes it; once its lease has run out this
+      // process computes the key too, without the lock.
+      if (!lease_ran_out_locked(byte)) return ComputeClaim::kBusy;
     }
     // Any other failure: this process still computes each key once.
   }

@@ -16,13 +16,16 @@
 // - Time to live runs on the wall clock.
 // - A claim is a lock the kernel keeps on one byte of claims.lock (an open
 //   file description lock), so it costs no database write, and it ends by
-//   itself the moment its owner process dies: the next waiter takes over at
-//   once, with no lease to run out. Threads of one process claim through a
-//   map of their own first. The byte is chosen by the full key and by the
-//   store's clear count, which every clear raises: after a clear, a key is
-//   claimed afresh on another byte while the old owner finishes, as in
-//   memory. Waiters of other processes poll in short slices; those of this
-//   process wait on a condition variable.
+//   itself the moment its owner process dies: the kernel knows the owner, so
+//   pid reuse cannot fool it, and the next waiter takes over at once. Beside
+//   the byte, the claim records its owner's process id and a lease; a claim
+//   whose owner lives but outlasts its lease (a process stopped or stuck) is
+//   no longer waited for: others compute the key themselves. Threads of one
+//   process claim through a map of their own first. The byte is chosen by
+//   the full key and by the store's clear count, which every clear raises:
+//   after a clear, a key is claimed afresh on another byte while the old
+//   owner finishes, as in memory. Waiters of other processes poll in short
+//   slices; those of this process wait on a condition variable.
 // - Opaque (Python) values go through the ObjectCodec given at open. They are
 //   decoded only from a trusted store: a directory and database owned by this
 //   user and writable by no one else. Native values are always readable.
@@ -82,6 +85,8 @@ struct DiskCacheOptions {
   std::shared_ptr<const ObjectCodec> codec;
   // Encoded outputs above this many bytes go to a value file.
   std::size_t inline_limit = 32 * 1024;
+  // How long other processes wait for a claim whose owner is alive.
+  std::chrono::milliseconds lease = std::chrono::minutes(10);
 };
 
 struct DiskCacheStats {
@@ -172,8 +177,11 @@ class DiskCacheBackend final : public CacheBackend {
   // The claim byte of `full_key` under the store's clear count: the one the
   // last lookup saw, or read afresh.
   std::uint64_t claim_slot_locked(const std::string& full_key, bool fresh) REQUIRES(mu_);
-  // Whether a process other than this one holds the lock on `slot`.
+  // Whether a process other than this one holds the lock on `slot` and its
+  // lease has not run out.
   bool slot_held_elsewhere_locked(std::uint64_t slot) REQUIRES(mu_);
+  // The lease recorded for `slot` has run out.
+  bool lease_ran_out_locked(std::uint64_t slot) REQUIRES(mu_);
 
   std::optional<std::string> read_value_file(const std::string& address);
   // Writes `bytes` under their content address; the problem when it fails.

@@ -180,6 +180,20 @@ TEST_F(DiskBackend, ClaimsExcludeOtherThreadsAndOtherStoreObjects) {
   EXPECT_EQ(other->begin_compute("ns", "gone"), ComputeClaim::kAcquired);
 }
 
+TEST_F(DiskBackend, AClaimOutlivingItsLeaseIsNoLongerWaitedFor) {
+  DiskCacheOptions options;
+  options.lease = 100ms;
+  Backend owner = open(options);
+  Backend other = open(options);
+  EXPECT_EQ(owner->begin_compute("ns", "k"), ComputeClaim::kAcquired);
+  EXPECT_EQ(other->begin_compute("ns", "k"), ComputeClaim::kBusy);
+  EXPECT_FALSE(other->wait_for_compute("ns", "k", 20ms));
+  EXPECT_TRUE(other->wait_for_compute("ns", "k", 2s));  // returns once the lease has run out
+  EXPECT_EQ(other->begin_compute("ns", "k"), ComputeClaim::kAcquired);
+  other->finish_compute("ns", "k");
+  owner->finish_compute("ns", "k");
+}
+
 TEST_F(DiskBackend, AClearLetsWaitersClaimAfresh) {
   Backend owner = open();
   Backend waiter_store = open();
