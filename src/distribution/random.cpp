@@ -89,6 +89,25 @@ Rng::Rng(std::uint64_t seed) {
   for (auto& word : s_) word = splitmix64(seed);
 }
 
+Rng Rng::for_stream(std::uint64_t seed, std::initializer_list<std::uint64_t> path) {
+  std::uint64_t state = seed;
+  std::uint64_t mixed = splitmix64(state);
+  for (const std::uint64_t word : path) {
+    state ^= word + 0x9e3779b97f4a7c15ULL + (mixed << 6) + (mixed >> 2);
+    mixed = splitmix64(state);
+  }
+  return Rng(mixed);
+}
+
+std::uint64_t Rng::key_of(std::string_view name) noexcept {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char c : name) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
+
 Rng Rng::from_entropy() {
   std::array<std::uint64_t, 4> state{};
   unsigned char buf[sizeof(state)];

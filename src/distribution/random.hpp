@@ -14,6 +14,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 
 namespace quillon {
 
@@ -26,6 +28,15 @@ class Rng {
 
   // A generator seeded with 256 bits of operating-system entropy.
   static Rng from_entropy();
+
+  // The sub-stream `path` of a user's seed: the seed and the path words are
+  // mixed (SplitMix64 finalisers) into the 64-bit seed of a fresh generator.
+  // Equal seeds and paths give equal streams on every build of this
+  // version; distinct paths give unrelated streams.
+  static Rng for_stream(std::uint64_t seed, std::initializer_list<std::uint64_t> path);
+
+  // A stable 64-bit key of a name, for stream paths (FNV-1a).
+  static std::uint64_t key_of(std::string_view name) noexcept;
 
   static constexpr result_type min() { return 0; }
   static constexpr result_type max() { return ~result_type{0}; }
@@ -62,6 +73,21 @@ class Rng {
 
   std::array<std::uint64_t, 4> s_;
 };
+
+// The sub-streams of a seeded propagation or draw (Rng::for_stream paths):
+// - {kInputStream, key_of(name)}: predict's draws of input `name`, one per
+//   particle in particle order;
+// - {kBlockStream, node id, block, column}: predict_at's Monte Carlo draws
+//   of one node for block `block` (draws 256·block to 256·block + 255) from
+//   the distribution `column` that the node reads, numbered in the order of
+//   the node's inputs, then of its other lookups;
+// - {kSampleStream}: Distribution.sample_n.
+// So a seeded result depends on the seed and the graph alone, never on the
+// thread that runs it or on how the work is split, and a run with more draws
+// begins with the draws of a run with fewer.
+inline constexpr std::uint64_t kInputStream = 1;
+inline constexpr std::uint64_t kBlockStream = 2;
+inline constexpr std::uint64_t kSampleStream = 3;
 
 // The largest value next_unit() returns: 1 - 2^-52.
 inline constexpr double kMaxUnit = 1.0 - 0x1.0p-52;

@@ -44,22 +44,31 @@ void Arguments::init_names(std::initializer_list<const char*> names) {
   assert(names.size() <= kMaxParameters && required_ <= names.size());
   if (count_ > kMaxParameters) count_ = kMaxParameters;
   std::size_t i = 0;
+  positional_ = count_;
   for (const char* n : names) {
     if (i == count_) break;
+    // "*name": this parameter and all after it are keyword-only.
+    if (n[0] == '*') {
+      if (positional_ == count_) positional_ = i;
+      ++n;
+    }
     names_[i++] = n;
   }
 }
 
 void Arguments::check_positional_count(Py_ssize_t nargs) const {
-  if (nargs <= static_cast<Py_ssize_t>(count_)) return;
-  if (count_ == 0) {
-    PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function_, nargs);
-  } else if (required_ == count_) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd were given", function_, count_,
-                 count_ == 1 ? "" : "s", nargs);
+  const std::size_t positional = positional_;
+  if (nargs <= static_cast<Py_ssize_t>(positional)) return;
+  if (positional == 0) {
+    PyErr_Format(PyExc_TypeError, count_ == 0 ? "%s() takes no arguments (%zd given)"
+                                              : "%s() takes no positional arguments (%zd given)",
+                 function_, nargs);
+  } else if (required_ == positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd were given", function_, positional,
+                 positional == 1 ? "" : "s", nargs);
   } else {
     PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given",
-                 function_, required_, count_, nargs);
+                 function_, required_, positional, nargs);
   }
   throw_python_error();
 }

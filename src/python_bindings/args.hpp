@@ -29,7 +29,8 @@ class Arguments {
 
   // Vectorcall form (METH_FASTCALL | METH_KEYWORDS). `function` is the name
   // shown in messages, e.g. "Graph.add". The first `required` parameters
-  // must be given. Throws PythonError.
+  // must be given. A name written "*seed" makes that parameter and every
+  // later one keyword-only. Throws PythonError.
   Arguments(const char* function, std::initializer_list<const char*> names, std::size_t required,
             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
   // Tuple and dict form (tp_new). `kwargs` may be null.
@@ -49,6 +50,7 @@ class Arguments {
   std::array<const char*, kMaxParameters> names_{};
   std::size_t count_ = 0;
   std::size_t required_ = 0;
+  std::size_t positional_ = 0;  // parameters that may be given by position
   std::array<PyObject*, kMaxParameters> values_{};
 };
 

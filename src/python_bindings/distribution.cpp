@@ -148,8 +148,11 @@ PyObject* dist_percentile(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* dist_sample_n(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_value(self, [&](const Distribution& d) {
-    Arguments a("Distribution.sample_n", {"n"}, 1, args, nargs, kwnames);
+    Arguments a("Distribution.sample_n", {"n", "*seed"}, 1, args, nargs, kwnames);
     const std::uint64_t n = to_u64(a[0], "n");
+    if (const std::optional<std::uint64_t> seed = to_optional_u64(a[1], "seed")) {
+      return float_list(d.sample_n_with_rng(static_cast<std::size_t>(n), Rng::for_stream(*seed, {kSampleStream})));
+    }
     return float_list(d.sample_n(static_cast<std::size_t>(n)));
   });
 }
@@ -177,7 +180,10 @@ PyMethodDef kMethods[] = {
     {"percentile", fastcall(dist_percentile), kFastKw,
      "percentile($self, p)\n--\n\nCompute an arbitrary percentile (0.0 \xe2\x80\x93 1.0)."},
     {"sample_n", fastcall(dist_sample_n), kFastKw,
-     "sample_n($self, n)\n--\n\nDraw `n` samples from this distribution."},
+     "sample_n($self, n)\n--\n\nDraw `n` samples from this distribution.\n\n"
+     "Keyword-only:\n"
+     "    seed (int | None): The same seed gives the same samples on the same build. None (default):\n"
+     "        fresh entropy on every call."},
     {"summary", dist_summary, METH_NOARGS, "summary($self)\n--\n\nOne-line summary string."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -208,6 +208,8 @@ class Dag:
         at_node: Optional[str] = None,
         at_branch: Optional[int] = None,
         at_variant: Optional[int] = None,
+        *,
+        seed: Optional[int] = None,
     ) -> StatResult:
         """Forward-propagate distributions through the graph.
 
@@ -243,7 +245,9 @@ class Dag:
 
             # Stop at variant 0
             stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, at_variant=0)"""
-    def predict(self, inputs: dict[str, Distribution], n_samples: int = 1000) -> StatResult:
+    def predict(
+        self, inputs: dict[str, Distribution], n_samples: int = 1000, *, seed: Optional[int] = None
+    ) -> StatResult:
         """Particle-based forward pass — preserves exact joint distribution structure.
 
         Runs `n_samples` full end-to-end trajectories through the graph so that
@@ -302,7 +306,7 @@ class Distribution:
         """Raw samples (only non-None for Empirical distributions)."""
     def percentile(self, p: float) -> float:
         """Compute an arbitrary percentile (0.0 – 1.0)."""
-    def sample_n(self, n: int) -> list[float]:
+    def sample_n(self, n: int, *, seed: Optional[int] = None) -> list[float]:
         """Draw `n` samples from this distribution."""
     def summary(self) -> str:
         """One-line summary string."""

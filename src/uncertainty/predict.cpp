@@ -306,7 +306,8 @@ DataMap call_at_means(PlannedCall& call, const DistMap& context) {
 // numbers, in draw order. The inputs are gathered once and their values
 // overwritten per draw; outputs go to one column per broadcast name, the
 // last value offered in a draw winning.
-DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, Rng& rng, InterruptPoll& poll) {
+DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, std::optional<std::uint64_t> seed,
+                    NodeId node, InterruptPoll& poll) {
   // Each distinct context key the node looks up is drawn once per sample,
   // names it never gathers included.
   std::vector<const Distribution*> drawn;
@@ -356,7 +357,9 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, Rn
     poll();
     const std::size_t length = std::min(kBlock, n - start);
     for (std::size_t d = 0; d < drawn.size(); ++d) {
-      drawn[d]->sample_into(std::span<double>(block.data() + d * kBlock, length), rng);
+      std::optional<Rng> column_rng;
+      if (seed) column_rng.emplace(Rng::for_stream(*seed, {kBlockStream, node, start / kBlock, d}));
+      drawn[d]->sample_into(std::span<double>(block.data() + d * kBlock, length), column_rng ? *column_rng : thread_rng());
     }
     for (std::size_t draw = 0; draw < length; ++draw) {
       for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -505,14 +508,14 @@ DistMap finish_columns(OutputColumns& columns, const Node& node, ParticleTable& 
 }  // namespace
 
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
-                      const std::optional<PredictTarget>& target, RunControl* control) {
+                      const std::optional<PredictTarget>& target, RunControl* control,
+                      std::optional<std::uint64_t> seed) {
   InterruptPoll poll(control);
   Notices notices(control);
   std::unordered_set<NodeId> target_ids;
   if (target) target_ids = resolve_target_ids(dag.nodes(), *target);
   std::unordered_set<NodeId> completed;
   StatResult result;
-  Rng& rng = thread_rng();
   DistMap context = std::move(inputs);
 
   for (NodeId id : dag.topological_order()) {
@@ -535,7 +538,7 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
     }
     if (!outputs && any_random(dists)) {
       if (!n_samples) throw PropagationError(kMissingSamplesError);
-      outputs = monte_carlo(call, context, *n_samples, rng, poll);
+      outputs = monte_carlo(call, context, *n_samples, seed, id, poll);
     } else if (!outputs) {
       outputs.emplace();
       for (const auto& [name, value] : call_at_means(call, context)) {
@@ -555,18 +558,20 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
   return result;
 }
 
-StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples, RunControl* control) {
+StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples, RunControl* control,
+                   std::optional<std::uint64_t> seed) {
   InterruptPoll poll(control);
   Notices notices(control);
-  Rng& rng = thread_rng();
   ParticleTable particles(n_samples);
   DistMap context;
   // Each input is drawn independently, one value per particle; its marginal
   // is the empirical distribution of those draws, sharing their storage.
   for (const auto& [name, dist] : inputs) {
     // Without particles nothing is drawn, so nothing can fail to draw.
+    std::optional<Rng> input_rng;
+    if (seed) input_rng.emplace(Rng::for_stream(*seed, {kInputStream, Rng::key_of(name)}));
     auto draws = std::make_shared<const std::vector<double>>(
-        n_samples == 0 ? std::vector<double>{} : dist.sample_n_with_rng(n_samples, rng));
+        n_samples == 0 ? std::vector<double>{} : dist.sample_n_with_rng(n_samples, input_rng ? *input_rng : thread_rng()));
     particles.set(name, ParticleTable::Column{draws, {}, false});
     context.insert_or_assign(name, Distribution::empirical(std::move(draws)));
   }

@@ -68,11 +68,16 @@ struct PredictTarget {
 // more often is summed up in one notice to `control` when the call ends.
 inline constexpr std::size_t kReportedFailures = 3;
 
+//
+// With a `seed`, every draw comes from the seed's sub-streams (random.hpp),
+// so equal seeds give bit-identical results; without one, from the calling
+// thread's entropy-seeded generator.
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
-                      const std::optional<PredictTarget>& target = std::nullopt, RunControl* control = nullptr);
+                      const std::optional<PredictTarget>& target = std::nullopt, RunControl* control = nullptr,
+                      std::optional<std::uint64_t> seed = std::nullopt);
 
 // Whole trajectories: n_samples particles, each drawing every input once.
 StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples = kDefaultParticles,
-                   RunControl* control = nullptr);
+                   RunControl* control = nullptr, std::optional<std::uint64_t> seed = std::nullopt);
 
 }  // namespace quillon

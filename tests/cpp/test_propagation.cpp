@@ -335,5 +335,35 @@ TEST(Predict, AnImpossibleVectorLengthFailsInAnOrderlyWay) {
   EXPECT_EQ(nan_length.particles->size(), 2u);
 }
 
+TEST(Seeds, SeededPropagationsRepeatExactlyAndLongerRunsExtendShorterOnes) {
+  Graph graph;
+  graph.add(unary("x", "y", [](double v) { return 3 * v + 1; }), "Lin", pairs({{"x", "x"}}), pairs({{"y", "y"}}));
+  const Dag dag = std::move(graph).build();
+  const DistMap inputs{{"x", Distribution::gamma(2.0, 1.5)}};
+  const StatResult first = predict_at(dag, inputs, 600, std::nullopt, nullptr, 42);
+  const StatResult again = predict_at(dag, inputs, 600, std::nullopt, nullptr, 42);
+  const StatResult shorter = predict_at(dag, inputs, 300, std::nullopt, nullptr, 42);
+  const std::vector<double>& all = samples_of(first, "y");
+  EXPECT_EQ(all, samples_of(again, "y"));
+  EXPECT_EQ(std::vector<double>(all.begin(), all.begin() + 300), samples_of(shorter, "y"));
+  EXPECT_NE(all, samples_of(predict_at(dag, inputs, 600, std::nullopt, nullptr, 43), "y"));
+
+  const StatResult particles = predict(dag, inputs, 400, nullptr, 42);
+  EXPECT_EQ(samples_of(particles, "y"), samples_of(predict(dag, inputs, 400, nullptr, 42), "y"));
+  EXPECT_NE(samples_of(particles, "y"), samples_of(predict(dag, inputs, 400, nullptr, 7), "y"));
+}
+
+TEST(Seeds, StreamsOfDifferentPathsDiffer) {
+  Rng a = Rng::for_stream(1, {kInputStream, Rng::key_of("x")});
+  Rng b = Rng::for_stream(1, {kInputStream, Rng::key_of("y")});
+  Rng c = Rng::for_stream(2, {kInputStream, Rng::key_of("x")});
+  Rng a2 = Rng::for_stream(1, {kInputStream, Rng::key_of("x")});
+  const std::uint64_t first = a.next_u64();
+  EXPECT_EQ(first, a2.next_u64());
+  EXPECT_NE(first, b.next_u64());
+  EXPECT_NE(first, c.next_u64());
+  EXPECT_NE(Rng::for_stream(1, {kBlockStream, 0, 1}).next_u64(), Rng::for_stream(1, {kBlockStream, 1, 0}).next_u64());
+}
+
 }  // namespace
 }  // namespace quillon

@@ -59,7 +59,7 @@ class TestModuleSurface:
         }
         assert d.samples.__doc__ == "Raw samples (only non-None for Empirical distributions)."
         assert d.percentile.__doc__ == "Compute an arbitrary percentile (0.0 – 1.0)."
-        assert d.sample_n.__doc__ == "Draw `n` samples from this distribution."
+        assert d.sample_n.__doc__.startswith("Draw `n` samples from this distribution.\n\nKeyword-only:\n    seed")
         assert d.summary.__doc__ == "One-line summary string."
         assert str(inspect.signature(d.percentile)) == "(self, /, p)"
         assert str(inspect.signature(d.sample_n)) == "(self, /, n)"

@@ -136,9 +136,15 @@ def test_method_docstrings():
 
 
 def example_lines(doc):
-    """The indented code lines after the docstring's "Example:" header, dedented."""
+    """The indented code lines after the docstring's "Example:" header, up to
+    the next section, dedented."""
     body = re.split(r"\nExample:+\n", doc, maxsplit=1)[1]
-    lines = [line for line in body.split("\n") if line.strip()]
+    lines = []
+    for line in body.split("\n"):
+        if line.strip() and not line[0].isspace():
+            break  # the next section
+        if line.strip():
+            lines.append(line)
     indent = min(len(line) - len(line.lstrip()) for line in lines)
     return "\n".join(line[indent:] for line in lines)
 

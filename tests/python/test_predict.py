@@ -283,13 +283,17 @@ class TestArguments:
             "Particle-based forward pass — preserves exact joint distribution structure.\n\n"
             "Runs `n_samples` full end-to-end trajectories through the graph so that\n"
         )
-        assert quillon.Dag.predict.__doc__.endswith('    joint.plot_joint("x", "out")       # 2-D joint PDF')
+        # The specified text comes first; the keyword-only seed is documented after it.
+        for method in (quillon.Dag.predict, quillon.Dag.predict_at):
+            assert "\n\nKeyword-only:\n    seed (int | None): " in method.__doc__
+        assert '    joint.plot_joint("x", "out")       # 2-D joint PDF\n\nKeyword-only:' in quillon.Dag.predict.__doc__
         assert quillon.Dag.predict_at.__doc__.startswith(
             "Forward-propagate distributions through the graph.\n\nArgs:\n"
             "    inputs (dict[str, Distribution]): Initial distributions keyed by broadcast variable name.\n"
         )
-        assert quillon.Dag.predict_at.__doc__.endswith(
-            '    # Stop at variant 0\n    stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, at_variant=0)'
+        assert (
+            '    # Stop at variant 0\n    stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, at_variant=0)\n\n'
+            "Keyword-only:" in quillon.Dag.predict_at.__doc__
         )
         assert "If more than one is supplied, ``at_node`` takes precedence, then ``at_branch``,\nthen" in (
             quillon.Dag.predict_at.__doc__
