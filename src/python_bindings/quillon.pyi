@@ -332,6 +332,17 @@ class StatResult:
         random seed, preserving the joint cross-variable distribution structure."""
     def print_summary(self) -> None:
         """Print a human-readable summary to stdout."""
+    def to_numpy(self) -> dict[str, Any]:
+        """Per-particle values as columns: a dict mapping every variable name to a 1-D float64
+        numpy array with one entry per particle (NaN where a particle has no value).  The
+        keys are the keys of the `particles` dicts, in the same order.  Needs numpy; raises
+        ValueError for a result from `predict_at()`."""
+    def to_pandas(self) -> Any:
+        """Per-particle values as a pandas DataFrame: one row per particle, one column per
+        variable, as `to_numpy()` gives them.  Needs pandas (the `pandas` extra)."""
+    def samples(self, name: str) -> Any:
+        """One variable's per-particle values as a 1-D float64 numpy array (NaN where a
+        particle has no value).  KeyError when no particle holds `name`."""
     def __getitem__(self, key: str) -> Distribution: ...
 
 def normal(mean: float, std: float) -> Distribution:

@@ -2,11 +2,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
@@ -160,25 +163,166 @@ PyObject* stat_for_variant(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// The keys particles hold, each with its column, in the order a particle's
+// dict lists them. A column no particle has a value in is left out.
+struct NamedColumn {
+  PyRef name;
+  const ParticleTable::Column* column;
+};
+
+bool any_present(const ParticleTable::Column& column, std::size_t count) {
+  if (column.present.empty()) return count > 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (column.present[i]) return true;
+  }
+  return false;
+}
+
+std::vector<NamedColumn> named_columns(const ParticleTable& particles) {
+  std::vector<NamedColumn> columns;
+  columns.reserve(particles.column_count());
+  particles.for_each_column([&](const std::string& key, const ParticleTable::Column& column) {
+    if (!any_present(column, particles.size())) return;
+    columns.push_back({text(key), &column});  // one key object per column: hashed once
+  });
+  return columns;
+}
+
 PyObject* get_particles(PyObject* self, void*) {
   return with_result(self, [](const StatResult& result) -> PyObject* {
     if (!result.particles) Py_RETURN_NONE;
     const ParticleTable& particles = *result.particles;
+    const std::vector<NamedColumn> columns = named_columns(particles);
+    // A particle holding (nearly) every key starts as a copy of a dict
+    // holding every key in order, which copies as one block instead of
+    // growing key by key; its values are then replaced in place and a key
+    // it lacks is removed (the others keep their order). A particle lacking
+    // many keys is built key by key, so that it keeps no room for them.
+    PyRef shape = check(PyDict_New());
+    bool all_full = true;
+    for (const NamedColumn& named : columns) {
+      if (PyDict_SetItem(shape.get(), named.name.get(), Py_None) != 0) throw_python_error();
+      all_full = all_full && named.column->present.empty();
+    }
     const auto count = static_cast<Py_ssize_t>(particles.size());
     PyRef list = check(PyList_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), i, check(PyDict_New()).release());  // steals
-    // Column by column, so that each key becomes a str once.
-    particles.for_each_column([&](const std::string& key, const ParticleTable::Column& column) {
-      PyRef name = text(key);
-      for (Py_ssize_t i = 0; i < count; ++i) {
-        const auto particle = static_cast<std::size_t>(i);
-        if (!column.has(particle)) continue;
-        PyRef number = check(PyFloat_FromDouble(column.at(particle)));
-        // The list is ours alone: its dicts stay put while they are filled.
-        if (PyDict_SetItem(PyList_GET_ITEM(list.get(), i), name.get(), number.get()) != 0) throw_python_error();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const auto particle = static_cast<std::size_t>(i);
+      std::size_t held = columns.size();
+      if (!all_full) {
+        held = 0;
+        for (const NamedColumn& named : columns) held += named.column->has(particle) ? 1 : 0;
       }
-    });
+      const bool from_shape = held * 4 >= columns.size() * 3;
+      PyRef dict = check(from_shape ? PyDict_Copy(shape.get()) : PyDict_New());
+      for (const NamedColumn& named : columns) {
+        if (named.column->has(particle)) {
+          PyRef number = check(PyFloat_FromDouble(named.column->at(particle)));
+          if (PyDict_SetItem(dict.get(), named.name.get(), number.get()) != 0) throw_python_error();
+        } else if (from_shape && PyDict_DelItem(dict.get(), named.name.get()) != 0) {
+          throw_python_error();
+        }
+      }
+      PyList_SET_ITEM(list.get(), i, dict.release());  // steals
+    }
     return list.release();
+  });
+}
+
+// The particle table, or a ValueError telling the caller how to get one.
+const ParticleTable& particles_of(const StatResult& result, const char* method) {
+  if (!result.particles) {
+    raise(PyExc_ValueError, std::string(method) +
+                                " needs per-particle values, which only predict() keeps; this result came "
+                                "from predict_at(): use predict()");
+  }
+  return *result.particles;
+}
+
+// `module` imported, or ImportError with `message` when it cannot be.
+PyRef import_optional(const char* module, const char* message) {
+  PyRef imported = PyRef::steal(PyImport_ImportModule(module));
+  if (imported) return imported;
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_python_error();
+  PyErr_Clear();
+  raise(PyExc_ImportError, message);
+}
+
+// A new 1-D float64 numpy array of the column: its values copied in one
+// block, NaN where a particle has no value.
+PyRef column_array(PyObject* numpy_empty, const ParticleTable::Column& column, std::size_t count) {
+  PyRef length = check(PyLong_FromSize_t(count));
+  PyRef array = check(PyObject_CallOneArg(numpy_empty, length.get()));  // float64 by default
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    throw_python_error();
+  }
+  auto* out = static_cast<double*>(view.buf);
+  if (count > 0) std::memcpy(out, column.values->data(), count * sizeof(double));
+  if (!column.present.empty()) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!column.present[i]) out[i] = std::numeric_limits<double>::quiet_NaN();
+    }
+  }
+  PyBuffer_Release(&view);
+  return array;
+}
+
+PyRef numpy_empty() {
+  PyRef numpy = import_optional("numpy", "this method needs numpy: pip install numpy");
+  return check(PyObject_GetAttrString(numpy.get(), "empty"));
+}
+
+PyRef columns_dict(const ParticleTable& particles) {
+  PyRef empty = numpy_empty();
+  PyRef out = check(PyDict_New());
+  for (const NamedColumn& named : named_columns(particles)) {
+    PyRef array = column_array(empty.get(), *named.column, particles.size());
+    if (PyDict_SetItem(out.get(), named.name.get(), array.get()) != 0) throw_python_error();
+  }
+  return out;
+}
+
+PyObject* stat_to_numpy(PyObject* self, PyObject*) {
+  return with_result(self, [](const StatResult& result) {
+    return columns_dict(particles_of(result, "to_numpy()")).release();
+  });
+}
+
+PyObject* stat_to_pandas(PyObject* self, PyObject*) {
+  return with_result(self, [](const StatResult& result) {
+    const ParticleTable& particles = particles_of(result, "to_pandas()");
+    PyRef pandas = import_optional(
+        "pandas", "to_pandas() needs pandas: pip install pandas (or the extra: pip install 'quillon[pandas]')");
+    PyRef columns = columns_dict(particles);
+    PyRef frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+    PyRef range_index = check(PyObject_GetAttrString(pandas.get(), "RangeIndex"));
+    PyRef length = check(PyLong_FromSize_t(particles.size()));
+    PyRef index = check(PyObject_CallOneArg(range_index.get(), length.get()));
+    PyRef args = check(PyTuple_Pack(1, columns.get()));
+    PyRef kwargs = check(PyDict_New());
+    // The arrays are new and ours: the frame may take them without a copy.
+    if (PyDict_SetItemString(kwargs.get(), "index", index.get()) != 0 ||
+        PyDict_SetItemString(kwargs.get(), "copy", Py_False) != 0) {
+      throw_python_error();
+    }
+    return check(PyObject_Call(frame_type.get(), args.get(), kwargs.get())).release();
+  });
+}
+
+PyObject* stat_samples(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_result(self, [&](const StatResult& result) {
+    Arguments a("StatResult.samples", {"name"}, 1, args, nargs, kwnames);
+    const std::string name = to_string(a[0], "name");
+    const ParticleTable& particles = particles_of(result, "samples()");
+    const ParticleTable::Column* column = particles.find(name);
+    if (column == nullptr || !any_present(*column, particles.size())) {
+      PyRef key = text(name);
+      PyErr_SetObject(PyExc_KeyError, key.get());
+      throw_python_error();
+    }
+    PyRef empty = numpy_empty();
+    return column_array(empty.get(), *column, particles.size()).release();
   });
 }
 
@@ -234,6 +378,20 @@ PyMethodDef kMethods[] = {
      "Return a `{var: Distribution}` dict for a specific variant (0-based index)."},
     {"print_summary", stat_print_summary, METH_NOARGS,
      "print_summary($self)\n--\n\nPrint a human-readable summary to stdout."},
+    {"to_numpy", stat_to_numpy, METH_NOARGS,
+     "to_numpy($self)\n--\n\n"
+     "Per-particle values as columns: a dict mapping every variable name to a 1-D float64\n"
+     "numpy array with one entry per particle (NaN where a particle has no value).  The\n"
+     "keys are the keys of the `particles` dicts, in the same order.  Needs numpy; raises\n"
+     "ValueError for a result from `predict_at()`."},
+    {"to_pandas", stat_to_pandas, METH_NOARGS,
+     "to_pandas($self)\n--\n\n"
+     "Per-particle values as a pandas DataFrame: one row per particle, one column per\n"
+     "variable, as `to_numpy()` gives them.  Needs pandas (the `pandas` extra)."},
+    {"samples", fastcall(stat_samples), kFastKw,
+     "samples($self, name)\n--\n\n"
+     "One variable's per-particle values as a 1-D float64 numpy array (NaN where a\n"
+     "particle has no value).  KeyError when no particle holds `name`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
