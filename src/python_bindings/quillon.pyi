@@ -343,6 +343,8 @@ class StatResult:
     def samples(self, name: str) -> Any:
         """One variable's per-particle values as a 1-D float64 numpy array (NaN where a
         particle has no value).  KeyError when no particle holds `name`."""
+    def standard_error(self, name: str) -> dict[str, float]:
+        """Monte Carlo standard errors of the variable's mean, p5, p50 and p95 (batch means)."""
     def __getitem__(self, key: str) -> Distribution: ...
 
 def normal(mean: float, std: float) -> Distribution:

@@ -326,6 +326,22 @@ PyObject* stat_samples(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* stat_standard_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_result(self, [&](const StatResult& result) -> PyObject* {
+    Arguments a("StatResult.standard_error", {"name"}, 1, args, nargs, kwnames);
+    const std::string name = to_string(a[0], "name");
+    const std::optional<Distribution> dist = result.get(name);
+    if (!dist) {
+      PyRef key = text(name);
+      PyErr_SetObject(PyExc_KeyError, key.get());
+      throw_python_error();
+    }
+    const StandardErrors errors = standard_errors(*dist);
+    return Py_BuildValue("{s:d,s:d,s:d,s:d}", "mean", errors.mean, "p5", errors.p5, "p50", errors.p50, "p95",
+                         errors.p95);
+  });
+}
+
 PyObject* stat_print_summary(PyObject* self, PyObject*) {
   return with_result(self, [](const StatResult& result) -> PyObject* {
     // The summary goes straight to file descriptor 1; text still waiting in
@@ -392,6 +408,11 @@ PyMethodDef kMethods[] = {
      "samples($self, name)\n--\n\n"
      "One variable's per-particle values as a 1-D float64 numpy array (NaN where a\n"
      "particle has no value).  KeyError when no particle holds `name`."},
+    {"standard_error", fastcall(stat_standard_error), kFastKw,
+     "standard_error($self, name)\n--\n\nMonte Carlo standard errors of the variable's mean, p5, p50 and p95 as a "
+     "dict, by batch means: the draws, in order, are cut into floor(sqrt(n)) batches, each statistic is taken per "
+     "batch, and its error is the batches' standard deviation over the square root of their number. Zero for a "
+     "variable that was not sampled; NaN with fewer than 4 draws. KeyError for an unknown name."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
 #include <cerrno>
 
 namespace quillon {
@@ -19,6 +22,42 @@ DistMap copy_group(const std::unordered_map<std::uint64_t, DistMap>& groups, std
 }  // namespace
 
 bool is_internal_key(std::string_view key) { return key.starts_with(kInternalPrefix); }
+
+StandardErrors standard_errors(const Distribution& dist) {
+  StandardErrors errors;
+  if (dist.kind() != DistributionKind::kEmpirical || !dist.samples()) return errors;
+  const std::vector<double>& draws = *dist.samples();
+  const std::size_t n = draws.size();
+  if (n < 4) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return {nan, nan, nan, nan};
+  }
+  const auto batches = static_cast<std::size_t>(std::sqrt(static_cast<double>(n)));
+  const std::size_t size = n / batches;
+  // Per statistic, the running sums of its batch values and their squares.
+  std::array<double, 4> sum{}, square{};
+  std::vector<double> batch(size);
+  for (std::size_t b = 0; b < batches; ++b) {
+    std::copy_n(draws.begin() + static_cast<std::ptrdiff_t>(b * size), size, batch.begin());
+    double total = 0.0;
+    for (const double v : batch) total += v;
+    nan_tolerant_stable_sort(batch);
+    auto at = [&](double p) { return batch[static_cast<std::size_t>(std::llround(p * static_cast<double>(size - 1)))]; };
+    const std::array<double, 4> values{total / static_cast<double>(size), at(0.05), at(0.5), at(0.95)};
+    for (std::size_t k = 0; k < 4; ++k) {
+      sum[k] += values[k];
+      square[k] += values[k] * values[k];
+    }
+  }
+  std::array<double, 4> out{};
+  const auto count = static_cast<double>(batches);
+  for (std::size_t k = 0; k < 4; ++k) {
+    const double mean = sum[k] / count;
+    const double variance = std::max(0.0, (square[k] - count * mean * mean) / (count - 1.0));
+    out[k] = std::sqrt(variance) / std::sqrt(count);
+  }
+  return {out[0], out[1], out[2], out[3]};
+}
 
 std::optional<Distribution> StatResult::get(const std::string& name) const {
   const auto it = vars.find(name);

@@ -24,6 +24,22 @@ namespace quillon {
 // Whether `key` is a branch-qualified (internal) key of StatResult::vars.
 bool is_internal_key(std::string_view key);
 
+// Monte Carlo standard errors of a variable's mean and of its 5th, 50th and
+// 95th percentiles, by batch means: the draws, in draw order, are cut into
+// b = floor(sqrt(n)) batches of floor(n / b) draws (the few left over are
+// not used), the statistic is taken in each batch (percentiles by the
+// sorted-position rule), and its standard error is the standard deviation
+// of the b batch values divided by sqrt(b). Zero for a variable that was not
+// sampled (a closed form or a point mass), which has no sampling error; NaN
+// with fewer than 4 draws.
+struct StandardErrors {
+  double mean = 0.0;
+  double p5 = 0.0;
+  double p50 = 0.0;
+  double p95 = 0.0;
+};
+StandardErrors standard_errors(const Distribution& dist);
+
 struct StatResult {
   DistMap vars;
   std::unordered_map<std::uint64_t, DistMap> by_node;

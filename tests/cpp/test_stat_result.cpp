@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -163,6 +164,23 @@ TEST(ParticleTable, ColumnsShareTheirValuesAndCopyBeforeChanging) {
   std::size_t visited = 0;
   for (const Particle& particle : copy) visited += particle.size();
   EXPECT_EQ(visited, 3u);
+}
+
+TEST(StandardErrors, BatchMeansOverSqrtNBatches) {
+  // 16 draws: 4 batches of 4, holding 0, 1, 2 and 3. Every statistic of a
+  // batch is its value, so each error is the sample deviation of 0..3
+  // (sqrt(5/3)) over sqrt(4).
+  std::vector<double> draws;
+  for (int batch = 0; batch < 4; ++batch) draws.insert(draws.end(), 4, static_cast<double>(batch));
+  const StandardErrors errors = standard_errors(Distribution::empirical(draws));
+  const double expected = std::sqrt(5.0 / 3.0) / 2.0;
+  EXPECT_NEAR(errors.mean, expected, 1e-12);
+  EXPECT_NEAR(errors.p5, expected, 1e-12);
+  EXPECT_NEAR(errors.p50, expected, 1e-12);
+  EXPECT_NEAR(errors.p95, expected, 1e-12);
+  const StandardErrors exact = standard_errors(Distribution::normal(0, 1));
+  EXPECT_EQ(exact.mean, 0.0);
+  EXPECT_TRUE(std::isnan(standard_errors(Distribution::empirical(std::vector<double>{1, 2, 3})).mean));
 }
 
 }  // namespace
