@@ -308,7 +308,6 @@ class DiskCacheBackend::Connection {
     if (it == statements_.end()) it = statements_.emplace(sql, std::make_unique<Statement>(*this, sql)).first;
     return it->second->reset();
   }
-  int changes() { return sqlite3_changes(handle_); }
 
  private:
   sqlite3* handle_ = nullptr;

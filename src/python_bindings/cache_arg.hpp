@@ -28,6 +28,15 @@ struct CacheArg {
 std::optional<CacheArg> to_optional_cache(const ModuleState& module, PyObject* value, const char* name);
 CacheArg to_cache(const ModuleState& module, PyObject* value, const char* name);
 
+// clear_node(node_id, version=None, namespace=None) and
+// clear_namespace(namespace) of both cache classes, on `backend`;
+// `default_namespace` is the cache object's. `function` names the method in
+// messages. Throws PythonError.
+void clear_node_with_arguments(const char* function, CacheBackend& backend, const std::string& default_namespace,
+                               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+void clear_namespace_with_arguments(const char* function, CacheBackend& backend, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames);
+
 // The `namespace` property of both cache classes (`Object` holds a `state`
 // with a borrow flag and a namespace_name): reading takes shared access,
 // assigning exclusive access, so it fails while a run holds the cache.

@@ -397,6 +397,15 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// The documentation of the keyword-only `seed` of predict and predict_at,
+// after their specified text.
+#define QUILLON_SEED_DOC                                                                                               \
+  "\n\nKeyword-only:\n"                                                                                         \
+  "    seed (int | None): Makes the draws reproducible: the same seed gives bit-identical results on\n"       \
+  "        the same build, whatever thread runs the call. Each input, and each node's block of 256\n"         \
+  "        Monte Carlo draws, draws from its own sub-stream of the seed (xoshiro256++ seeded through\n"      \
+  "        SplitMix64). None (default): fresh entropy on every call."
+
 // Method table in the order users see in dir() and help(). The uncertainty
 // layer's predict_at and predict go last.
 PyMethodDef kMethods[] = {
@@ -467,13 +476,7 @@ PyMethodDef kMethods[] = {
      "\n"
      "    # Stop at variant 0\n"
      "    stat = dag.predict_at({\"x\": quillon.normal(0.0, 1.0)}, at_variant=0)"
-     "\n"
-     "\n"
-     "Keyword-only:\n"
-     "    seed (int | None): Makes the draws reproducible: the same seed gives bit-identical results on\n"
-     "        the same build, whatever thread runs the call. Each input, and each node's block of 256\n"
-     "        Monte Carlo draws, draws from its own sub-stream of the seed (xoshiro256++ seeded through\n"
-     "        SplitMix64). None (default): fresh entropy on every call."},
+     QUILLON_SEED_DOC},
     {"predict", fastcall(dag_predict), kFastKw,
      "predict($self, inputs, n_samples=...)\n"
      "--\n"
@@ -509,13 +512,7 @@ PyMethodDef kMethods[] = {
      "    joint.print_summary()              # table + correlation matrix\n"
      "    joint.plot_pairs()                 # pair plot of all variables\n"
      "    joint.plot_joint(\"x\", \"out\")       # 2-D joint PDF"
-     "\n"
-     "\n"
-     "Keyword-only:\n"
-     "    seed (int | None): Makes the draws reproducible: the same seed gives bit-identical results on\n"
-     "        the same build, whatever thread runs the call. Each input, and each node's block of 256\n"
-     "        Monte Carlo draws, draws from its own sub-stream of the seed (xoshiro256++ seeded through\n"
-     "        SplitMix64). None (default): fresh entropy on every call."},
+     QUILLON_SEED_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -118,20 +118,14 @@ PyObject* cache_stats(PyObject* self, PyObject*) {
 
 PyObject* cache_clear_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_open_cache(self, [&](DiskCacheState& state) -> PyObject* {
-    Arguments a("DiskCache.clear_node", {"node_id", "version", "namespace"}, 1, args, nargs, kwnames);
-    const std::uint64_t node_id = to_u64(a[0], "node_id");
-    const std::optional<std::string> version = to_optional_string(a[1], "version");
-    const std::optional<std::string> ns = to_optional_string(a[2], "namespace");
-    state.backend->clear_node(ns.value_or(state.namespace_name), node_id, version);
+    clear_node_with_arguments("DiskCache.clear_node", *state.backend, state.namespace_name, args, nargs, kwnames);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* cache_clear_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_open_cache(self, [&](DiskCacheState& state) -> PyObject* {
-    Arguments a("DiskCache.clear_namespace", {"namespace"}, 1, args, nargs, kwnames);
-    const std::string ns = to_string(a[0], "namespace");
-    state.backend->clear_namespace(ns);
+    clear_namespace_with_arguments("DiskCache.clear_namespace", *state.backend, args, nargs, kwnames);
     Py_RETURN_NONE;
   });
 }
