@@ -329,7 +329,10 @@ class StatResult:
 
         Returns a list of dicts: `particles[i]` maps every broadcast variable name to its
         concrete float value on sample `i`.  All variables in one dict share the same
-        random seed, preserving the joint cross-variable distribution structure."""
+        random seed, preserving the joint cross-variable distribution structure.
+
+        The list is built on first access and the same list is returned afterwards;
+        `to_numpy()` and `samples()` are the fast columnar route."""
     def print_summary(self) -> None:
         """Print a human-readable summary to stdout."""
     def to_numpy(self) -> dict[str, Any]:

@@ -124,11 +124,26 @@ PyObject* stat_new(PyTypeObject*, PyObject*, PyObject*) {
 void stat_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   as_stat(self)->state.~StatResultState();
+  PyObject_GC_UnTrack(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* stat_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The kept particle list is the one Python object a StatResult holds; users
+// may put anything in it, the result itself included.
+int stat_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_stat(self)->state.particles.get());
+  return 0;
+}
+
+// Breaks a cycle through the kept list; the next read builds a new one.
+int stat_clear(PyObject* self) {
+  PyRef dropped = std::move(as_stat(self)->state.particles);  // released last, with the slot already empty
+  return 0;
+}
+
   return with_result(self, [&](const StatResult& result) -> PyObject* {
     Arguments a("StatResult.get", {"key"}, 1, args, nargs, kwnames);
     const std::optional<Distribution> found = result.get(to_string(a[0], "key"));
@@ -188,44 +203,57 @@ std::vector<NamedColumn> named_columns(const ParticleTable& particles) {
   return columns;
 }
 
-PyObject* get_particles(PyObject* self, void*) {
-  return with_result(self, [](const StatResult& result) -> PyObject* {
-    if (!result.particles) Py_RETURN_NONE;
-    const ParticleTable& particles = *result.particles;
-    const std::vector<NamedColumn> columns = named_columns(particles);
-    // A particle holding (nearly) every key starts as a copy of a dict
-    // holding every key in order, which copies as one block instead of
-    // growing key by key; its values are then replaced in place and a key
-    // it lacks is removed (the others keep their order). A particle lacking
-    // many keys is built key by key, so that it keeps no room for them.
-    PyRef shape = check(PyDict_New());
-    bool all_full = true;
+// A new list of one dict per particle, in particle order, each mapping the
+// keys the particle holds, in column order, to new floats.
+PyRef build_particles(const ParticleTable& particles) {
+  const std::vector<NamedColumn> columns = named_columns(particles);
+  // A particle holding (nearly) every key starts as a copy of a dict
+  // holding every key in order, which copies as one block instead of
+  // growing key by key (measured faster than a presized dict filled key by
+  // key); its values are then replaced in place and a key it lacks is
+  // removed (the others keep their order). A particle lacking many keys is
+  // built key by key, so that it keeps no room for them.
+  PyRef shape = check(PyDict_New());
+  bool all_full = true;
+  for (const NamedColumn& named : columns) {
+    if (PyDict_SetItem(shape.get(), named.name.get(), Py_None) != 0) throw_python_error();
+    all_full = all_full && named.column->present.empty();
+  }
+  const auto count = static_cast<Py_ssize_t>(particles.size());
+  PyRef list = check(PyList_New(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const auto particle = static_cast<std::size_t>(i);
+    std::size_t held = columns.size();
+    if (!all_full) {
+      held = 0;
+      for (const NamedColumn& named : columns) held += named.column->has(particle) ? 1 : 0;
+    }
+    const bool from_shape = held * 4 >= columns.size() * 3;
+    PyRef dict = check(from_shape ? PyDict_Copy(shape.get()) : PyDict_New());
     for (const NamedColumn& named : columns) {
-      if (PyDict_SetItem(shape.get(), named.name.get(), Py_None) != 0) throw_python_error();
-      all_full = all_full && named.column->present.empty();
-    }
-    const auto count = static_cast<Py_ssize_t>(particles.size());
-    PyRef list = check(PyList_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      const auto particle = static_cast<std::size_t>(i);
-      std::size_t held = columns.size();
-      if (!all_full) {
-        held = 0;
-        for (const NamedColumn& named : columns) held += named.column->has(particle) ? 1 : 0;
+      if (named.column->has(particle)) {
+        PyRef number = check(PyFloat_FromDouble(named.column->at(particle)));
+        if (PyDict_SetItem(dict.get(), named.name.get(), number.get()) != 0) throw_python_error();
+      } else if (from_shape && PyDict_DelItem(dict.get(), named.name.get()) != 0) {
+        throw_python_error();
       }
-      const bool from_shape = held * 4 >= columns.size() * 3;
-      PyRef dict = check(from_shape ? PyDict_Copy(shape.get()) : PyDict_New());
-      for (const NamedColumn& named : columns) {
-        if (named.column->has(particle)) {
-          PyRef number = check(PyFloat_FromDouble(named.column->at(particle)));
-          if (PyDict_SetItem(dict.get(), named.name.get(), number.get()) != 0) throw_python_error();
-        } else if (from_shape && PyDict_DelItem(dict.get(), named.name.get()) != 0) {
-          throw_python_error();
-        }
-      }
-      PyList_SET_ITEM(list.get(), i, dict.release());  // steals
     }
-    return list.release();
+    PyList_SET_ITEM(list.get(), i, dict.release());  // steals
+  }
+  return list;
+}
+
+PyObject* get_particles(PyObject* self, void*) {
+  return with_shared_access<StatResultObject>(self, [](StatResultState& state) -> PyObject* {
+    if (!state.result.particles) Py_RETURN_NONE;
+    if (!state.particles) {
+      PyRef built = build_particles(*state.result.particles);
+      // Building allocates, so a collection may run in it and with it other
+      // threads, which may read `particles` too: the first list stored is
+      // the one every reader gets.
+      if (!state.particles) state.particles = std::move(built);
+    }
+    return PyRef::borrow(state.particles.get()).release();
   });
 }
 
@@ -422,7 +450,9 @@ PyGetSetDef kGetSet[] = {
      "rather than `predict()`.\n\n"
      "Returns a list of dicts: `particles[i]` maps every broadcast variable name to its\n"
      "concrete float value on sample `i`.  All variables in one dict share the same\n"
-     "random seed, preserving the joint cross-variable distribution structure.",
+     "random seed, preserving the joint cross-variable distribution structure.\n\n"
+     "The list is built on first access and the same list is returned afterwards;\n"
+     "`to_numpy()` and `samples()` are the fast columnar route.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -434,13 +464,15 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(stat_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(stat_repr)},
     {Py_mp_subscript, reinterpret_cast<void*>(stat_subscript)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stat_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(stat_clear)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {"quillon.StatResult", sizeof(StatResultObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace
 
@@ -450,7 +482,7 @@ PyObject* wrap_stat_result(const ModuleState& module, StatResult result) {
   PyTypeObject* type = module.stat_result_type;
   if (type == nullptr) raise(PyExc_SystemError, "the StatResult type is not initialised");
   PyRef self = check(type->tp_alloc(type, 0));
-  new (&as_stat(self.get())->state) StatResultState{BorrowFlag{}, std::move(result)};
+  new (&as_stat(self.get())->state) StatResultState{BorrowFlag{}, std::move(result), PyRef()};
   return self.release();
 }
 

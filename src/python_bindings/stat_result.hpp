@@ -3,7 +3,8 @@
 //
 // Made only by those two methods; it has no constructor. Every member takes
 // shared access and only reads the held result; each distribution handed out
-// is a new Distribution object around a copy. Requires: the interpreter lock
+// is a new Distribution object around a copy. The one exception is the list
+// of particle dicts: made once, on first read, and kept. Requires: the interpreter lock
 // for everything here.
 #pragma once
 
@@ -11,6 +12,7 @@
 
 #include "python_bindings/borrow.hpp"
 #include "python_bindings/module_state.hpp"
+#include "python_bindings/py_ref.hpp"
 #include "stat_result/stat_result.hpp"
 
 namespace quillon::py {
@@ -18,6 +20,10 @@ namespace quillon::py {
 struct StatResultState {
   BorrowFlag borrow;
   StatResult result;
+  // The list of particle dicts, built on the first read of `particles` and
+  // handed out on every later one; null until then (and after a GC clear,
+  // which only a cycle through a user-modified list can bring about).
+  PyRef particles;
 };
 
 struct StatResultObject {
