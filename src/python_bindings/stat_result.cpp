@@ -123,13 +123,12 @@ PyObject* stat_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void stat_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  as_stat(self)->state.~StatResultState();
   PyObject_GC_UnTrack(self);
+  as_stat(self)->state.~StatResultState();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyObject* stat_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 // The kept particle list is the one Python object a StatResult holds; users
 // may put anything in it, the result itself included.
 int stat_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -144,6 +143,7 @@ int stat_clear(PyObject* self) {
   return 0;
 }
 
+PyObject* stat_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_result(self, [&](const StatResult& result) -> PyObject* {
     Arguments a("StatResult.get", {"key"}, 1, args, nargs, kwnames);
     const std::optional<Distribution> found = result.get(to_string(a[0], "key"));
@@ -462,10 +462,10 @@ PyType_Slot kSlots[] = {
      const_cast<char*>("Result of `Dag.predict()`.  Dict-like access returns `Distribution` objects.")},
     {Py_tp_new, reinterpret_cast<void*>(stat_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(stat_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(stat_repr)},
-    {Py_mp_subscript, reinterpret_cast<void*>(stat_subscript)},
     {Py_tp_traverse, reinterpret_cast<void*>(stat_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stat_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(stat_repr)},
+    {Py_mp_subscript, reinterpret_cast<void*>(stat_subscript)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
