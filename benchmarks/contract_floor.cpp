@@ -4,7 +4,9 @@
 // again before returning, builds the input dict and reads the output dict;
 // Dag.execute hands the run's values back as a new dict. These loops do only
 // that, written straight on the C API, so that the benchmark table can show
-// how much of quillon's time the contract itself sets. benchmarks/run.py
+// how much of quillon's time the contract itself sets. It also keeps the way
+// StatResult.particles used to build its dicts on every read, so that the
+// kept list can be set against it in the same run. benchmarks/run.py
 // compiles this file with the running interpreter's headers.
 
 #include <Python.h>
@@ -114,9 +116,79 @@ PyObject* calls(PyObject*, PyObject* args) {
   return result;
 }
 
+// particle_dicts(keys, columns) -> list
+// The particle dicts as StatResult.particles built them on every read before
+// it kept its list: one dict per particle, copied from a dict holding every
+// key in order when the particle holds at least three quarters of them (its
+// values then replaced in place, absent keys deleted), otherwise built key by
+// key. `columns` are 1-D float64 buffers, one per key; NaN marks a particle
+// without a value.
+PyObject* particle_dicts(PyObject*, PyObject* args) {
+  PyObject *keys, *columns;
+  if (!PyArg_ParseTuple(args, "O!O!", &PyList_Type, &keys, &PyList_Type, &columns)) return nullptr;
+  const Py_ssize_t width = PyList_GET_SIZE(keys);
+  if (PyList_GET_SIZE(columns) != width) {
+    PyErr_SetString(PyExc_ValueError, "one column per key");
+    return nullptr;
+  }
+  Py_buffer* views = static_cast<Py_buffer*>(PyMem_Calloc(static_cast<size_t>(width > 0 ? width : 1), sizeof(Py_buffer)));
+  if (views == nullptr) return PyErr_NoMemory();
+  Py_ssize_t taken = 0, count = -1;
+  PyObject* shape = PyDict_New();
+  PyObject* result = nullptr;
+  bool ok = shape != nullptr;
+  for (; ok && taken < width; ++taken) {
+    Py_buffer& view = views[taken];
+    if (PyObject_GetBuffer(PyList_GET_ITEM(columns, taken), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) break;
+    const Py_ssize_t length = view.len / static_cast<Py_ssize_t>(sizeof(double));
+    if (view.itemsize != sizeof(double) || (count >= 0 && length != count)) {
+      PyErr_SetString(PyExc_ValueError, "columns must be float64 and of one length");
+      ++taken;
+      ok = false;
+      break;
+    }
+    count = length;
+    ok = PyDict_SetItem(shape, PyList_GET_ITEM(keys, taken), Py_None) == 0;
+  }
+  ok = ok && taken == width;
+  if (count < 0) count = 0;
+  result = ok ? PyList_New(count) : nullptr;
+  for (Py_ssize_t i = 0; i < count && result != nullptr; ++i) {
+    Py_ssize_t held = 0;
+    for (Py_ssize_t k = 0; k < width; ++k) held += static_cast<const double*>(views[k].buf)[i] == static_cast<const double*>(views[k].buf)[i];
+    const bool from_shape = held * 4 >= width * 3;
+    PyObject* dict = from_shape ? PyDict_Copy(shape) : PyDict_New();
+    bool filled = dict != nullptr;
+    for (Py_ssize_t k = 0; k < width && filled; ++k) {
+      const double value = static_cast<const double*>(views[k].buf)[i];
+      PyObject* key = PyList_GET_ITEM(keys, k);
+      if (value == value) {
+        PyObject* number = PyFloat_FromDouble(value);
+        filled = number != nullptr && PyDict_SetItem(dict, key, number) == 0;
+        Py_XDECREF(number);
+      } else if (from_shape) {
+        filled = PyDict_DelItem(dict, key) == 0;
+      }
+    }
+    if (!filled) {
+      Py_XDECREF(dict);
+      Py_CLEAR(result);
+    } else {
+      PyList_SET_ITEM(result, i, dict);
+    }
+  }
+  for (Py_ssize_t k = 0; k < taken; ++k) {
+    if (views[k].obj != nullptr) PyBuffer_Release(&views[k]);
+  }
+  PyMem_Free(views);
+  Py_XDECREF(shape);
+  return result;
+}
+
 PyMethodDef methods[] = {
     {"chain", chain, METH_VARARGS, "chain(functions, in_name, out_name, keys) -> dict"},
     {"calls", calls, METH_VARARGS, "calls(function, values, in_name, out_name, rounds) -> list"},
+    {"particle_dicts", particle_dicts, METH_VARARGS, "particle_dicts(keys, columns) -> list"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -197,3 +197,29 @@ def test_content_digest_workload_times_hits_beside_joblib(bench, monkeypatch, tm
     else:
         assert rows["joblib.hash"].status == "ok" and quillon_row.baseline == "joblib.hash"
         assert "GB/s" in quillon_row.note and quillon_row.target
+
+
+def test_former_particle_build_gives_the_kept_list_exactly(bench, tmp_path):
+    np = pytest.importorskip("numpy")
+    ctx = bench.Context(repeat=1, slow_repeat=1, tmp=str(tmp_path))
+    floor = bench.contract_floor(ctx)
+    if floor is None:
+        pytest.skip(f"contract floor not built: {ctx.floor_error}")
+    import math
+
+    import quillon
+
+    graph = quillon.Graph()
+    # Five keys: r is lost where x < 0, s exists only where x > -1. A
+    # particle holds all five, lacks one (copied, then trimmed) or lacks two
+    # (built key by key): every way of building a dict is used.
+    graph.add(lambda d: {"r": math.sqrt(d["x"])}, "Root", [("x", "x")], [("r", "r")])
+    graph.add(lambda d: {"s": d["x"]} if d["x"] > -1 else {}, "Tail", [("x", "x")], [("s", "s")])
+    graph.add(lambda d: {"u": d["x"] + 1, "w": d["x"] + 2}, "Both", [("x", "x")], [("u", "u"), ("w", "w")])
+    stat = graph.build().predict({"x": quillon.normal(0, 1)}, n_samples=300, seed=2)
+    columns = stat.to_numpy()
+    built = floor.particle_dicts(list(columns), list(columns.values()))
+    assert [list(p.items()) for p in built] == [list(p.items()) for p in stat.particles]
+    assert {len(p) for p in built} == {3, 4, 5}
+    with pytest.raises(ValueError):
+        floor.particle_dicts(["a", "b"], [np.zeros(3), np.zeros(4)])
