@@ -14,6 +14,7 @@
 #include "python_bindings/container_walk.hpp"
 #include "python_bindings/convert.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/plots.hpp"
 
 namespace quillon::py {
 
@@ -185,6 +186,7 @@ PyMethodDef kMethods[] = {
      "    seed (int | None): The same seed gives the same samples on the same build. None (default):\n"
      "        fresh entropy on every call."},
     {"summary", dist_summary, METH_NOARGS, "summary($self)\n--\n\nOne-line summary string."},
+    {"plot", fastcall(distribution_plot), kFastKw, kDistributionPlotDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

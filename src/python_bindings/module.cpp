@@ -15,6 +15,7 @@
 #include "python_bindings/errors.hpp"
 #include "python_bindings/gil.hpp"
 #include "python_bindings/graph.hpp"
+#include "python_bindings/joint.hpp"
 #include "python_bindings/disk_cache.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/module_state.hpp"
@@ -79,7 +80,8 @@ int module_exec(PyObject* module) {
   // PyCFunction bound to the module, added with add_to_module as well), then
   // the warning category GraphWarning, then __version__, the package version
   // the build was configured with, then the class DiskCache and the warning
-  // category CacheWarning.
+  // category CacheWarning, then the function joint and the class
+  // JointDistribution.
   if (!add_class(module, "MemoryCache", create_memory_cache_type, &state.memory_cache_type)) return -1;
   if (!add_class(module, "Graph", create_graph_type, &state.graph_type)) return -1;
   if (!add_class(module, "Dag", create_dag_type, &state.dag_type)) return -1;
@@ -107,6 +109,10 @@ int module_exec(PyObject* module) {
                    &state.cache_warning)) {
     return -1;
   }
+  if (!add_to_module(module, "joint", PyCFunction_NewEx(joint_function(), module, module_name.get()))) return -1;
+  if (!add_class(module, "JointDistribution", create_joint_distribution_type, &state.joint_distribution_type)) {
+    return -1;
+  }
   return 0;
 }
 
@@ -122,6 +128,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.graph_warning);
   Py_VISIT(state.disk_cache_type);
   Py_VISIT(state.cache_warning);
+  Py_VISIT(state.joint_distribution_type);
+  Py_VISIT(state.plotting);
   return 0;
 }
 
@@ -135,6 +143,8 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state.graph_warning);
   Py_CLEAR(state.disk_cache_type);
   Py_CLEAR(state.cache_warning);
+  Py_CLEAR(state.joint_distribution_type);
+  Py_CLEAR(state.plotting);
   return 0;
 }
 

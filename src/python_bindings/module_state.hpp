@@ -29,6 +29,9 @@ struct ModuleState {
   PyTypeObject* disk_cache_type;
   // quillon.CacheWarning (disk_cache.hpp).
   PyObject* cache_warning;
+  PyTypeObject* joint_distribution_type;
+  // The module run from plotting.py, made by the first plot (plots.hpp).
+  PyObject* plotting;
 };
 
 // The state of `module`, a quillon module object.

@@ -310,6 +310,9 @@ class Distribution:
         """Draw `n` samples from this distribution."""
     def summary(self) -> str:
         """One-line summary string."""
+    def plot(self, ax: Optional[Any] = None) -> Any:
+        """Draw this distribution with matplotlib (density curve, histogram of samples, or a
+        point-mass stem; p5, p50 and p95 marked) and return the Axes.  Needs the `plot` extra."""
 
 class StatResult:
     """Result of `Dag.predict()`.  Dict-like access returns `Distribution` objects."""
@@ -348,6 +351,9 @@ class StatResult:
         particle has no value).  KeyError when no particle holds `name`."""
     def standard_error(self, name: str) -> dict[str, float]:
         """Monte Carlo standard errors of the variable's mean, p5, p50 and p95 (batch means)."""
+    def plot(self, names: Optional[Sequence[str]] = None) -> Any:
+        """One panel per variable (default: every name of `keys()`), as `Distribution.plot`
+        draws it; returns the matplotlib Figure.  Needs the `plot` extra."""
     def __getitem__(self, key: str) -> Distribution: ...
 
 def normal(mean: float, std: float) -> Distribution:
@@ -402,3 +408,33 @@ class DiskCache:
 
 class CacheWarning(UserWarning):
     """Warned when a persistent cache could not do part of its work: outputs it could not store, damage it set aside, a full disk, a directory it does not trust with pickled objects. Runs still return correct results."""
+
+def joint(stat: StatResult) -> JointDistribution:
+    """The joint distribution of the variables of `stat`, a StatResult from `Dag.predict()`,
+    as a JointDistribution.  ValueError for a result without particles (from
+    `predict_at()`)."""
+
+class JointDistribution:
+    """The joint distribution of a particle result's variables: correlation, covariance, a summary table and plots.  Made by `quillon.joint(stat)`."""
+
+    @property
+    def variables(self) -> list[str]:
+        """The variables, in the order of the rows and columns of `correlation()` and
+        `covariance()`: every key of the result's `particles` dicts that some particle holds,
+        in the order `StatResult.to_numpy()` gives them."""
+    @property
+    def n_particles(self) -> int:
+        """The number of particles (trajectories) of the result."""
+    def correlation(self, method: Literal["pearson", "spearman"] = "pearson") -> Any:
+        """The correlation matrix as a 2-D float64 numpy array over pairwise-complete particles."""
+    def covariance(self) -> Any:
+        """The sample covariance matrix (n - 1) as a 2-D float64 numpy array."""
+    def summary(self) -> str:
+        """The text `print_summary()` prints."""
+    def print_summary(self) -> None:
+        """Print the marginals table and the Pearson correlation matrix to sys.stdout."""
+    def plot_pairs(self, variables: Optional[Sequence[str]] = None) -> Any:
+        """A matplotlib pair plot; returns the Figure."""
+    def plot_joint(self, x: str, y: str, *, ax: Optional[Any] = None) -> Any:
+        """The 2-D joint density of `x` and `y` (KDE contours with scipy, else a 2-D
+        histogram); returns the Axes."""

@@ -15,6 +15,7 @@
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/plots.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
@@ -441,6 +442,7 @@ PyMethodDef kMethods[] = {
      "dict, by batch means: the draws, in order, are cut into floor(sqrt(n)) batches, each statistic is taken per "
      "batch, and its error is the batches' standard deviation over the square root of their number. Zero for a "
      "variable that was not sampled; NaN with fewer than 4 draws. KeyError for an unknown name."},
+    {"plot", fastcall(stat_result_plot), kFastKw, kStatResultPlotDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

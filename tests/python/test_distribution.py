@@ -19,7 +19,8 @@ FUNCTIONS = ["normal", "uniform", "beta", "gamma", "lognormal", "deterministic",
 class TestModuleSurface:
     def test_all_names_in_registration_order(self):
         assert quillon.__all__ == ["MemoryCache", "Graph", "Dag", "Distribution", "StatResult", *FUNCTIONS, "GraphWarning",
-                                   "__version__", "DiskCache", "CacheWarning"]
+                                   "__version__", "DiskCache", "CacheWarning", "joint",
+                                   "JointDistribution"]
         assert quillon.Distribution.__name__ == "Distribution"
         assert quillon.StatResult.__name__ == "StatResult"
         assert quillon.StatResult.__doc__ == (
