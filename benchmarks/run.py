@@ -91,6 +91,7 @@ PEERS = {
     "dask": ("dask", "dask.threaded", "dask.local"),
     "joblib": ("joblib",),
     "diskcache": ("diskcache",),
+    "openturns": ("openturns",),
 }
 
 
@@ -1421,6 +1422,298 @@ def bench_particles(ctx: Context) -> None:
 
 
 # --------------------------------------------------------------------------
+# Workload: a numpy-expressible chain, per draw and vectorised
+
+VECTOR_DRAWS = 1_000_000
+PER_DRAW_DRAWS = 100_000  # the per-draw route is timed on fewer draws and reported per draw
+VECTOR_SEED = 7
+# For x ~ N(0, 1), a = 2x + 1 ~ N(1, 4), so b = a² has mean 1 + 4 = 5; c and
+# d undo each other (d = b), and e = d / 2 + 1 has mean 3.5 (std 2√3).
+VECTOR_MEAN = 3.5
+VECTOR_MEAN_TOLERANCE = 0.1  # predict_at resamples at every node, which widens its spread
+VECTOR_SPEEDUP = 100  # both quillon calls at least this many times faster than per draw
+VECTOR_OVERHEAD_US = 0.02  # quillon's time per draw beyond the numpy calls themselves
+
+
+# Each step uses arithmetic operators only, so one function serves a float
+# (the per-draw route) and a float64 array (the vectorised route) alike.
+def vec_a(inputs):
+    return {"a": 2.0 * inputs["x"] + 1.0}
+
+
+def vec_b(inputs):
+    a = inputs["a"]
+    return {"b": a * a}
+
+
+def vec_c(inputs):
+    return {"c": (inputs["b"] + 1.0) ** 0.5}
+
+
+def vec_d(inputs):
+    c = inputs["c"]
+    return {"d": c * c - 1.0}
+
+
+def vec_e(inputs):
+    return {"e": 0.5 * inputs["d"] + 1.0}
+
+
+VECTOR_CHAIN = (("A", vec_a, "x", "a"), ("B", vec_b, "a", "b"), ("C", vec_c, "b", "c"),
+                ("D", vec_d, "c", "d"), ("E", vec_e, "d", "e"))
+# The chain as one expression, for a peer that compiles formulas.
+VECTOR_FORMULA = "0.5 * (sqrt((2 * x + 1)^2 + 1)^2 - 1) + 1"
+
+
+def vector_chain(values):
+    """The five steps on `values` (a float or an array), in order."""
+    for _, function, name, output in VECTOR_CHAIN:
+        values = function({name: values})[output]
+    return values
+
+
+def vector_dag(vectorized: bool):
+    graph = quillon.Graph()
+    for label, function, name, output in VECTOR_CHAIN:
+        graph.add(function, label, [(name, name)], [(output, output)])
+        if vectorized:
+            graph.set_vectorized(label)
+    return graph.build()
+
+
+def has_vectorized() -> bool:
+    return hasattr(quillon.Graph, "set_vectorized")
+
+
+def close_to_vector_mean(mean: float) -> bool:
+    return abs(mean - VECTOR_MEAN) < VECTOR_MEAN_TOLERANCE
+
+
+def vector_calls_get_arrays() -> bool:
+    """Whether a node marked vectorised is handed arrays: a probe that
+    records the type of its input, on a few draws of both propagations."""
+    seen = set()
+
+    def probe(inputs):
+        seen.add(type(inputs["x"]).__name__)
+        return {"y": inputs["x"] * 2.0}
+
+    graph = quillon.Graph()
+    graph.add(probe, "Probe", [("x", "x")], [("y", "y")])
+    graph.set_vectorized("Probe")
+    dag = graph.build()
+    dag.predict_at({"x": quillon.normal(0.0, 1.0)}, n_samples=1000, seed=1)
+    dag.predict({"x": quillon.normal(0.0, 1.0)}, n_samples=1000, seed=1)
+    return seen == {"ndarray"}
+
+
+# The cases measured for memory, each run once in a fresh process, and the
+# number of draws each makes.
+VECTOR_MEMORY_CASES = {
+    "quillon predict_at, vectorised": VECTOR_DRAWS,
+    "quillon predict, vectorised": VECTOR_DRAWS,
+    "quillon predict_at, per draw": PER_DRAW_DRAWS,
+    "quillon predict, per draw": PER_DRAW_DRAWS,
+    "numpy: draws and the five calls": VECTOR_DRAWS,
+    "openturns PythonFunction (func_sample)": VECTOR_DRAWS,
+    "openturns SymbolicFunction": VECTOR_DRAWS,
+}
+
+
+def vector_memory_child(case: str) -> dict:
+    """Runs one case once, keeping its result, and reports the resident peak
+    it reached above the process's size just before it started."""
+    import numpy as np
+
+    n = VECTOR_MEMORY_CASES[case]
+    inputs = {"x": quillon.normal(0.0, 1.0)}
+    if case.startswith("quillon"):
+        dag = vector_dag("vectorised" in case)
+        method = dag.predict_at if "predict_at" in case else dag.predict
+        run = lambda: method(inputs, n_samples=n, seed=VECTOR_SEED)  # noqa: E731
+        mean = lambda r: r["e"].mean  # noqa: E731
+    elif case.startswith("numpy"):
+        rng = np.random.default_rng(VECTOR_SEED)
+        run = lambda: vector_chain(rng.standard_normal(n))  # noqa: E731
+        mean = lambda r: float(r.mean())  # noqa: E731
+    else:
+        import openturns as ot
+
+        ot.RandomGenerator.SetSeed(VECTOR_SEED)
+        function = openturns_function(ot, symbolic="Symbolic" in case)
+        run = lambda: function(ot.Normal(0.0, 1.0).getSample(n))  # noqa: E731
+        mean = lambda r: r.computeMean()[0]  # noqa: E731
+    gc.collect()
+    reset_peak_rss()
+    before = rss_bytes()
+    result = run()
+    return {"case": case, "draws": n, "bytes": peak_rss_bytes() - before, "mean": mean(result)}
+
+
+def peak_rss_bytes() -> int:
+    """The process's resident peak. Read from /proc rather than getrusage,
+    whose figure a child started by exec inherits from its parent."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise OSError("no VmHWM in /proc/self/status")
+
+
+def reset_peak_rss() -> None:
+    """Sets the resident peak back to the present size where the kernel
+    allows it; otherwise the peak of the imports before stays in it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear_refs:
+            clear_refs.write("5")
+    except OSError:
+        pass
+
+
+def openturns_function(ot, symbolic: bool):
+    if symbolic:
+        return ot.SymbolicFunction(["x"], [VECTOR_FORMULA])
+    import numpy as np
+
+    def on_sample(sample):
+        return vector_chain(np.asarray(sample)[:, 0]).reshape(-1, 1)
+
+    return ot.PythonFunction(1, 1, func_sample=on_sample)
+
+
+def bench_vectorized(ctx: Context) -> None:
+    workload = f"5-node numpy-expressible chain, {VECTOR_DRAWS:,} draws"
+    np = ctx.peer("numpy")
+    if np is None:
+        ctx.skipped(workload, "every system", "numpy")
+        return
+    inputs = {"x": quillon.normal(0.0, 1.0)}
+    # The numpy rows and the peers' own check: the chain on numpy's draws.
+    x = np.random.default_rng(VECTOR_SEED).standard_normal(VECTOR_DRAWS)
+    if not close_to_vector_mean(float(vector_chain(x).mean())):
+        raise AssertionError("the chain's formulas give the wrong mean")
+    if not all(math.isclose(vector_chain(v), float(vector_chain(np.array([v]))[0])) for v in (-2.0, 0.0, 0.7)):
+        raise AssertionError("the chain gives floats and arrays different values")
+
+    per_draw = {"quillon predict_at, per draw": "predict_at", "quillon predict, per draw": "predict"}
+    vectorised = {"quillon predict_at, vectorised": "predict_at", "quillon predict, vectorised": "predict"}
+    numpy_calls = "numpy: the five calls themselves"
+    numpy_drawing = "numpy: draws and the five calls"
+    ot_python = "openturns PythonFunction (func_sample)"
+    ot_symbolic = "openturns SymbolicFunction"
+    slow, fast = {}, {}
+
+    plain = vector_dag(False)
+    for system, method in per_draw.items():
+        add_case(ctx, slow, workload, system,
+                 lambda m=getattr(plain, method): m(inputs, n_samples=PER_DRAW_DRAWS, seed=VECTOR_SEED),
+                 lambda r: close_to_vector_mean(r["e"].mean))
+    if not has_vectorized():
+        for system in vectorised:
+            ctx.add(Row(workload, system, status="skipped", note="this build of quillon has no Graph.set_vectorized"))
+    elif not vector_calls_get_arrays():
+        for system in vectorised:
+            ctx.add(Row(workload, system, status="error", note="a node marked vectorised was not handed arrays"))
+    else:
+        marked = vector_dag(True)
+        for system, method in vectorised.items():
+            add_case(ctx, fast, workload, system,
+                     lambda m=getattr(marked, method): m(inputs, n_samples=VECTOR_DRAWS, seed=VECTOR_SEED),
+                     lambda r: close_to_vector_mean(r["e"].mean))
+    add_case(ctx, fast, workload, numpy_calls, lambda: vector_chain(x),
+             lambda r: close_to_vector_mean(float(r.mean())))
+    add_case(ctx, fast, workload, numpy_drawing,
+             lambda: vector_chain(np.random.default_rng(VECTOR_SEED).standard_normal(VECTOR_DRAWS)),
+             lambda r: close_to_vector_mean(float(r.mean())))
+    ot = ctx.peer("openturns")
+    if ot is None:
+        ctx.skipped(workload, ot_python, "openturns")
+        ctx.skipped(workload, ot_symbolic, "openturns")
+    else:
+        ot.RandomGenerator.SetSeed(VECTOR_SEED)
+        for system, cases, symbolic in ((ot_python, slow, False), (ot_symbolic, fast, True)):
+            function = openturns_function(ot, symbolic)
+            add_case(ctx, cases, workload, system,
+                     lambda f=function: f(ot.Normal(0.0, 1.0).getSample(VECTOR_DRAWS)),
+                     lambda r: close_to_vector_mean(r.computeMean()[0]))
+    times = {}
+    if slow:
+        times.update(side_by_side(slow, ctx.slow_repeat))
+    if fast:
+        times.update(side_by_side(fast, ctx.repeat))
+    medians = {system: statistics.median(samples) for system, samples in times.items()}
+
+    def draws_of(system):
+        return PER_DRAW_DRAWS if system in per_draw else VECTOR_DRAWS
+
+    per_draw_us = {system: median / draws_of(system) * 1e6 for system, median in medians.items()}
+    rows = {}
+    for system, samples in times.items():
+        value = per_draw_us[system]
+        rows[system] = ctx.add(Row(workload, system, median_s=medians[system], runs=len(samples),
+                                   figure=f"{value:.4f} µs/draw", value=value, unit="us/draw"))
+    # Ratios are per draw, against the per-draw route of the same call.
+    for system, method in {**per_draw, **vectorised}.items():
+        base = f"quillon {method}, per draw"
+        if system in rows and base in rows:
+            rows[system].ratio, rows[system].baseline = per_draw_us[system] / per_draw_us[base], base
+    for system in vectorised:
+        if system in rows:
+            rows[system].target = f"≥ {VECTOR_SPEEDUP}× faster than per draw"
+            rows[system].met = rows[system].ratio is not None and rows[system].ratio <= 1 / VECTOR_SPEEDUP
+    quillon_fast = [per_draw_us[s] for s in vectorised if s in per_draw_us]
+    for system in (ot_python, ot_symbolic):
+        if system in rows:
+            rows[system].target = "slower than both quillon calls"
+            rows[system].met = len(quillon_fast) == 2 and per_draw_us[system] > max(quillon_fast)
+    for system in per_draw:
+        if system in rows:
+            rows[system].note = f"timed on {PER_DRAW_DRAWS:,} draws, reported per draw"
+    if numpy_calls in rows:
+        rows[numpy_calls].note = "the five functions on an array drawn beforehand: the base of the overhead rows"
+        for system, method in vectorised.items():
+            if system not in rows:
+                continue
+            overhead = per_draw_us[system] - per_draw_us[numpy_calls]
+            ctx.add(Row(workload, f"overhead: {method} − the numpy calls", median_s=None, runs=rows[system].runs,
+                        figure=f"{overhead:.4f} µs/draw", value=overhead, unit="us/draw",
+                        target=f"≤ {VECTOR_OVERHEAD_US:g} µs/draw", met=overhead <= VECTOR_OVERHEAD_US,
+                        note="quillon's draws, its columns and its statistics included"))
+    for system, note in ((numpy_drawing, "numpy's own normal draws included, as quillon's are"),
+                         (ot_python, "the five functions on the sample as one array; the normal sample drawn "
+                                     "by openturns inside the timing"),
+                         (ot_symbolic, f"one formula: {VECTOR_FORMULA}; the sample drawn inside the timing")):
+        if system in rows:
+            rows[system].note = note
+    vector_memory_rows(ctx, workload)
+
+
+def vector_memory_rows(ctx: Context, workload: str) -> None:
+    """The resident peak per draw of each case, each in a fresh process."""
+    for case, draws in VECTOR_MEMORY_CASES.items():
+        system = f"memory peak: {case}"
+        if case.startswith("openturns") and ctx.peer("openturns") is None:
+            ctx.skipped(workload, system, "openturns")
+            continue
+        if "vectorised" in case and not has_vectorized():
+            ctx.add(Row(workload, system, status="skipped", note="this build of quillon has no Graph.set_vectorized"))
+            continue
+        proc = subprocess.run([sys.executable, __file__, "--vector-memory-child", case],
+                              capture_output=True, text=True, timeout=1200)
+        if proc.returncode != 0:
+            lines = proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"]
+            ctx.add(Row(workload, system, status="error", note=lines[-1]))
+            continue
+        out = json.loads(proc.stdout.strip().splitlines()[-1])
+        if not close_to_vector_mean(out["mean"]):
+            ctx.add(Row(workload, system, status="error", note=f"mean {out['mean']:.4f}, not {VECTOR_MEAN}"))
+            continue
+        per_draw = out["bytes"] / draws
+        ctx.add(Row(workload, system, runs=1, figure=f"{per_draw:,.0f} B/draw", value=per_draw, unit="B/draw",
+                    note=f"{draws:,} draws; resident peak above the size just before the run, result kept"))
+
+
+# --------------------------------------------------------------------------
 # Report
 
 WORKLOADS = {
@@ -1437,6 +1730,7 @@ WORKLOADS = {
     "scale": bench_scale_chain,
     "buildscale": bench_build_scaling,
     "particles": bench_particles,
+    "vectorized": bench_vectorized,
 }
 
 
@@ -1524,7 +1818,7 @@ def versions(peers: dict) -> dict:
 
         out["quillon"] = out["quillon"] or version("quillon")
         for name, dist in (("numpy", "numpy"), ("hamilton", "sf-hamilton"), ("dask", "dask"),
-                           ("joblib", "joblib"), ("diskcache", "diskcache")):
+                           ("joblib", "joblib"), ("diskcache", "diskcache"), ("openturns", "openturns")):
             out[name] = version(dist) if peers.get(name) else None
     except Exception:
         pass
@@ -1560,10 +1854,14 @@ def main(argv=None) -> int:
     parser.add_argument("--scale-chain-child", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--disk-hits-child", help=argparse.SUPPRESS)
     parser.add_argument("--disk-hits-runs", type=int, default=DISK_WORKER_RUNS, help=argparse.SUPPRESS)
+    parser.add_argument("--vector-memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
     if args.scale_chain_child:
         print(json.dumps(scale_chain_child(args.scale_chain_child)))
+        return 0
+    if args.vector_memory_child:
+        print(json.dumps(vector_memory_child(args.vector_memory_child)))
         return 0
     if args.disk_hits_child:
         print(json.dumps(disk_hits_child(args.disk_hits_child, args.disk_hits_runs)))

@@ -223,3 +223,55 @@ def test_former_particle_build_gives_the_kept_list_exactly(bench, tmp_path):
     assert {len(p) for p in built} == {3, 4, 5}
     with pytest.raises(ValueError):
         floor.particle_dicts(["a", "b"], [np.zeros(3), np.zeros(4)])
+
+
+def test_vectorized_chain_is_one_model_on_floats_arrays_and_the_formula(bench):
+    np = pytest.importorskip("numpy")
+    x = np.array([-2.0, -0.5, 0.0, 0.3, 1.7])
+    on_array = bench.vector_chain(x)
+    assert on_array.tolist() == pytest.approx([bench.vector_chain(float(v)) for v in x])
+    assert on_array.tolist() == pytest.approx([0.5 * (2 * v + 1) ** 2 + 1 for v in x])
+    try:
+        import openturns as ot
+    except ImportError:
+        return
+    symbolic = bench.openturns_function(ot, symbolic=True)
+    python = bench.openturns_function(ot, symbolic=False)
+    sample = ot.Sample(x.reshape(-1, 1))
+    assert np.asarray(symbolic(sample))[:, 0].tolist() == pytest.approx(on_array.tolist())
+    assert np.asarray(python(sample))[:, 0].tolist() == pytest.approx(on_array.tolist())
+
+
+def test_vectorized_workload_reports_per_draw_ratios_overheads_and_memory(bench, monkeypatch):
+    modules, errors = bench.load_peers(["numpy"])
+    if modules["numpy"] is None:
+        pytest.skip("numpy is not installed")
+    monkeypatch.setattr(bench, "VECTOR_DRAWS", 40_000)
+    monkeypatch.setattr(bench, "PER_DRAW_DRAWS", 20_000)
+    monkeypatch.setattr(bench, "VECTOR_MEAN_TOLERANCE", 0.3)
+    # The child process makes its own draws; one cheap case keeps this short.
+    monkeypatch.setattr(bench, "VECTOR_MEMORY_CASES", {"numpy: draws and the five calls": 1_000_000})
+    ctx = bench.Context(repeat=1, slow_repeat=1, peers=modules, peer_errors=errors)
+    bench.bench_vectorized(ctx)
+    rows = {row.system: row for row in ctx.rows}
+    for method in ("predict_at", "predict"):
+        per_draw = rows[f"quillon {method}, per draw"]
+        assert per_draw.status == "ok" and per_draw.ratio == 1.0 and "20,000 draws" in per_draw.note
+        marked = rows[f"quillon {method}, vectorised"]
+        if not bench.has_vectorized():
+            assert marked.status == "skipped"
+            continue
+        assert marked.status == "ok" and marked.baseline == per_draw.system
+        # Ratios are per draw although the two routes ran different counts.
+        assert marked.ratio == pytest.approx(marked.value / per_draw.value)
+        assert marked.value == pytest.approx(marked.median_s / 40_000 * 1e6)
+        overhead = rows[f"overhead: {method} − the numpy calls"]
+        numpy_calls = rows["numpy: the five calls themselves"]
+        assert overhead.value == pytest.approx(marked.value - numpy_calls.value)
+        assert overhead.target == "≤ 0.02 µs/draw"
+    for system in ("openturns PythonFunction (func_sample)", "openturns SymbolicFunction"):
+        assert rows[system].status == "skipped" and "left out" in rows[system].note
+    memory = rows["memory peak: numpy: draws and the five calls"]
+    # At least the kept result (8 bytes a draw), and nothing like the
+    # parent's own size, which a peak read through getrusage would carry.
+    assert memory.status == "ok" and memory.unit == "B/draw" and 8 <= memory.value < 100
