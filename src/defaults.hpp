@@ -29,4 +29,13 @@ inline constexpr char kDefaultNamespace[] = "default";
 // Trajectories a particle propagation runs when no count is given.
 inline constexpr std::size_t kDefaultParticles = 1000;
 
+// The bytes a vectorised node's block of draws may take when no block size
+// is given: its input and output columns of doubles together.
+inline constexpr std::size_t kDefaultBlockBytes = std::size_t{64} << 20;
+
+// The draws per block for a node with `columns` input and output columns.
+inline constexpr std::size_t default_block_size(std::size_t columns) noexcept {
+  return std::max<std::size_t>(1, kDefaultBlockBytes / (sizeof(double) * std::max<std::size_t>(1, columns)));
+}
+
 }  // namespace quillon

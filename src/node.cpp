@@ -57,6 +57,12 @@ std::string describe_node(const CallSite& site) {
   return text;
 }
 
+std::optional<std::string> NodeCallable::call_block(const BlockInput* /*inputs*/, std::size_t /*count*/,
+                                                    std::size_t /*length*/, BlockSink& /*sink*/,
+                                                    const CallSite& /*site*/) const {
+  return "the node function takes no blocks";
+}
+
 NodeFunction make_node_function(NodeFn fn) { return std::make_shared<const MapFunction>(std::move(fn)); }
 
 std::string default_cache_version(NodeId id) {

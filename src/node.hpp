@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -66,6 +67,30 @@ class OutputSink {
 
 using NodeId = std::uint64_t;
 
+// One input of a block call: an impl name and its value on every draw of
+// the block, both owned by the caller for the duration of the call. When
+// `owner` is set it owns the values, which then never change: a function
+// may keep it to lend the values out beyond the call instead of copying.
+struct BlockInput {
+  std::string_view name;
+  std::span<const double> values;
+  std::shared_ptr<const void> owner;
+};
+
+// Receives the outputs of one block call by impl name, as OutputSink does
+// for one call: a column with a value per draw of the block, or one number
+// that holds for every draw. A later offer for an index replaces an earlier
+// one.
+class BlockSink {
+ public:
+  virtual int index_for(std::string_view impl_name) = 0;
+  virtual void put_column(int index, std::vector<double>&& values) = 0;
+  virtual void put_number(int index, double value) = 0;
+
+ protected:
+  ~BlockSink() = default;
+};
+
 // The node a call is made for. One function may serve several nodes, so a
 // function learns from its call site which node to name when it reports a
 // failure. With `report` false the caller keeps count of failures itself
@@ -93,6 +118,17 @@ class NodeCallable {
   // at `site` and offers its outputs to `sink`. False when the call failed;
   // the caller then discards whatever was offered.
   virtual bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink, const CallSite& site) const = 0;
+
+  // Calls the function once for a whole block of `length` draws: each input
+  // a column of `length` values, each wanted output offered to `sink` as a
+  // column of `length` numbers or as one number. Returns nothing when that
+  // worked, otherwise why the block could not be taken this way (the call
+  // raised, an output was not numeric or had the wrong length); the caller
+  // then discards what was offered and makes the block's calls one draw at
+  // a time. Reports nothing itself; throws RunInterrupted like call(). The
+  // default takes no blocks.
+  virtual std::optional<std::string> call_block(const BlockInput* inputs, std::size_t count, std::size_t length,
+                                                BlockSink& sink, const CallSite& site) const;
 };
 
 using NodeFunction = std::shared_ptr<const NodeCallable>;
@@ -134,6 +170,9 @@ struct Node {
   // digest of their content instead of making the node uncacheable.
   bool content_keys = false;
   DistTransfer dist_transfer;  // null when absent
+  // Whether Monte Carlo and particle propagation call the function once per
+  // block of draws (NodeCallable::call_block) rather than once per draw.
+  bool vectorized = false;
 
   static Node create(NodeId id, NodeFunction function, std::string cache_version,
                      std::optional<std::string> label, NameMap inputs, NameMap outputs);

@@ -44,6 +44,10 @@ class RunControl {
   virtual void check_interrupt() = 0;
   // Shows the user one line the run wants read (without a line end).
   virtual void notice(std::string_view line) = 0;
+  // Warns the user of something the run worked around (without a line
+  // end); may throw RunInterrupted when the embedding turns warnings into
+  // errors. By default a notice.
+  virtual void warn(std::string_view message) { notice(message); }
 
  protected:
   ~RunControl() = default;

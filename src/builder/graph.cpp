@@ -85,6 +85,8 @@ std::uint64_t Graph::branch(Graph subgraph) {
     if (!node.label) continue;
     auto it = subgraph.dist_transfers_by_label_.find(*node.label);
     if (it != subgraph.dist_transfers_by_label_.end()) node.dist_transfer = it->second;
+    auto vectorized = subgraph.vectorized_by_label_.find(*node.label);
+    if (vectorized != subgraph.vectorized_by_label_.end()) node.vectorized = vectorized->second;
   }
 
   if (!attach_points_) {
@@ -113,6 +115,7 @@ std::uint64_t Graph::branch(Graph subgraph) {
       copy.branch_id = branch_id;
       copy.is_branch = true;
       copy.dist_transfer = node.dist_transfer;
+      copy.vectorized = node.vectorized;
       nodes_.push_back(std::move(copy));
     }
   }
@@ -134,6 +137,10 @@ void Graph::set_cache_key_inputs_for(std::string label, std::vector<std::string>
 
 void Graph::set_cacheable_for(std::string label, bool cacheable) {
   cacheable_by_label_.insert_or_assign(std::move(label), cacheable);
+}
+
+void Graph::set_vectorized_for(std::string label, bool enabled) {
+  vectorized_by_label_.insert_or_assign(std::move(label), enabled);
 }
 
 void Graph::set_memory_cache(std::size_t max_entries, std::optional<Duration> ttl) {
@@ -196,6 +203,7 @@ void Graph::apply_label_settings() {
       node.version_set = true;
     }
     if (auto it = cacheable_by_label_.find(label); it != cacheable_by_label_.end()) node.cacheable = it->second;
+    if (auto it = vectorized_by_label_.find(label); it != vectorized_by_label_.end()) node.vectorized = it->second;
     if (auto it = cache_key_vars_by_label_.find(label); it != cache_key_vars_by_label_.end()) {
       node.cache_key_vars = it->second;
     }

@@ -55,6 +55,10 @@ class Graph {
   void set_dist_transfer_for(std::string label, DistTransfer transfer);
   void set_cache_key_inputs_for(std::string label, std::vector<std::string> names);
   void set_cacheable_for(std::string label, bool cacheable);
+  // Whether the nodes of `label` take whole blocks of draws in propagation
+  // (Node::vectorized). A subgraph's setting carries into its branch copies;
+  // the builder's own setting for a label wins over it.
+  void set_vectorized_for(std::string label, bool enabled);
   void set_memory_cache(std::size_t max_entries, std::optional<Duration> ttl);
   void set_cache_backend(CacheBackendPtr backend) { cache_backend_ = std::move(backend); }
   // Whether the built nodes key inputs without a canonical text by their
@@ -103,6 +107,7 @@ class Graph {
   std::unordered_map<std::string, DistTransfer> dist_transfers_by_label_;
   std::unordered_map<std::string, std::string> cache_versions_by_label_;
   std::unordered_map<std::string, bool> cacheable_by_label_;
+  std::unordered_map<std::string, bool> vectorized_by_label_;
   std::unordered_map<std::string, std::vector<std::string>> cache_key_vars_by_label_;
   std::size_t memory_cache_max_entries_ = kDefaultMaxEntries;
   std::optional<Duration> memory_cache_ttl_;

@@ -86,6 +86,8 @@ class Rng {
 // thread that runs it or on how the work is split, and a run with more draws
 // begins with the draws of a run with fewer.
 inline constexpr std::uint64_t kInputStream = 1;
+// Draws per block of a kBlockStream path.
+inline constexpr std::size_t kBlockStreamDraws = 256;
 inline constexpr std::uint64_t kBlockStream = 2;
 inline constexpr std::uint64_t kSampleStream = 3;
 

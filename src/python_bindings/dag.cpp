@@ -1,5 +1,7 @@
 #include "python_bindings/dag.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
@@ -336,12 +338,22 @@ DistMap read_input_dists(const ModuleState& module, PyObject* inputs, const char
   return dists;
 }
 
+// The keyword-only block_size of predict and predict_at: None or a positive
+// int.
+std::optional<std::size_t> to_block_size(PyObject* value) {
+  const std::optional<std::uint64_t> size = to_optional_u64(value, "block_size");
+  if (size && *size == 0) raise(PyExc_ValueError, "argument 'block_size': must be a positive int or None");
+  if (!size) return std::nullopt;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(*size, std::numeric_limits<std::size_t>::max()));
+}
+
 PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_dag(self, [&](DagState& state) -> PyObject* {
-    Arguments a("Dag.predict", {"inputs", "n_samples", "*seed"}, 1, args, nargs, kwnames);
+    Arguments a("Dag.predict", {"inputs", "n_samples", "*seed", "*block_size"}, 1, args, nargs, kwnames);
     check_inputs_dict(a[0]);
     const std::uint64_t n_samples = a[1] == nullptr ? kDefaultParticles : to_u64(a[1], "n_samples");
     const std::optional<std::uint64_t> seed = to_optional_u64(a[2], "seed");
+    const std::optional<std::size_t> block_size = to_block_size(a[3]);
     const ModuleState& module = state_of_instance(self);
     const DistMap inputs = read_input_dists(module, a[0], "");
 
@@ -352,7 +364,7 @@ PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       // Dag alive and unchanged meanwhile.
       GilRelease unlocked;
       InterpreterControl control;
-      result = predict(dag, inputs, static_cast<std::size_t>(n_samples), &control, seed);
+      result = predict(dag, inputs, static_cast<std::size_t>(n_samples), &control, seed, block_size);
     }
     return wrap_stat_result(module, std::move(result));
   });
@@ -360,14 +372,15 @@ PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_dag(self, [&](DagState& state) -> PyObject* {
-    Arguments a("Dag.predict_at", {"inputs", "n_samples", "at_node", "at_branch", "at_variant", "*seed"}, 1, args,
-                nargs, kwnames);
+    Arguments a("Dag.predict_at", {"inputs", "n_samples", "at_node", "at_branch", "at_variant", "*seed", "*block_size"},
+                1, args, nargs, kwnames);
     check_inputs_dict(a[0]);
     const std::optional<std::uint64_t> n_samples = to_optional_u64(a[1], "n_samples");
     std::optional<std::string> at_node = to_optional_string(a[2], "at_node");
     const std::optional<std::uint64_t> at_branch = to_optional_u64(a[3], "at_branch");
     const std::optional<std::uint64_t> at_variant = to_optional_u64(a[4], "at_variant");
     const std::optional<std::uint64_t> seed = to_optional_u64(a[5], "seed");
+    const std::optional<std::size_t> block_size = to_block_size(a[6]);
     const ModuleState& module = state_of_instance(self);
     DistMap inputs = read_input_dists(module, a[0], " (use quillon.normal(), quillon.gamma(), etc.)");
 
@@ -391,20 +404,23 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     {
       GilRelease unlocked;
       InterpreterControl control;
-      result = predict_at(dag, std::move(inputs), count, target, &control, seed);
+      result = predict_at(dag, std::move(inputs), count, target, &control, seed, block_size);
     }
     return wrap_stat_result(module, std::move(result));
   });
 }
 
-// The documentation of the keyword-only `seed` of predict and predict_at,
+// The documentation of the keyword-only `seed` and `block_size` of predict and predict_at,
 // after their specified text.
-#define QUILLON_SEED_DOC                                                                                               \
+#define QUILLON_PROPAGATION_KEYWORDS_DOC                                                                                               \
   "\n\nKeyword-only:\n"                                                                                         \
   "    seed (int | None): Makes the draws reproducible: the same seed gives bit-identical results on\n"       \
   "        the same build, whatever thread runs the call. Each input, and each node's block of 256\n"         \
   "        Monte Carlo draws, draws from its own sub-stream of the seed (xoshiro256++ seeded through\n"      \
-  "        SplitMix64). None (default): fresh entropy on every call."
+  "        SplitMix64). None (default): fresh entropy on every call.\n"                                 \
+  "    block_size (int | None): The most draws a vectorised node (Graph.set_vectorized) takes in one\n"   \
+  "        call. None (default): as many as keep the node's input and output arrays within about\n"       \
+  "        64 MiB. Changes neither the draws nor the results."
 
 // Method table in the order users see in dir() and help(). The uncertainty
 // layer's predict_at and predict go last.
@@ -476,7 +492,7 @@ PyMethodDef kMethods[] = {
      "\n"
      "    # Stop at variant 0\n"
      "    stat = dag.predict_at({\"x\": quillon.normal(0.0, 1.0)}, at_variant=0)"
-     QUILLON_SEED_DOC},
+     QUILLON_PROPAGATION_KEYWORDS_DOC},
     {"predict", fastcall(dag_predict), kFastKw,
      "predict($self, inputs, n_samples=...)\n"
      "--\n"
@@ -512,7 +528,7 @@ PyMethodDef kMethods[] = {
      "    joint.print_summary()              # table + correlation matrix\n"
      "    joint.plot_pairs()                 # pair plot of all variables\n"
      "    joint.plot_joint(\"x\", \"out\")       # 2-D joint PDF"
-     QUILLON_SEED_DOC},
+     QUILLON_PROPAGATION_KEYWORDS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -262,6 +262,16 @@ PyObject* graph_set_content_keys(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+PyObject* graph_set_vectorized(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_exclusive_access<GraphObject>(self, [&](GraphState& state) -> PyObject* {
+    Arguments a("Graph.set_vectorized", {"label", "enabled"}, 1, args, nargs, kwnames);
+    std::string label = to_string(a[0], "label");
+    const bool enabled = a[1] == nullptr || to_bool(a[1], "enabled");
+    open_builder(state).set_vectorized_for(std::move(label), enabled);
+    Py_RETURN_NONE;
+  });
+}
+
 // Collects the callables of the nodes with one label, in the order the
 // builder holds them (merged subgraphs included).
 struct LabelCallables {
@@ -392,6 +402,22 @@ PyMethodDef kMethods[] = {
      "Raises:\n    TypeError: a callable has no Python code (a builtin or a class), or a\n"
      "        closure value or default has no content digest.\n"
      "    ValueError: no node has the label."},
+    {"set_vectorized", fastcall(graph_set_vectorized), kFastKw,
+     "set_vectorized($self, label, enabled=True)\n--\n\n"
+     "Mark the nodes with the given label as able to take arrays.\n\n"
+     "In predict_at() Monte Carlo and in predict(), such a node is called once per block\n"
+     "of draws instead of once per draw: each input is a new 1-D float64 numpy array with\n"
+     "the block's draws, and each output must be a numeric array of the same length or a\n"
+     "number, which holds for every draw. Blocks are as large as `block_size=` of those\n"
+     "calls allows. When a call raises, returns no dict, or returns an output that is not\n"
+     "numeric or has another length, that block is evaluated one draw at a time instead\n"
+     "and a RuntimeWarning names the node (once per call of predict or predict_at); the\n"
+     "result is then the same as if the node had never been marked. In predict(),\n"
+     "particles that lack one of the node's inputs (an earlier node failed on them) are\n"
+     "evaluated one at a time, and a node reading a vector variable never takes blocks.\n"
+     "execute() calls the node with plain values, as before. Needs numpy only when such\n"
+     "a node is called on a block.\n\n"
+     "Args:\n    label: The node label\n    enabled: bool, default True"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -65,4 +65,10 @@ void InterpreterControl::notice(std::string_view line) {
   write_to_stderr(decoded.get());
 }
 
+void InterpreterControl::warn(std::string_view message) {
+  GilGuard gil;
+  const std::string text(message);
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) throw_run_interrupted();
+}
+
 }  // namespace quillon::py

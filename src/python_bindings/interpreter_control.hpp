@@ -36,6 +36,9 @@ class InterpreterControl final : public RunControl {
  public:
   void check_interrupt() override;
   void notice(std::string_view line) override;
+  // A RuntimeWarning; a warning filter that makes it an error stops the run
+  // with that error.
+  void warn(std::string_view message) override;
 };
 
 }  // namespace quillon::py

@@ -1,8 +1,12 @@
 #include "python_bindings/node_function.hpp"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -137,11 +141,78 @@ class KeyCache {
   std::vector<Entry> spilled_;
 };
 
+// A read-only buffer of doubles lent out by the engine, kept alive by its
+// owner for as long as any array over it lives. numpy.frombuffer turns it
+// into an array without copying.
+struct LentColumnObject {
+  PyObject_HEAD
+  std::shared_ptr<const void> owner;
+  const double* data;
+  Py_ssize_t length;
+};
+
+int lent_column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* lent = reinterpret_cast<LentColumnObject*>(self);
+  return PyBuffer_FillInfo(view, self, const_cast<double*>(lent->data),
+                           lent->length * static_cast<Py_ssize_t>(sizeof(double)), 1, flags);
+}
+
+void lent_column_dealloc(PyObject* self) {
+  auto* lent = reinterpret_cast<LentColumnObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  lent->owner.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot kLentColumnSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(lent_column_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(lent_column_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec kLentColumnSpec = {"quillon._LentColumn", sizeof(LentColumnObject), 0, Py_TPFLAGS_DEFAULT,
+                               kLentColumnSlots};
+
+// A read-only float64 array over `input`'s values, sharing them with the
+// engine through their owner. Null with a Python error on failure.
+PyRef lend_column(PyObject* frombuffer, const BlockInput& input) {
+  // Made once per process and never freed: instances may outlive the module.
+  static PyObject* type = PyType_FromSpec(&kLentColumnSpec);
+  if (type == nullptr) return PyRef();
+  auto* lent = PyObject_New(LentColumnObject, reinterpret_cast<PyTypeObject*>(type));
+  if (lent == nullptr) return PyRef();
+  new (&lent->owner) std::shared_ptr<const void>(input.owner);
+  lent->data = input.values.data();
+  lent->length = static_cast<Py_ssize_t>(input.values.size());
+  PyRef buffer = PyRef::steal(reinterpret_cast<PyObject*>(lent));
+  PyRef dtype = PyRef::steal(PyUnicode_FromString("float64"));
+  if (!dtype) return PyRef();
+  return PyRef::steal(PyObject_CallFunctionObjArgs(frombuffer, buffer.get(), dtype.get(), nullptr));
+}
+
 class PythonNodeFunction final : public NodeCallable {
  public:
   explicit PythonNodeFunction(PyObject* callable) : callable_raw_(callable) {
     Py_INCREF(callable);  // held by the owner below; released through the hook
     callable_ = PyObjectRef::steal(callable);
+  }
+
+  std::optional<std::string> call_block(const BlockInput* inputs, std::size_t count, std::size_t length,
+                                        BlockSink& sink, const CallSite& /*site*/) const override {
+    GilGuard gil;
+    try {
+      return call_block_locked(inputs, count, length, sink);
+    } catch (const RunInterrupted&) {
+      throw;
+    } catch (...) {
+      if (handling_thread_end()) {
+        t_thread_ending = true;
+        throw;
+      }
+      set_error_from_current_exception();
+      return refuse_with_pending_exception();
+    }
   }
 
   bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink, const CallSite& site) const override {
@@ -192,6 +263,182 @@ class PythonNodeFunction final : public NodeCallable {
     }
     read_outputs(result.get(), sink);
     return true;
+  }
+
+  // Requires: the interpreter lock. One call with a new float64 array per
+  // input; nothing when every wanted output was a number or a numeric
+  // array of `length` values, otherwise why not.
+  std::optional<std::string> call_block_locked(const BlockInput* inputs, std::size_t count, std::size_t length,
+                                               BlockSink& sink) const {
+    PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+      if (pending_error_stops_run()) throw_run_interrupted();
+      PyErr_Clear();
+      return "numpy is needed to call a node on arrays: pip install numpy";
+    }
+    PyRef empty = PyRef::steal(PyObject_GetAttrString(numpy.get(), "empty"));
+    PyRef frombuffer = PyRef::steal(PyObject_GetAttrString(numpy.get(), "frombuffer"));
+    PyRef size = PyRef::steal(PyLong_FromSize_t(length));
+    PyRef args = PyRef::steal(PyDict_New());
+    if (!empty || !frombuffer || !size || !args) return refuse_with_pending_exception();
+    for (std::size_t i = 0; i < count; ++i) {
+      // Values with an owner are lent read-only; the others are copied.
+      PyRef array;
+      if (inputs[i].owner && length != 0) {
+        array = lend_column(frombuffer.get(), inputs[i]);
+      } else {
+        array = PyRef::steal(PyObject_CallOneArg(empty.get(), size.get()));  // float64 by default
+        if (array && !fill_array(array.get(), inputs[i].values)) array = PyRef();
+      }
+      if (!array) return refuse_with_pending_exception();
+      PyRef spilled_key;
+      PyObject* key = keys_.key_for(inputs[i].name, spilled_key);
+      if (key == nullptr || PyDict_SetItem(args.get(), key, array.get()) != 0) return refuse_with_pending_exception();
+    }
+    PyRef result = PyRef::steal(PyObject_CallOneArg(callable_raw_, args.get()));
+    args = PyRef();
+    if (!result) return refuse_with_pending_exception();
+    if (!PyDict_Check(result.get())) return "the function did not return a dict";
+    PyObject* ndarray = PyObject_GetAttrString(numpy.get(), "ndarray");
+    PyRef ndarray_owner = PyRef::steal(ndarray);
+    PyObject* generic = PyObject_GetAttrString(numpy.get(), "generic");
+    PyRef generic_owner = PyRef::steal(generic);
+    if (ndarray == nullptr || generic == nullptr) return refuse_with_pending_exception();
+    std::optional<std::string> refusal;
+    for_each_entry(result.get(), [&](PyObject* key, PyObject* value) {
+      if (!PyUnicode_Check(key)) return true;
+      Py_ssize_t key_size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(key, &key_size);
+      if (data == nullptr) {
+        PyErr_Clear();
+        return true;
+      }
+      const std::string_view name(data, static_cast<std::size_t>(key_size));
+      const int index = sink.index_for(name);
+      if (index < 0) return true;
+      refusal = read_block_output(name, value, length, ndarray, generic, index, sink);
+      return !refusal && PyErr_Occurred() == nullptr;
+    });
+    if (PyErr_Occurred()) return refuse_with_pending_exception();
+    return refusal;
+  }
+
+  // Copies `values` into the float64 array `array` of as many elements.
+  static bool fill_array(PyObject* array, std::span<const double> values) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) return false;
+    const bool fits = static_cast<std::size_t>(view.len) == values.size_bytes();
+    if (fits && !values.empty()) std::memcpy(view.buf, values.data(), values.size_bytes());
+    PyBuffer_Release(&view);
+    if (!fits) PyErr_SetString(PyExc_RuntimeError, "numpy.empty gave an array of another size");
+    return fits;
+  }
+
+  // Offers output `name`: a Python int or float as a number for every draw,
+  // a numpy scalar or 0-d array likewise, a 1-D numpy array of integers or
+  // floats with `length` elements as a column. Anything else is why the
+  // block is refused.
+  static std::optional<std::string> read_block_output(std::string_view name, PyObject* value, std::size_t length,
+                                                      PyObject* ndarray, PyObject* generic, int index,
+                                                      BlockSink& sink) {
+    const std::string quoted = "output '" + std::string(name) + "'";
+    if (PyFloat_Check(value)) {
+      sink.put_number(index, PyFloat_AS_DOUBLE(value));
+      return std::nullopt;
+    }
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+      const double number = PyLong_AsDouble(value);
+      if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return quoted + " is an int too large for a float";
+      }
+      sink.put_number(index, number);
+      return std::nullopt;
+    }
+    const int is_array = PyObject_IsInstance(value, ndarray);
+    const int is_scalar = is_array == 1 ? 0 : PyObject_IsInstance(value, generic);
+    if (is_array < 0 || is_scalar < 0) return std::nullopt;  // the caller takes the pending error
+    if (is_array == 0 && is_scalar == 0) {
+      return quoted + " is a " + std::string(Py_TYPE(value)->tp_name) + ", not a number or a numeric array";
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(value, &view, PyBUF_RECORDS_RO) != 0) {
+      PyErr_Clear();
+      return quoted + " has no readable buffer";
+    }
+    std::optional<std::string> refusal = read_buffer(quoted, view, length, index, sink);
+    PyBuffer_Release(&view);
+    return refusal;
+  }
+
+  // The numbers of a 0-d or 1-d buffer of native integers or floats.
+  static std::optional<std::string> read_buffer(const std::string& quoted, const Py_buffer& view, std::size_t length,
+                                                int index, BlockSink& sink) {
+    std::string_view format = view.format != nullptr ? view.format : "B";
+    if (!format.empty() && (format.front() == '@' || format.front() == '=' ||
+                            (format.front() == '<' && std::endian::native == std::endian::little))) {
+      format.remove_prefix(1);
+    }
+    const char code = format.size() == 1 ? format.front() : '\0';
+    if (std::string_view("dfbBhHiIlLqQ").find(code) == std::string_view::npos || code == '\0') {
+      return quoted + " has elements of format '" + std::string(view.format != nullptr ? view.format : "B") +
+             "', not integers or floats";
+    }
+    if (view.ndim > 1) return quoted + " has " + std::to_string(view.ndim) + " dimensions, not 1";
+    const std::size_t count = view.ndim == 0 ? 1 : static_cast<std::size_t>(view.shape[0]);
+    if (view.ndim == 1 && count != length) {
+      return quoted + " has " + std::to_string(count) + " values for a block of " + std::to_string(length);
+    }
+    const Py_ssize_t stride = view.ndim == 0 ? view.itemsize : view.strides[0];
+    std::vector<double> values;
+    const char* at = static_cast<const char*>(view.buf);
+    if (code == 'd' && stride == static_cast<Py_ssize_t>(sizeof(double))) {
+      const auto* first = static_cast<const double*>(view.buf);
+      values.assign(first, first + count);
+    } else {
+      values.resize(count);
+      for (std::size_t k = 0; k < count; ++k, at += stride) values[k] = element_at(code, at);
+    }
+    if (view.ndim == 0) {
+      sink.put_number(index, values.front());
+    } else {
+      sink.put_column(index, std::move(values));
+    }
+    return std::nullopt;
+  }
+
+  static double element_at(char code, const char* at) {
+    switch (code) {
+      case 'd': return load<double>(at);
+      case 'f': return load<float>(at);
+      case 'b': return load<signed char>(at);
+      case 'B': return load<unsigned char>(at);
+      case 'h': return load<short>(at);
+      case 'H': return load<unsigned short>(at);
+      case 'i': return load<int>(at);
+      case 'I': return load<unsigned int>(at);
+      case 'l': return static_cast<double>(load<long>(at));
+      case 'L': return static_cast<double>(load<unsigned long>(at));
+      case 'q': return static_cast<double>(load<long long>(at));
+      default: return static_cast<double>(load<unsigned long long>(at));
+    }
+  }
+  template <typename T>
+  static T load(const char* at) {
+    T value;
+    std::memcpy(&value, at, sizeof(T));
+    return value;
+  }
+
+  // Why a block call failed with the pending exception, which is taken: a
+  // run-stopping exception is thrown on as RunInterrupted.
+  [[gnu::cold, gnu::noinline]] static std::string refuse_with_pending_exception() {
+    if (pending_error_stops_run()) throw_run_interrupted();
+    PyRef described = describe_pending_exception();
+    const char* text = described ? PyUnicode_AsUTF8(described.get()) : nullptr;
+    std::string reason = text != nullptr ? text : "the call failed";
+    PyErr_Clear();
+    return reason;
   }
 
   // The failure of the call at `site` with the pending exception, which is

@@ -116,6 +116,10 @@ class Graph:
                 return {"y": quillon.normal(x.mean * 2.0, x.std * 2.0)}
 
             graph.set_dist_transfer("Scale", scale_dist)"""
+    def set_vectorized(self, label: str, enabled: bool = True) -> None:
+        """Mark the nodes with the given label as able to take arrays (numpy float64 blocks
+        of draws in predict_at() Monte Carlo and predict())."""
+        ...
     def set_content_keys(self, enabled: bool = True) -> None:
         """Key cache-key inputs that have no canonical text by a digest of their content.
 
@@ -210,6 +214,7 @@ class Dag:
         at_variant: Optional[int] = None,
         *,
         seed: Optional[int] = None,
+        block_size: Optional[int] = None,
     ) -> StatResult:
         """Forward-propagate distributions through the graph.
 
@@ -246,7 +251,12 @@ class Dag:
             # Stop at variant 0
             stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, at_variant=0)"""
     def predict(
-        self, inputs: dict[str, Distribution], n_samples: int = 1000, *, seed: Optional[int] = None
+        self,
+        inputs: dict[str, Distribution],
+        n_samples: int = 1000,
+        *,
+        seed: Optional[int] = None,
+        block_size: Optional[int] = None,
     ) -> StatResult:
         """Particle-based forward pass — preserves exact joint distribution structure.
 

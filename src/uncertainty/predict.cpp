@@ -132,6 +132,35 @@ class OutputColumns {
     }
   }
 
+  // Records number output `name` of a block of particles: of particles
+  // first .. first + values.size() - 1, or with `indices` of particles
+  // indices[k]; `values` holds one value per particle of the block, or a
+  // single value for all of them. Taken over whole when it is the first
+  // and only thing the column gets.
+  void collect_block(const std::string& name, std::size_t first, std::span<const std::size_t> indices,
+                     std::size_t length, std::vector<double>&& values) {
+    Builder& b = builder(name);
+    const bool one = values.size() == 1 && length != 1;
+    if (b.values.empty() && indices.empty() && first == 0 && length == particles_ && !one) {
+      b.values = std::move(values);
+      b.present.assign(particles_, true);
+      b.count = particles_;
+      return;
+    }
+    if (b.values.empty()) {
+      b.values.assign(particles_, std::numeric_limits<double>::quiet_NaN());
+      b.present.assign(particles_, false);
+    }
+    for (std::size_t k = 0; k < length; ++k) {
+      const std::size_t index = indices.empty() ? first + k : indices[k];
+      b.values[index] = one ? values.front() : values[k];
+      if (!b.present[index]) {
+        b.present[index] = true;
+        ++b.count;
+      }
+    }
+  }
+
   // Every column of a single evaluation (recorded as particle 0) given to
   // all `count` particles.
   OutputColumns replicated(std::size_t count) const {
@@ -194,7 +223,17 @@ class PlannedCall {
   PlannedCall(const Dag& dag, const Node& node)
       : plan_(dag.call_plan()),
         step_(plan_.step(static_cast<std::size_t>(&node - dag.nodes().data()))),
-        named_(plan_.inputs(step_).size()) {}
+        named_(plan_.inputs(step_).size()),
+        vectorized_(node.vectorized) {}
+
+  // Whether the node takes blocks of draws (Node::vectorized).
+  bool vectorized() const noexcept { return vectorized_; }
+  // The draws per block for the node: `requested`, or the default for its
+  // input and output columns.
+  std::size_t block_size(std::optional<std::size_t> requested) const {
+    return requested ? std::max<std::size_t>(1, *requested)
+                     : default_block_size(inputs().size() + plan_.outputs(step_).size());
+  }
 
   const CallPlan& plan() const noexcept { return plan_; }
   const CallPlan::Step& step() const noexcept { return step_; }
@@ -225,6 +264,50 @@ class PlannedCall {
     gather(value_of);
     return call();
   }
+  // Calls the node once on a block of `length` draws, input i reading
+  // `columns[i]` (null where the input is absent; the first present input
+  // per impl name wins, as in gathering). True when the node took the
+  // block, its outputs then in block_record(); otherwise the first refusal
+  // is kept for refusal_warning().
+  // `owners[i]`, when given and set, owns column i (BlockInput::owner).
+  bool call_block(std::span<const double* const> columns, std::size_t length,
+                  std::span<const std::shared_ptr<const void>> owners = {}) {
+    block_inputs_.clear();
+    const std::span<const CallPlan::Name> names = inputs();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (columns[i] == nullptr) continue;
+      const std::string_view name = plan_.impl(names[i]);
+      if (step_.repeated_impl &&
+          std::any_of(block_inputs_.begin(), block_inputs_.end(), [&](const BlockInput& b) { return b.name == name; })) {
+        continue;
+      }
+      block_inputs_.push_back({name, std::span<const double>(columns[i], length), owners.empty() ? nullptr : owners[i]});
+    }
+    block_record_.clear();
+    BlockRecordSink sink(plan_, step_, block_record_);
+    std::optional<std::string> refusal =
+        step_.function->call_block(block_inputs_.data(), block_inputs_.size(), length, sink, step_.site);
+    block_inputs_.clear();  // the owners go back to the caller
+    if (!refusal) return true;
+    block_record_.clear();
+    if (!refusal_) refusal_.emplace(length, std::move(*refusal));
+    return false;
+  }
+  // A block call's outputs in offer order: (output index, column or, when
+  // the column is empty, `number` for every draw).
+  struct BlockOutput {
+    std::uint32_t index;
+    std::vector<double> column;
+    double number;
+  };
+  std::vector<BlockOutput>& block_record() noexcept { return block_record_; }
+  // The warning for the node's first refused block, when there was one.
+  std::optional<std::string> refusal_warning() const {
+    if (!refusal_) return std::nullopt;
+    return "quillon: " + describe_node(step_.site) + " did not take a block of " + with_separators(refusal_->first) +
+           " draws (" + refusal_->second + "); blocks it does not take are evaluated one draw at a time";
+  }
+
   // The summary of the failures that were not reported, when there were any.
   std::optional<std::string> unreported_failures() const {
     if (failures_ <= kReportedFailures) return std::nullopt;
@@ -243,6 +326,24 @@ class PlannedCall {
   }
 
  private:
+  class BlockRecordSink final : public BlockSink {
+   public:
+    BlockRecordSink(const CallPlan& plan, const CallPlan::Step& step, std::vector<BlockOutput>& record)
+        : plan_(plan), step_(step), record_(record) {}
+    int index_for(std::string_view impl_name) override { return plan_.output_index(step_, impl_name); }
+    void put_column(int index, std::vector<double>&& values) override {
+      record_.push_back({static_cast<std::uint32_t>(index), std::move(values), 0.0});
+    }
+    void put_number(int index, double value) override {
+      record_.push_back({static_cast<std::uint32_t>(index), {}, value});
+    }
+
+   private:
+    const CallPlan& plan_;
+    const CallPlan::Step& step_;
+    std::vector<BlockOutput>& record_;
+  };
+
   const CallPlan& plan_;
   const CallPlan::Step& step_;
   std::vector<NamedValue> named_;
@@ -250,6 +351,10 @@ class PlannedCall {
   CallRecord record_;
   std::size_t calls_ = 0;
   std::size_t failures_ = 0;
+  bool vectorized_;
+  std::vector<BlockInput> block_inputs_;
+  std::vector<BlockOutput> block_record_;
+  std::optional<std::pair<std::size_t, std::string>> refusal_;  // block length, reason
 };
 
 // The notices of one propagation, handed to its control at the end.
@@ -258,15 +363,18 @@ class Notices {
   explicit Notices(RunControl* control) noexcept : control_(control) {}
   void note_failures(const PlannedCall& call) {
     if (auto line = call.unreported_failures()) lines_.push_back(std::move(*line));
+    if (auto warning = call.refusal_warning()) warnings_.push_back(std::move(*warning));
   }
   void deliver() {
     if (control_ == nullptr) return;
     for (const std::string& line : lines_) control_->notice(line);
+    for (const std::string& warning : warnings_) control_->warn(warning);
   }
 
  private:
   RunControl* control_;
   std::vector<std::string> lines_;
+  std::vector<std::string> warnings_;
 };
 
 // Each input's distribution by impl name, the first present per impl name
@@ -301,13 +409,55 @@ DataMap call_at_means(PlannedCall& call, const DistMap& context) {
   return call.outputs_by_broadcast();
 }
 
+// The draws of the distributions one node reads in predict_at, column by
+// column. Seeded, draws 256·b to 256·b + 255 of column d come from the
+// sub-stream {kBlockStream, node, b, d} however the draws are split into
+// fills, so the draws never depend on block sizes; unseeded, from the
+// calling thread's generator.
+class DrawStreams {
+ public:
+  DrawStreams(std::vector<const Distribution*> dists, std::optional<std::uint64_t> seed, NodeId node)
+      : dists_(std::move(dists)), streams_(dists_.size()), seed_(seed), node_(node) {}
+
+  std::size_t size() const noexcept { return dists_.size(); }
+
+  // Fills `out` with draws start .. start + out.size() - 1 of column d. The
+  // fills of one column follow each other without a gap.
+  void fill(std::size_t d, std::size_t start, std::span<double> out) {
+    if (!seed_) return dists_[d]->sample_into(out, thread_rng());
+    Stream& stream = streams_[d];
+    for (std::size_t done = 0; done < out.size();) {
+      const std::size_t draw = start + done;
+      const std::size_t block = draw / kBlockStreamDraws;
+      if (!stream.rng || stream.block != block) {
+        stream.rng.emplace(Rng::for_stream(*seed_, {kBlockStream, node_, block, d}));
+        stream.block = block;
+      }
+      const std::size_t take = std::min(out.size() - done, (block + 1) * kBlockStreamDraws - draw);
+      dists_[d]->sample_into(out.subspan(done, take), *stream.rng);
+      done += take;
+    }
+  }
+
+ private:
+  struct Stream {
+    std::size_t block = 0;
+    std::optional<Rng> rng;
+  };
+  std::vector<const Distribution*> dists_;
+  std::vector<Stream> streams_;
+  std::optional<std::uint64_t> seed_;
+  NodeId node_;
+};
+
 // Runs a node on `n` independent draws of its inputs and returns each
 // output broadcast name that ever yielded a number as the Empirical of those
-// numbers, in draw order. The inputs are gathered once and their values
-// overwritten per draw; outputs go to one column per broadcast name, the
-// last value offered in a draw winning.
+// numbers, in draw order. Draws come a block at a time: a vectorised node
+// takes the block in one call when it can, otherwise the inputs are gathered
+// once and their values overwritten per draw. Outputs go to one column per
+// broadcast name, the last value offered in a draw winning.
 DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, std::optional<std::uint64_t> seed,
-                    NodeId node, InterruptPoll& poll) {
+                    std::optional<std::size_t> block_size, NodeId node, InterruptPoll& poll) {
   // Each distinct context key the node looks up is drawn once per sample,
   // names it never gathers included.
   std::vector<const Distribution*> drawn;
@@ -325,6 +475,7 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, st
   std::vector<std::ptrdiff_t> feeds(inputs.size());
   for (std::size_t i = 0; i < inputs.size(); ++i) feeds[i] = draw_column(inputs[i]);
   for (const CallPlan::Name& lookup : call.lookups()) draw_column(lookup);
+  DrawStreams streams(std::move(drawn), seed, node);
   std::vector<GraphData> values(inputs.size(), GraphData::from_float(0.0));
   call.gather([&](const CallPlan::Name& input) -> const GraphData* {
     const std::size_t i = call.index_of(input);
@@ -344,26 +495,61 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, st
     if (it == columns.end()) it = columns.insert(columns.end(), Column{&call.plan().broadcast(call.step(), i), outputs[i].slot, {}});
     column_of[i] = static_cast<std::size_t>(it - columns.begin());
   }
-  for (Column& column : columns) column.values.reserve(n);
+  // A vectorised node's first block usually hands over whole columns.
+  if (!call.vectorized()) {
+    for (Column& column : columns) column.values.reserve(n);
+  }
   std::vector<const GraphData*> latest(columns.size());
+  std::vector<PlannedCall::BlockOutput*> latest_block(columns.size());
 
   // Inputs are drawn a block at a time, each distribution filling its own
   // run of the block: the draws are as independent as one at a time, and
   // the sampling loops (and the reads of an Empirical's samples) run
   // without a node call between every two of them.
-  constexpr std::size_t kBlock = 256;
-  std::vector<double> block(drawn.size() * kBlock);
-  for (std::size_t start = 0; start < n; start += kBlock) {
+  // The draws of a block, column after column. A node function may keep
+  // the buffer it was lent; the next block then gets a new one.
+  const std::size_t block = std::min(n, call.vectorized() ? call.block_size(block_size) : kBlockStreamDraws);
+  std::shared_ptr<std::vector<double>> buffer;
+  std::vector<const double*> block_columns(inputs.size(), nullptr);
+  std::vector<std::shared_ptr<const void>> owners(inputs.size());
+  for (std::size_t start = 0; start < n; start += block) {
     poll();
-    const std::size_t length = std::min(kBlock, n - start);
-    for (std::size_t d = 0; d < drawn.size(); ++d) {
-      std::optional<Rng> column_rng;
-      if (seed) column_rng.emplace(Rng::for_stream(*seed, {kBlockStream, node, start / kBlock, d}));
-      drawn[d]->sample_into(std::span<double>(block.data() + d * kBlock, length), column_rng ? *column_rng : thread_rng());
+    if (!buffer || buffer.use_count() != 1) {
+      buffer = std::make_shared<std::vector<double>>(streams.size() * block);
+      for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (feeds[i] >= 0) block_columns[i] = buffer->data() + static_cast<std::size_t>(feeds[i]) * block;
+      }
+    }
+    const std::size_t length = std::min(block, n - start);
+    for (std::size_t d = 0; d < streams.size(); ++d) {
+      streams.fill(d, start, std::span<double>(buffer->data() + d * block, length));
+    }
+    if (call.vectorized()) {
+      for (std::size_t i = 0; i < inputs.size(); ++i) owners[i] = feeds[i] >= 0 ? buffer : nullptr;
+    }
+    const bool taken = call.vectorized() && call.call_block(block_columns, length, owners);
+    std::fill(owners.begin(), owners.end(), nullptr);
+    if (taken) {
+      std::fill(latest_block.begin(), latest_block.end(), nullptr);
+      for (PlannedCall::BlockOutput& output : call.block_record()) latest_block[column_of[output.index]] = &output;
+      for (std::size_t c = 0; c < columns.size(); ++c) {
+        PlannedCall::BlockOutput* output = latest_block[c];
+        if (output == nullptr) continue;
+        std::vector<double>& into = columns[c].values;
+        if (output->column.empty()) {
+          into.insert(into.end(), length, output->number);
+        } else if (into.empty()) {
+          into = std::move(output->column);
+        } else {
+          into.insert(into.end(), output->column.begin(), output->column.end());
+        }
+      }
+      continue;
     }
     for (std::size_t draw = 0; draw < length; ++draw) {
+      if (draw != 0 && draw % kBlockStreamDraws == 0) poll();
       for (std::size_t i = 0; i < inputs.size(); ++i) {
-        if (feeds[i] >= 0) values[i].assign(GraphData::from_float(block[static_cast<std::size_t>(feeds[i]) * kBlock + draw]));
+        if (feeds[i] >= 0) values[i].assign(GraphData::from_float(block_columns[i][draw]));
       }
       if (!call.call()) continue;
       std::fill(latest.begin(), latest.end(), nullptr);
@@ -409,6 +595,71 @@ class ParticleCaller {
       target_of_.push_back(target);
     }
     latest_.resize(slots_.size());
+    latest_block_.resize(slots_.size());
+    block_columns_.resize(inputs_.size());
+    owners_.resize(inputs_.size());
+  }
+
+  // Whether the node can take its particles a block at a time: none of its
+  // inputs is held as a vector.
+  bool takes_blocks() const noexcept {
+    return std::all_of(inputs_.begin(), inputs_.end(), [](const Input& input) { return input.length == nullptr; });
+  }
+
+  // Particles first .. first + length - 1 in one call of the node, those of
+  // them lacking one of its inputs one at a time; the whole block one at a
+  // time when the node does not take it.
+  void run_block(std::size_t first, std::size_t length, OutputColumns& columns, InterruptPoll& poll) {
+    const bool full = std::all_of(inputs_.begin(), inputs_.end(), [](const Input& input) {
+      return input.column == nullptr || input.column->present.empty();
+    });
+    indices_.clear();
+    if (!full) {
+      for (std::size_t index = first; index < first + length; ++index) {
+        const bool complete = std::all_of(inputs_.begin(), inputs_.end(), [&](const Input& input) {
+          return input.column == nullptr || input.column->has(index);
+        });
+        if (complete) {
+          indices_.push_back(index);
+        } else {
+          if ((index - first) % kParticlesPerPoll == 0) poll();
+          run(index, columns);
+        }
+      }
+      if (indices_.empty()) return;
+    }
+    const std::size_t taken = full ? length : indices_.size();
+    scratch_.resize(inputs_.size());
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+      const ParticleTable::Column* column = inputs_[i].column;
+      if (column == nullptr) {
+        block_columns_[i] = nullptr;
+      } else if (full) {
+        block_columns_[i] = column->values->data() + first;
+        owners_[i] = column->values;
+      } else {
+        scratch_[i].resize(taken);
+        for (std::size_t k = 0; k < taken; ++k) scratch_[i][k] = column->at(indices_[k]);
+        block_columns_[i] = scratch_[i].data();
+      }
+    }
+    const bool took = call_.call_block(block_columns_, taken, owners_);
+    std::fill(owners_.begin(), owners_.end(), nullptr);
+    if (took) {
+      std::fill(latest_block_.begin(), latest_block_.end(), nullptr);
+      for (PlannedCall::BlockOutput& output : call_.block_record()) latest_block_[target_of_[output.index]] = &output;
+      for (std::size_t t = 0; t < latest_block_.size(); ++t) {
+        PlannedCall::BlockOutput* output = latest_block_[t];
+        if (output == nullptr) continue;
+        std::vector<double> values = output->column.empty() ? std::vector<double>{output->number} : std::move(output->column);
+        columns.collect_block(*broadcasts_[t], first, indices_, taken, std::move(values));
+      }
+      return;
+    }
+    for (std::size_t k = 0; k < taken; ++k) {
+      if (k % kParticlesPerPoll == 0) poll();
+      run(full ? first + k : indices_[k], columns);
+    }
   }
 
   void run(std::size_t index, OutputColumns& columns) {
@@ -474,6 +725,14 @@ class ParticleCaller {
   std::vector<const std::string*> broadcasts_;  // their broadcast names
   std::vector<std::size_t> target_of_;          // per output: its slot's index
   std::vector<const GraphData*> latest_;        // per slot: the last value offered
+  // Block calls: per slot the last output offered, per input the column
+  // read (null when absent), the particles of a block that has gaps and
+  // their inputs' values.
+  std::vector<PlannedCall::BlockOutput*> latest_block_;
+  std::vector<const double*> block_columns_;
+  std::vector<std::shared_ptr<const void>> owners_;  // set for the columns lent whole
+  std::vector<std::size_t> indices_;
+  std::vector<std::vector<double>> scratch_;
 };
 
 // A node's output columns as distributions, written into the particles under
@@ -509,7 +768,7 @@ DistMap finish_columns(OutputColumns& columns, const Node& node, ParticleTable& 
 
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
                       const std::optional<PredictTarget>& target, RunControl* control,
-                      std::optional<std::uint64_t> seed) {
+                      std::optional<std::uint64_t> seed, std::optional<std::size_t> block_size) {
   InterruptPoll poll(control);
   Notices notices(control);
   std::unordered_set<NodeId> target_ids;
@@ -538,7 +797,7 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
     }
     if (!outputs && any_random(dists)) {
       if (!n_samples) throw PropagationError(kMissingSamplesError);
-      outputs = monte_carlo(call, context, *n_samples, seed, id, poll);
+      outputs = monte_carlo(call, context, *n_samples, seed, block_size, id, poll);
     } else if (!outputs) {
       outputs.emplace();
       for (const auto& [name, value] : call_at_means(call, context)) {
@@ -559,7 +818,7 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
 }
 
 StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples, RunControl* control,
-                   std::optional<std::uint64_t> seed) {
+                   std::optional<std::uint64_t> seed, std::optional<std::size_t> block_size) {
   InterruptPoll poll(control);
   Notices notices(control);
   ParticleTable particles(n_samples);
@@ -585,9 +844,17 @@ StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples,
     OutputColumns columns(n_samples);
     if (any_random(impl_dists(call, context))) {
       ParticleCaller caller(call, particles);
-      for (std::size_t i = 0; i < n_samples; ++i) {
-        if (i % kParticlesPerPoll == 0) poll();
-        caller.run(i, columns);
+      if (call.vectorized() && caller.takes_blocks()) {
+        const std::size_t block = call.block_size(block_size);
+        for (std::size_t first = 0; first < n_samples; first += block) {
+          poll();
+          caller.run_block(first, std::min(block, n_samples - first), columns, poll);
+        }
+      } else {
+        for (std::size_t i = 0; i < n_samples; ++i) {
+          if (i % kParticlesPerPoll == 0) poll();
+          caller.run(i, columns);
+        }
       }
     } else {
       OutputColumns single(1);

@@ -72,12 +72,23 @@ inline constexpr std::size_t kReportedFailures = 3;
 // With a `seed`, every draw comes from the seed's sub-streams (random.hpp),
 // so equal seeds give bit-identical results; without one, from the calling
 // thread's entropy-seeded generator.
+//
+// A vectorised node (Node::vectorized) is called once per block of at most
+// `block_size` draws (default_block_size of its columns when absent) with a
+// column per input. A block it does not take (NodeCallable::call_block says
+// why) is evaluated one draw at a time instead, and the first such refusal
+// of each node is passed to `control` as a warning; the results are those
+// of a node never marked. In predict, particles lacking one of the node's
+// inputs, and every particle of a node that reads a vector, are evaluated
+// one at a time. A block size changes neither the draws nor the results.
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
                       const std::optional<PredictTarget>& target = std::nullopt, RunControl* control = nullptr,
-                      std::optional<std::uint64_t> seed = std::nullopt);
+                      std::optional<std::uint64_t> seed = std::nullopt,
+                      std::optional<std::size_t> block_size = std::nullopt);
 
 // Whole trajectories: n_samples particles, each drawing every input once.
 StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples = kDefaultParticles,
-                   RunControl* control = nullptr, std::optional<std::uint64_t> seed = std::nullopt);
+                   RunControl* control = nullptr, std::optional<std::uint64_t> seed = std::nullopt,
+                   std::optional<std::size_t> block_size = std::nullopt);
 
 }  // namespace quillon

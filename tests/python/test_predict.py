@@ -309,7 +309,7 @@ class TestArguments:
         graph_methods = [name for name in vars(quillon.Graph) if not name.startswith("__")]
         # Methods added later follow it.
         assert graph_methods[graph_methods.index("set_dist_transfer") + 1:] == [
-            "set_content_keys", "set_cache_version_from_code"]
+            "set_content_keys", "set_cache_version_from_code", "set_vectorized"]
 
 
 class TestParticles:
