@@ -1,6 +1,7 @@
 #include "distribution/distribution.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -180,7 +181,30 @@ void Distribution::sample_into(std::span<double> out, Rng& rng) const {
     case DistributionKind::kEmpirical: {
       const std::vector<double>& s = *samples_;
       if (s.empty()) return fill(out, 0.0);
-      for (double& x : out) x = s[uniform_index(s.size(), rng)];
+      // The indices of a batch come first, each read announced as soon as
+      // it is known, so that the reads of a large sample vector, mostly
+      // cache misses, overlap instead of following one another. The draws
+      // are those of one index and one read at a time.
+      // The reads of one batch are made while the next batch's indices are
+      // drawn and announced.
+      constexpr std::size_t kBatch = 64;
+      std::array<std::size_t, 2 * kBatch> indices;
+      auto draw_batch = [&](std::size_t* into, std::size_t count) {
+        for (std::size_t k = 0; k < count; ++k) {
+          into[k] = uniform_index(s.size(), rng);
+          __builtin_prefetch(s.data() + into[k]);
+        }
+      };
+      std::size_t count = std::min(kBatch, out.size());
+      draw_batch(indices.data(), count);
+      for (std::size_t done = 0, half = 0; count != 0; half ^= 1) {
+        const std::size_t next = std::min(kBatch, out.size() - done - count);
+        draw_batch(indices.data() + (half ^ 1) * kBatch, next);
+        const std::size_t* batch = indices.data() + half * kBatch;
+        for (std::size_t k = 0; k < count; ++k) out[done + k] = s[batch[k]];
+        done += count;
+        count = next;
+      }
       return;
     }
   }
