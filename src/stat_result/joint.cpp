@@ -188,14 +188,30 @@ SquareMatrix JointSample::covariance() const {
 SquareMatrix JointSample::correlation(CorrelationMethod method) const {
   const std::size_t k = names_.size();
   SquareMatrix m{k, std::vector<double>(k * k, kNaN)};
+  // The ranks of a variable that has a value on every particle are the same
+  // in every pair: they are taken once, not once per pair.
+  const bool spearman = method == CorrelationMethod::kSpearman;
+  std::vector<std::vector<double>> full_ranks(k);
+  if (spearman) {
+    for (std::size_t i = 0; i < k; ++i) {
+      bool complete = true;
+      for (std::size_t p = 0; p < size_ && complete; ++p) complete = has(i, p);
+      if (complete && size_ > 0) full_ranks[i] = average_ranks(column(i));
+    }
+  }
   for (std::size_t i = 0; i < k; ++i) {
     for (std::size_t j = i; j < k; ++j) {
-      auto [x, y] = complete_pairs(i, j);
-      if (method == CorrelationMethod::kSpearman) {
-        x = average_ranks(x);
-        y = average_ranks(y);
+      double r = kNaN;
+      if (spearman && !full_ranks[i].empty() && !full_ranks[j].empty()) {
+        r = pearson(full_ranks[i], full_ranks[j]);
+      } else {
+        auto [x, y] = complete_pairs(i, j);
+        if (spearman) {
+          x = average_ranks(x);
+          y = average_ranks(y);
+        }
+        r = pearson(x, y);
       }
-      double r = pearson(x, y);
       // A variable is perfectly correlated with itself wherever r exists.
       if (i == j && !std::isnan(r)) r = 1.0;
       m.values[i * k + j] = m.values[j * k + i] = r;
