@@ -18,13 +18,13 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// Columns hold their values as an Empirical distribution's shared samples.
 ParticleTable::Column full(std::vector<double> values) {
-  return ParticleTable::Column{std::make_shared<const std::vector<double>>(std::move(values)), {}, false};
+  return ParticleTable::Column{Distribution::empirical(std::move(values)).samples(), {}, false};
 }
 
 ParticleTable::Column partial(std::vector<double> values, std::vector<bool> present) {
-  return ParticleTable::Column{std::make_shared<const std::vector<double>>(std::move(values)), std::move(present),
-                               false};
+  return ParticleTable::Column{Distribution::empirical(std::move(values)).samples(), std::move(present), false};
 }
 
 // Entry (a, b) of `m` by variable names.
