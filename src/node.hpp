@@ -20,6 +20,7 @@
 
 #include "graph_data.hpp"
 #include "qualified_name.hpp"
+#include "samples.hpp"
 
 namespace quillon {
 
@@ -84,7 +85,7 @@ struct BlockInput {
 class BlockSink {
  public:
   virtual int index_for(std::string_view impl_name) = 0;
-  virtual void put_column(int index, std::vector<double>&& values) = 0;
+  virtual void put_column(int index, SampleVector values) = 0;
   virtual void put_number(int index, double value) = 0;
 
  protected:

@@ -130,12 +130,12 @@ Distribution Distribution::gamma(double shape, double rate) { return {Distributi
 Distribution Distribution::lognormal(double mu, double sigma) { return {DistributionKind::kLogNormal, mu, sigma}; }
 
 Distribution Distribution::empirical(std::vector<double> samples) {
-  return empirical(std::make_shared<const std::vector<double>>(std::move(samples)));
+  return empirical(make_samples(std::move(samples)));
 }
 
 Distribution Distribution::empirical(SampleVector samples) {
   Distribution d(DistributionKind::kEmpirical, 0.0, 0.0);
-  d.samples_ = samples ? std::move(samples) : std::make_shared<const std::vector<double>>();
+  d.samples_ = samples ? std::move(samples) : make_samples({});
   return d;
 }
 
@@ -179,20 +179,20 @@ void Distribution::sample_into(std::span<double> out, Rng& rng) const {
       for (double& x : out) x = std::exp(a_ + b_ * standard_normal(rng));
       return;
     case DistributionKind::kEmpirical: {
-      const std::vector<double>& s = *samples_;
-      if (s.empty()) return fill(out, 0.0);
-      // The indices of a batch come first, each read announced as soon as
-      // it is known, so that the reads of a large sample vector, mostly
-      // cache misses, overlap instead of following one another. The draws
-      // are those of one index and one read at a time.
-      // The reads of one batch are made while the next batch's indices are
-      // drawn and announced.
+      const std::size_t size = samples_->size();
+      const double* s = samples_->data();
+      if (size == 0) return fill(out, 0.0);
+      // The indices of a batch are drawn ahead, each read announced as soon
+      // as its index is known, and the batch is read while the next one's
+      // indices are drawn: the reads of a large sample vector, mostly cache
+      // misses, overlap instead of following one another. The draws are
+      // those of one index and one read at a time.
       constexpr std::size_t kBatch = 64;
       std::array<std::size_t, 2 * kBatch> indices;
       auto draw_batch = [&](std::size_t* into, std::size_t count) {
         for (std::size_t k = 0; k < count; ++k) {
-          into[k] = uniform_index(s.size(), rng);
-          __builtin_prefetch(s.data() + into[k]);
+          into[k] = uniform_index(size, rng);
+          __builtin_prefetch(s + into[k]);
         }
       };
       std::size_t count = std::min(kBatch, out.size());
@@ -237,7 +237,7 @@ double Distribution::mean() const {
     case DistributionKind::kLogNormal:
       return std::exp(b_ * b_ * 0.5 + a_);
     case DistributionKind::kEmpirical: {
-      const std::vector<double>& s = *samples_;
+      const Samples& s = *samples_;
       if (s.empty()) return kNaN;
       double sum = 0.0;
       for (const double x : s) sum += x;
@@ -268,7 +268,7 @@ double Distribution::variance() const {
       return std::expm1(s2) * std::exp(2.0 * a_ + s2);
     }
     case DistributionKind::kEmpirical: {
-      const std::vector<double>& s = *samples_;
+      const Samples& s = *samples_;
       if (s.size() <= 1) return 0.0;
       const double m = mean();
       double squares = 0.0;
@@ -320,7 +320,7 @@ double Distribution::percentile(double p) const {
     case DistributionKind::kEmpirical:
       break;
   }
-  std::vector<double> work = *samples_;
+  std::vector<double> work(samples_->begin(), samples_->end());
   if (work.empty()) return kNaN;
   nan_tolerant_stable_sort(work);
   const std::size_t last = work.size() - 1;

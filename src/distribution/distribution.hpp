@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "distribution/random.hpp"
+#include "samples.hpp"
 
 namespace quillon {
 
@@ -46,7 +47,6 @@ class DistributionError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-using SampleVector = std::shared_ptr<const std::vector<double>>;
 
 // Mean, spread and three percentiles of one distribution.
 struct PortSummary {

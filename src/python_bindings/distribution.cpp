@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,13 +48,13 @@ SampleVector to_sample_vector(PyObject* value, const char* name) {
     throw_python_error();
   }
   if (!PySequence_Check(value)) raise_argument_type_error(name, "a sequence of float", value);
-  auto samples = std::make_shared<std::vector<double>>();
+  std::vector<double> samples;
   const auto report_failing_item = [&](SequenceItems& items) {
     // Walks the items again to raise the error of the one that fails.
-    samples->clear();
-    samples->reserve(static_cast<std::size_t>(items.size_hint()));
+    samples.clear();
+    samples.reserve(static_cast<std::size_t>(items.size_hint()));
     const WalkResult walked = items.for_each([&](PyObject* item) {
-      samples->push_back(to_f64(item, name));
+      samples.push_back(to_f64(item, name));
       return true;
     });
     if (walked == WalkResult::kReadFailed) rethrow_argument_error(name);
@@ -62,7 +63,7 @@ SampleVector to_sample_vector(PyObject* value, const char* name) {
     // Both walks visit the same items, whatever their conversions do to the
     // list.
     SequenceItems items(value);
-    samples->reserve(static_cast<std::size_t>(items.size_hint()));
+    samples.reserve(static_cast<std::size_t>(items.size_hint()));
     bool failed = false;
     items.for_each([&](PyObject* item) {
       const double sample = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
@@ -71,20 +72,24 @@ SampleVector to_sample_vector(PyObject* value, const char* name) {
         failed = true;
         return false;
       }
-      samples->push_back(sample);
+      samples.push_back(sample);
       return true;
     });
     if (failed) report_failing_item(items);
-    return samples;
+    return make_samples(std::move(samples));
   }
   // The value conversion gives exactly this vector for a sequence of floats,
   // and reads numeric buffers (numpy arrays, array.array) at copy speed.
   const GraphData converted = python_to_graph_data(value);
-  if (converted.kind() == DataKind::kFloatVec) return converted.float_vec_ptr();
+  if (converted.kind() == DataKind::kFloatVec) {
+    FloatVecPtr values = converted.float_vec_ptr();  // shared, not copied
+    const std::span<const double> view(*values);
+    return std::make_shared<const Samples>(std::move(values), view);
+  }
   // Some item does not convert (or the object converted as one number).
   SequenceItems items(value);
   report_failing_item(items);
-  return samples;
+  return make_samples(std::move(samples));
 }
 
 PyObject* dist_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -125,7 +130,7 @@ PyObject* get_p95(PyObject* self, void*) {
   return with_value(self, [](const Distribution& d) { return new_float(d.percentile(0.95)); });
 }
 
-PyObject* float_list(const std::vector<double>& values) {
+PyObject* float_list(std::span<const double> values) {
   PyRef list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
   for (std::size_t i = 0; i < values.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_float(values[i]));  // steals
@@ -136,7 +141,7 @@ PyObject* float_list(const std::vector<double>& values) {
 PyObject* get_samples(PyObject* self, void*) {
   return with_value(self, [](const Distribution& d) -> PyObject* {
     if (d.kind() != DistributionKind::kEmpirical) Py_RETURN_NONE;
-    return float_list(*d.samples());
+    return float_list(d.samples()->span());
   });
 }
 

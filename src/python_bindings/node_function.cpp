@@ -299,11 +299,11 @@ class PythonNodeFunction final : public NodeCallable {
     args = PyRef();
     if (!result) return refuse_with_pending_exception();
     if (!PyDict_Check(result.get())) return "the function did not return a dict";
-    PyObject* ndarray = PyObject_GetAttrString(numpy.get(), "ndarray");
-    PyRef ndarray_owner = PyRef::steal(ndarray);
-    PyObject* generic = PyObject_GetAttrString(numpy.get(), "generic");
-    PyRef generic_owner = PyRef::steal(generic);
-    if (ndarray == nullptr || generic == nullptr) return refuse_with_pending_exception();
+    PyRef ndarray = PyRef::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));
+    PyRef generic = PyRef::steal(PyObject_GetAttrString(numpy.get(), "generic"));
+    if (!ndarray || !generic) return refuse_with_pending_exception();
+    // The wanted outputs in dict order, checked, before any is offered.
+    std::vector<BlockOffer> offers;
     std::optional<std::string> refusal;
     for_each_entry(result.get(), [&](PyObject* key, PyObject* value) {
       if (!PyUnicode_Check(key)) return true;
@@ -316,12 +316,48 @@ class PythonNodeFunction final : public NodeCallable {
       const std::string_view name(data, static_cast<std::size_t>(key_size));
       const int index = sink.index_for(name);
       if (index < 0) return true;
-      refusal = read_block_output(name, value, length, ndarray, generic, index, sink);
+      refusal = read_block_output(name, value, length, ndarray.get(), generic.get(), index, offers);
       return !refusal && PyErr_Occurred() == nullptr;
     });
     if (PyErr_Occurred()) return refuse_with_pending_exception();
-    return refusal;
+    if (refusal) return refusal;
+    // An array that only the returned dict held is taken over as it is once
+    // the dict is gone: nothing else can reach it, so nothing can change it.
+    result = PyRef();
+    for (BlockOffer& offer : offers) {
+      if (!offer.array) {
+        if (offer.values) {
+          sink.put_column(offer.index, std::move(offer.values));
+        } else {
+          sink.put_number(offer.index, offer.number);
+        }
+        continue;
+      }
+      Py_buffer view;
+      if (PyObject_GetBuffer(offer.array.get(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+        return refuse_with_pending_exception();
+      }
+      const std::span<const double> values(static_cast<const double*>(view.buf),
+                                           static_cast<std::size_t>(view.len) / sizeof(double));
+      PyBuffer_Release(&view);  // the array itself keeps its memory
+      if (Py_REFCNT(offer.array.get()) == 1) {
+        auto owner = std::make_shared<const PyObjectRef>(PyObjectRef::steal(offer.array.release()));
+        sink.put_column(offer.index, std::make_shared<const Samples>(std::move(owner), values));
+      } else {
+        sink.put_column(offer.index, make_samples(std::vector<double>(values.begin(), values.end())));
+      }
+    }
+    return std::nullopt;
   }
+
+  // One wanted output of a block call: a number, a column read out, or an
+  // array of float64 that owns its memory, to take over or copy.
+  struct BlockOffer {
+    int index;
+    double number = 0.0;
+    SampleVector values;
+    PyRef array;
+  };
 
   // Copies `values` into the float64 array `array` of as many elements.
   static bool fill_array(PyObject* array, std::span<const double> values) {
@@ -334,16 +370,16 @@ class PythonNodeFunction final : public NodeCallable {
     return fits;
   }
 
-  // Offers output `name`: a Python int or float as a number for every draw,
-  // a numpy scalar or 0-d array likewise, a 1-D numpy array of integers or
+  // Output `name`: a Python int or float as a number for every draw, a
+  // numpy scalar or 0-d array likewise, a 1-D numpy array of integers or
   // floats with `length` elements as a column. Anything else is why the
   // block is refused.
   static std::optional<std::string> read_block_output(std::string_view name, PyObject* value, std::size_t length,
                                                       PyObject* ndarray, PyObject* generic, int index,
-                                                      BlockSink& sink) {
+                                                      std::vector<BlockOffer>& offers) {
     const std::string quoted = "output '" + std::string(name) + "'";
     if (PyFloat_Check(value)) {
-      sink.put_number(index, PyFloat_AS_DOUBLE(value));
+      offers.push_back({index, PyFloat_AS_DOUBLE(value), nullptr, PyRef()});
       return std::nullopt;
     }
     if (PyLong_Check(value) && !PyBool_Check(value)) {
@@ -352,7 +388,7 @@ class PythonNodeFunction final : public NodeCallable {
         PyErr_Clear();
         return quoted + " is an int too large for a float";
       }
-      sink.put_number(index, number);
+      offers.push_back({index, number, nullptr, PyRef()});
       return std::nullopt;
     }
     const int is_array = PyObject_IsInstance(value, ndarray);
@@ -366,21 +402,24 @@ class PythonNodeFunction final : public NodeCallable {
       PyErr_Clear();
       return quoted + " has no readable buffer";
     }
-    std::optional<std::string> refusal = read_buffer(quoted, view, length, index, sink);
+    std::optional<std::string> refusal = read_buffer(quoted, value, view, length, index, ndarray, offers);
     PyBuffer_Release(&view);
     return refusal;
   }
 
-  // The numbers of a 0-d or 1-d buffer of native integers or floats.
-  static std::optional<std::string> read_buffer(const std::string& quoted, const Py_buffer& view, std::size_t length,
-                                                int index, BlockSink& sink) {
+  // The numbers of a 0-d or 1-d buffer of native integers or floats. An
+  // exact ndarray of contiguous float64 that owns its memory is offered as
+  // itself, to be read once it is known who else holds it.
+  static std::optional<std::string> read_buffer(const std::string& quoted, PyObject* value, const Py_buffer& view,
+                                                std::size_t length, int index, PyObject* ndarray,
+                                                std::vector<BlockOffer>& offers) {
     std::string_view format = view.format != nullptr ? view.format : "B";
     if (!format.empty() && (format.front() == '@' || format.front() == '=' ||
                             (format.front() == '<' && std::endian::native == std::endian::little))) {
       format.remove_prefix(1);
     }
     const char code = format.size() == 1 ? format.front() : '\0';
-    if (std::string_view("dfbBhHiIlLqQ").find(code) == std::string_view::npos || code == '\0') {
+    if (code == '\0' || std::string_view("dfbBhHiIlLqQ").find(code) == std::string_view::npos) {
       return quoted + " has elements of format '" + std::string(view.format != nullptr ? view.format : "B") +
              "', not integers or floats";
     }
@@ -390,20 +429,29 @@ class PythonNodeFunction final : public NodeCallable {
       return quoted + " has " + std::to_string(count) + " values for a block of " + std::to_string(length);
     }
     const Py_ssize_t stride = view.ndim == 0 ? view.itemsize : view.strides[0];
-    std::vector<double> values;
     const char* at = static_cast<const char*>(view.buf);
-    if (code == 'd' && stride == static_cast<Py_ssize_t>(sizeof(double))) {
+    if (view.ndim == 0) {
+      offers.push_back({index, element_at(code, at), nullptr, PyRef()});
+      return std::nullopt;
+    }
+    const bool packed = code == 'd' && stride == static_cast<Py_ssize_t>(sizeof(double));
+    if (packed && count != 0 && Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(ndarray)) {
+      PyRef base = PyRef::steal(PyObject_GetAttrString(value, "base"));
+      if (!base) return std::nullopt;  // the caller takes the pending error
+      if (base.get() == Py_None) {
+        offers.push_back({index, 0.0, nullptr, PyRef::borrow(value)});
+        return std::nullopt;
+      }
+    }
+    std::vector<double> values;
+    if (packed) {
       const auto* first = static_cast<const double*>(view.buf);
       values.assign(first, first + count);
     } else {
       values.resize(count);
       for (std::size_t k = 0; k < count; ++k, at += stride) values[k] = element_at(code, at);
     }
-    if (view.ndim == 0) {
-      sink.put_number(index, values.front());
-    } else {
-      sink.put_column(index, std::move(values));
-    }
+    offers.push_back({index, 0.0, make_samples(std::move(values)), PyRef()});
     return std::nullopt;
   }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "distribution/density.hpp"
@@ -50,7 +51,7 @@ PyRef numpy_empty(PyObject* shape) {
 
 // `values` copied into a new array of `shape`, which holds values.size()
 // elements.
-PyRef filled_array(const std::vector<double>& values, PyObject* shape) {
+PyRef filled_array(std::span<const double> values, PyObject* shape) {
   PyRef array = numpy_empty(shape);
   Py_buffer view;
   if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) throw_python_error();
@@ -82,7 +83,7 @@ PyRef distribution_panel(const Distribution& dist, std::string_view title, std::
   PyRef samples = PyRef::borrow(Py_None);
   std::optional<double> point;
   if (dist.kind() == DistributionKind::kEmpirical) {
-    samples = float_array(*dist.samples());
+    samples = float_array(dist.samples()->span());
   } else if (std::optional<DensityCurve> curve = density_curve(dist, kCurvePoints)) {
     x = float_array(curve->x);
     density = float_array(curve->density);
@@ -109,7 +110,7 @@ PyRef call_plotting(ModuleState& state, const char* name, std::initializer_list<
   return check(PyObject_Vectorcall(function.get(), args.begin(), args.size(), nullptr));
 }
 
-PyRef float_array(const std::vector<double>& values) {
+PyRef float_array(std::span<const double> values) {
   PyRef shape = check(PyLong_FromSize_t(values.size()));
   return filled_array(values, shape.get());
 }

@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <initializer_list>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -29,7 +30,7 @@ PyRef call_plotting(ModuleState& state, const char* name, std::initializer_list<
 
 // New 1-D float64 numpy array holding `values`. Throws PythonError
 // (ImportError when numpy is missing).
-PyRef float_array(const std::vector<double>& values);
+PyRef float_array(std::span<const double> values);
 // New rows-by-columns float64 numpy array of row-major `values`.
 PyRef float_matrix(const std::vector<double>& values, std::size_t rows, std::size_t columns);
 

@@ -15,13 +15,13 @@ constexpr double kAbsent = std::numeric_limits<double>::quiet_NaN();
 // own first when anything else (a copy of the table, an Empirical) shares
 // them or they were made elsewhere.
 std::vector<double>& writable(ParticleTable::Column& column) {
-  if (!column.own || column.values.use_count() > 1) {
-    auto copy = std::make_shared<std::vector<double>>(column.values ? *column.values : std::vector<double>{});
-    column.values = copy;
+  if (!column.own || column.values.use_count() > 1 || !column.values->owns()) {
+    column.values = column.values ? make_samples(std::vector<double>(column.values->begin(), column.values->end()))
+                                  : make_samples({});
     column.own = true;
   }
-  // Made here as a non-const vector and shared with nobody.
-  return const_cast<std::vector<double>&>(*column.values);
+  // Made here from a vector and shared with nobody.
+  return const_cast<Samples&>(*column.values).own_values();
 }
 
 }  // namespace
@@ -71,9 +71,9 @@ void ParticleTable::push_back(const Particle& particle) {
   for (const auto& [key, value] : particle) {
     if (columns_.contains(key)) continue;
     Column column;
-    auto values = std::make_shared<std::vector<double>>(size_, kAbsent);
-    values->push_back(value);
-    column.values = std::move(values);
+    std::vector<double> values(size_, kAbsent);
+    values.push_back(value);
+    column.values = make_samples(std::move(values));
     column.own = true;
     if (size_ > 0) {
       column.present.assign(size_, false);

@@ -26,7 +26,7 @@ bool is_internal_key(std::string_view key) { return key.starts_with(kInternalPre
 StandardErrors standard_errors(const Distribution& dist) {
   StandardErrors errors;
   if (dist.kind() != DistributionKind::kEmpirical || !dist.samples()) return errors;
-  const std::vector<double>& draws = *dist.samples();
+  const Samples& draws = *dist.samples();
   const std::size_t n = draws.size();
   if (n < 4) {
     const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -100,6 +100,7 @@ class OutputColumns {
     std::vector<double> values;  // per particle; NaN where absent
     std::vector<bool> present;
     std::size_t count = 0;       // particles with a value
+    SampleVector whole;          // instead of the above: a value for every particle
   };
 
   explicit OutputColumns(std::size_t particles) : particles_(particles) {}
@@ -132,28 +133,27 @@ class OutputColumns {
     }
   }
 
-  // Records number output `name` of a block of particles: of particles
-  // first .. first + values.size() - 1, or with `indices` of particles
-  // indices[k]; `values` holds one value per particle of the block, or a
-  // single value for all of them. Taken over whole when it is the first
-  // and only thing the column gets.
+  // Records number output `name` of a block of `length` particles: of
+  // particles first .. first + length - 1, or with `indices` of particles
+  // indices[k]; `values` holds one value per particle of the block, or when
+  // null `number` holds for all of them. Values for every particle at once
+  // are kept as they are.
   void collect_block(const std::string& name, std::size_t first, std::span<const std::size_t> indices,
-                     std::size_t length, std::vector<double>&& values) {
+                     std::size_t length, SampleVector values, double number) {
     Builder& b = builder(name);
-    const bool one = values.size() == 1 && length != 1;
-    if (b.values.empty() && indices.empty() && first == 0 && length == particles_ && !one) {
-      b.values = std::move(values);
-      b.present.assign(particles_, true);
+    if (values && b.values.empty() && !b.whole && indices.empty() && first == 0 && length == particles_) {
+      b.whole = std::move(values);
       b.count = particles_;
       return;
     }
+    if (b.whole) unpack(b);
     if (b.values.empty()) {
       b.values.assign(particles_, std::numeric_limits<double>::quiet_NaN());
       b.present.assign(particles_, false);
     }
     for (std::size_t k = 0; k < length; ++k) {
       const std::size_t index = indices.empty() ? first + k : indices[k];
-      b.values[index] = one ? values.front() : values[k];
+      b.values[index] = values ? (*values)[k] : number;
       if (!b.present[index]) {
         b.present[index] = true;
         ++b.count;
@@ -188,7 +188,14 @@ class OutputColumns {
     while (out.elements.size() < length) out.elements.push_back(&builder(element_key(name, out.elements.size())));
     return out;
   }
+  // A builder holding `whole` as values and presence instead.
+  void unpack(Builder& b) {
+    b.values.assign(b.whole->begin(), b.whole->end());
+    b.present.assign(particles_, true);
+    b.whole = nullptr;
+  }
   void put(Builder& b, std::size_t index, double value) {
+    if (b.whole) unpack(b);
     if (b.values.empty()) {
       b.values.assign(particles_, std::numeric_limits<double>::quiet_NaN());
       b.present.assign(particles_, false);
@@ -294,10 +301,10 @@ class PlannedCall {
     return false;
   }
   // A block call's outputs in offer order: (output index, column or, when
-  // the column is empty, `number` for every draw).
+  // there is none, `number` for every draw).
   struct BlockOutput {
     std::uint32_t index;
-    std::vector<double> column;
+    SampleVector column;
     double number;
   };
   std::vector<BlockOutput>& block_record() noexcept { return block_record_; }
@@ -331,11 +338,11 @@ class PlannedCall {
     BlockRecordSink(const CallPlan& plan, const CallPlan::Step& step, std::vector<BlockOutput>& record)
         : plan_(plan), step_(step), record_(record) {}
     int index_for(std::string_view impl_name) override { return plan_.output_index(step_, impl_name); }
-    void put_column(int index, std::vector<double>&& values) override {
+    void put_column(int index, SampleVector values) override {
       record_.push_back({static_cast<std::uint32_t>(index), std::move(values), 0.0});
     }
     void put_number(int index, double value) override {
-      record_.push_back({static_cast<std::uint32_t>(index), {}, value});
+      record_.push_back({static_cast<std::uint32_t>(index), nullptr, value});
     }
 
    private:
@@ -482,10 +489,13 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, st
     return feeds[i] >= 0 ? &values[i] : nullptr;
   });
 
+  // An output's numbers: `values`, or `whole` when one block call gave
+  // them all.
   struct Column {
     const std::string* broadcast;
     std::uint32_t slot;
     std::vector<double> values;
+    SampleVector whole;
   };
   std::vector<Column> columns;
   const std::span<const CallPlan::Name> outputs = call.plan().outputs(call.step());
@@ -536,12 +546,12 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, st
         PlannedCall::BlockOutput* output = latest_block[c];
         if (output == nullptr) continue;
         std::vector<double>& into = columns[c].values;
-        if (output->column.empty()) {
+        if (!output->column) {
           into.insert(into.end(), length, output->number);
-        } else if (into.empty()) {
-          into = std::move(output->column);
+        } else if (into.empty() && length == n) {
+          columns[c].whole = std::move(output->column);
         } else {
-          into.insert(into.end(), output->column.begin(), output->column.end());
+          into.insert(into.end(), output->column->begin(), output->column->end());
         }
       }
       continue;
@@ -568,7 +578,11 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, st
 
   DistMap result;
   for (Column& column : columns) {
-    if (!column.values.empty()) result.insert_or_assign(*column.broadcast, Distribution::empirical(std::move(column.values)));
+    if (column.whole) {
+      result.insert_or_assign(*column.broadcast, Distribution::empirical(std::move(column.whole)));
+    } else if (!column.values.empty()) {
+      result.insert_or_assign(*column.broadcast, Distribution::empirical(std::move(column.values)));
+    }
   }
   return result;
 }
@@ -651,8 +665,7 @@ class ParticleCaller {
       for (std::size_t t = 0; t < latest_block_.size(); ++t) {
         PlannedCall::BlockOutput* output = latest_block_[t];
         if (output == nullptr) continue;
-        std::vector<double> values = output->column.empty() ? std::vector<double>{output->number} : std::move(output->column);
-        columns.collect_block(*broadcasts_[t], first, indices_, taken, std::move(values));
+        columns.collect_block(*broadcasts_[t], first, indices_, taken, std::move(output->column), output->number);
       }
       return;
     }
@@ -743,8 +756,11 @@ DistMap finish_columns(OutputColumns& columns, const Node& node, ParticleTable& 
   for (auto& [key, built] : columns.builders()) {
     ParticleTable::Column column;
     SampleVector samples;
-    if (built.count == particles.size()) {
-      samples = std::make_shared<const std::vector<double>>(std::move(built.values));
+    if (built.whole) {
+      samples = std::move(built.whole);
+      column.values = samples;
+    } else if (built.count == particles.size()) {
+      samples = make_samples(std::move(built.values));
       column.values = samples;
     } else {
       std::vector<double> present;
@@ -752,8 +768,8 @@ DistMap finish_columns(OutputColumns& columns, const Node& node, ParticleTable& 
       for (std::size_t i = 0; i < built.values.size(); ++i) {
         if (built.present[i]) present.push_back(built.values[i]);
       }
-      samples = std::make_shared<const std::vector<double>>(std::move(present));
-      column.values = std::make_shared<const std::vector<double>>(std::move(built.values));
+      samples = make_samples(std::move(present));
+      column.values = make_samples(std::move(built.values));
       column.present = std::move(built.present);
     }
     // Branch copies write only their qualified keys into the particles, so a
@@ -829,7 +845,7 @@ StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples,
     // Without particles nothing is drawn, so nothing can fail to draw.
     std::optional<Rng> input_rng;
     if (seed) input_rng.emplace(Rng::for_stream(*seed, {kInputStream, Rng::key_of(name)}));
-    auto draws = std::make_shared<const std::vector<double>>(
+    SampleVector draws = make_samples(
         n_samples == 0 ? std::vector<double>{} : dist.sample_n_with_rng(n_samples, input_rng ? *input_rng : thread_rng()));
     particles.set(name, ParticleTable::Column{draws, {}, false});
     context.insert_or_assign(name, Distribution::empirical(std::move(draws)));

@@ -22,11 +22,12 @@ double sample_mean(const std::vector<double>& values) {
   return sum / static_cast<double>(values.size());
 }
 
-const std::vector<double>& samples_of(const StatResult& result, const std::string& name) {
+std::vector<double> samples_of(const StatResult& result, const std::string& name) {
   const auto it = result.vars.find(name);
   EXPECT_NE(it, result.vars.end()) << name;
   EXPECT_EQ(it->second.kind(), DistributionKind::kEmpirical) << name;
-  return *it->second.samples();
+  const Samples& samples = *it->second.samples();
+  return {samples.begin(), samples.end()};
 }
 
 Dag doubling_dag(CallCounter calls = {}) {

@@ -139,7 +139,7 @@ TEST(StatResult, ParticlesKeepOrder) {
 }
 
 TEST(ParticleTable, ColumnsShareTheirValuesAndCopyBeforeChanging) {
-  auto draws = std::make_shared<const std::vector<double>>(std::vector<double>{1, 2, 3});
+  SampleVector draws = make_samples({1, 2, 3});
   const Distribution marginal = Distribution::empirical(draws);
   ParticleTable table(3);
   table.set("x", ParticleTable::Column{draws, {}, false});
@@ -147,7 +147,7 @@ TEST(ParticleTable, ColumnsShareTheirValuesAndCopyBeforeChanging) {
 
   // A later partial writer changes only the particles it covers, and never
   // the samples it shared.
-  auto later = std::make_shared<const std::vector<double>>(std::vector<double>{0, 20, 0});
+  SampleVector later = make_samples({0, 20, 0});
   table.set("x", ParticleTable::Column{later, {false, true, false}, false});
   EXPECT_EQ(table.at(0).at("x"), 1);
   EXPECT_EQ(table.at(1).at("x"), 20);

@@ -317,3 +317,43 @@ print(len(stat["y"].samples), [str(w.message) for w in caught])
 """
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert out.startswith("20 ") and "pip install numpy" in out
+
+
+def test_outputs_the_node_still_holds_are_copied_not_shared():
+    """An array that only the returned dict holds is taken over without a
+    copy; one the function keeps (or a dict it keeps) may change later and
+    must not change the result."""
+    kept_arrays, kept_dicts = [], []
+
+    def keeps_array(d):
+        out = d["x"] * 2.0
+        kept_arrays.append(out)
+        return {"y": out}
+
+    def keeps_dict(d):
+        result = {"z": d["y"] + 1.0}
+        kept_dicts.append(result)
+        return result
+
+    def fresh(d):
+        return {"w": d["z"] * 3.0}
+
+    graph = quillon.Graph()
+    graph.add(keeps_array, "A", [("x", "x")], [("y", "y")])
+    graph.add(keeps_dict, "B", [("y", "y")], [("z", "z")])
+    graph.add(fresh, "C", [("z", "z")], [("w", "w")])
+    for label in "ABC":
+        graph.set_vectorized(label)
+    dag = graph.build()
+    for method in ("predict", "predict_at"):
+        kept_arrays.clear()
+        kept_dicts.clear()
+        stat = getattr(dag, method)({"x": quillon.normal(0.0, 1.0)}, n_samples=2000, seed=6)
+        before = {name: list(stat[name].samples) for name in ("y", "z", "w")}
+        for array in kept_arrays:
+            array[:] = -1.0
+        for result in kept_dicts:
+            result["z"][:] = -1.0
+        after = {name: list(stat[name].samples) for name in ("y", "z", "w")}
+        assert after == before, method
+        assert -1.0 not in before["y"] and -1.0 not in before["z"]
