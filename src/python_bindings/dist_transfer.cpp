@@ -27,19 +27,9 @@ class PythonDistTransfer {
 
   std::optional<DistMap> operator()(const DistMap& inputs) const {
     GilGuard gil;
-    std::optional<DistMap> answer;
-    try {
-      answer = call(inputs);
-    } catch (const RunInterrupted&) {
-      throw;
-    } catch (...) {
-      if (handling_thread_end()) {
-        t_thread_ending = true;
-        throw;
-      }
-      // Running out of memory counts as no answer, like any other failure.
-      answer.reset();
-    }
+    // Running out of memory counts as no answer, like any other failure.
+    std::optional<DistMap> answer =
+        call_for_run([&] { return call(inputs); }, [] { return std::optional<DistMap>(); });
     // Whatever went wrong stays inside: the caller falls back to sampling.
     PyErr_Clear();
     return answer;

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "python_bindings/py_ref.hpp"
+#include "run_control.hpp"
 
 namespace quillon::py {
 
@@ -147,6 +148,26 @@ auto call_guarded(Body&& body) -> decltype(body()) {
     } else {
       return Result(-1);
     }
+  }
+}
+
+// Runs `body`, a call into user code made for a run, and returns its
+// result: a request to stop the run (RunInterrupted) and the unwinding that
+// ends a thread pass through; any other exception becomes the pending Python
+// error and `on_error()` gives the result. Requires: the interpreter lock.
+template <typename Body, typename OnError>
+auto call_for_run(Body&& body, OnError&& on_error) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const RunInterrupted&) {
+    throw;
+  } catch (...) {
+    if (handling_thread_end()) {
+      t_thread_ending = true;
+      throw;  // the interpreter ends this thread: let it unwind
+    }
+    set_error_from_current_exception();
+    return on_error();
   }
 }
 

@@ -201,36 +201,16 @@ class PythonNodeFunction final : public NodeCallable {
   std::optional<std::string> call_block(const BlockInput* inputs, std::size_t count, std::size_t length,
                                         BlockSink& sink, const CallSite& /*site*/) const override {
     GilGuard gil;
-    try {
-      return call_block_locked(inputs, count, length, sink);
-    } catch (const RunInterrupted&) {
-      throw;
-    } catch (...) {
-      if (handling_thread_end()) {
-        t_thread_ending = true;
-        throw;
-      }
-      set_error_from_current_exception();
-      return refuse_with_pending_exception();
-    }
+    return call_for_run([&] { return call_block_locked(inputs, count, length, sink); },
+                        [] { return std::optional<std::string>(refuse_with_pending_exception()); });
   }
 
   bool call(const NamedValue* inputs, std::size_t count, OutputSink& sink, const CallSite& site) const override {
     GilGuard gil;
-    try {
-      return call_locked(inputs, count, sink, site);
-    } catch (const RunInterrupted&) {
-      throw;
-    } catch (...) {
-      if (handling_thread_end()) {
-        t_thread_ending = true;
-        throw;
-      }
-      // Running out of memory while converting values is this node's
-      // failure, reported like a Python error; the run goes on.
-      set_error_from_current_exception();
-      return fail_with_pending_exception(site);
-    }
+    // Running out of memory while converting values is this node's failure,
+    // reported like a Python error; the run goes on.
+    return call_for_run([&] { return call_locked(inputs, count, sink, site); },
+                        [&] { return fail_with_pending_exception(site); });
   }
 
  private:
