@@ -130,6 +130,9 @@ class DiskCacheBackend final : public CacheBackend {
   bool closed() EXCLUDES(mu_);
 
   const std::string& path() const noexcept { return path_; }
+  // The options it was opened with, so that the same store can be opened
+  // again elsewhere.
+  const DiskCacheOptions& options() const noexcept { return options_; }
   // Whether opaque values may be decoded from this store.
   bool trusted() const noexcept { return trusted_; }
 

@@ -43,6 +43,11 @@ class MemoryCacheBackend final : public CacheBackend {
   static std::shared_ptr<MemoryCacheBackend> create(std::size_t max_entries,
                                                     std::optional<Clock::duration> ttl);
 
+  // The settings it was made with (max_entries after raising 0 to 1), so
+  // that an empty backend like it can be made elsewhere.
+  std::size_t max_entries() const noexcept { return max_entries_; }
+  const std::optional<Clock::duration>& ttl() const noexcept { return ttl_; }
+
   CacheGetResult get(const std::string& ns, const CacheLookup& lookup) override EXCLUDES(mu_);
   // Always stores.
   PutResult put(const std::string& ns, std::string key, CacheEntry entry) override EXCLUDES(mu_);

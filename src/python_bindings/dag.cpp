@@ -22,6 +22,7 @@
 #include "python_bindings/disk_cache.hpp"
 #include "python_bindings/memory_cache.hpp"
 #include "python_bindings/interpreter_control.hpp"
+#include "python_bindings/pickling.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/stat_result.hpp"
 
@@ -546,6 +547,9 @@ PyType_Spec kSpec = {"quillon.Dag", sizeof(DagObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace
+    {"__reduce__", reduce_dag, METH_NOARGS,
+     "Pickle support: nodes travel with their callables (by reference, else by cloudpickle); a memory\n"
+     "cache travels as its settings, empty, and a disk cache as its path."},
 
 PyTypeObject* create_dag_type(PyObject* module) { return create_class(module, &kSpec, "Dag"); }
 

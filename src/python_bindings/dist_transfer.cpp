@@ -78,6 +78,7 @@ class PythonDistTransfer {
   PyObjectRef callable_;
 
   friend PyObject* quillon::py::held_callable(const DistTransferFn& transfer) noexcept;
+  friend PyObject* quillon::py::python_callable(const DistTransferFn& transfer) noexcept;
 };
 
 }  // namespace
@@ -90,6 +91,11 @@ PyObject* held_callable(const DistTransferFn& transfer) noexcept {
   const auto* python = transfer.fn.target<PythonDistTransfer>();
   if (python == nullptr || python->callable_.use_count() != 1) return nullptr;
   return static_cast<PyObject*>(python->callable_.get());
+}
+
+PyObject* python_callable(const DistTransferFn& transfer) noexcept {
+  const auto* python = transfer.fn.target<PythonDistTransfer>();
+  return python == nullptr ? nullptr : static_cast<PyObject*>(python->callable_.get());
 }
 
 }  // namespace quillon::py

@@ -33,4 +33,9 @@ DistTransfer create_python_dist_transfer(const ModuleState& module, PyObject* ca
 // Requires: the interpreter lock.
 PyObject* held_callable(const DistTransferFn& transfer) noexcept;
 
+// The callable of a transfer made by create_python_dist_transfer, however
+// many owners its reference has; null for every other transfer. Borrowed:
+// valid while `transfer` lives.
+PyObject* python_callable(const DistTransferFn& transfer) noexcept;
+
 }  // namespace quillon::py

@@ -16,6 +16,7 @@
 #include "python_bindings/convert.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/plots.hpp"
+#include "python_bindings/pickling.hpp"
 
 namespace quillon::py {
 
@@ -188,6 +189,7 @@ PyMethodDef kMethods[] = {
     {"sample_n", fastcall(dist_sample_n), kFastKw,
      "sample_n($self, n)\n--\n\nDraw `n` samples from this distribution.\n\n"
      "Keyword-only:\n"
+    {"__reduce__", reduce_distribution, METH_NOARGS, "Pickle support: the distribution travels by value."},
      "    seed (int | None): The same seed gives the same samples on the same build. None (default):\n"
      "        fresh entropy on every call."},
     {"summary", dist_summary, METH_NOARGS, "summary($self)\n--\n\nOne-line summary string."},

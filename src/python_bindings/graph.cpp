@@ -18,6 +18,7 @@
 #include "python_bindings/cache_arg.hpp"
 #include "python_bindings/module_state.hpp"
 #include "python_bindings/node_function.hpp"
+#include "python_bindings/pickling.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
@@ -321,6 +322,7 @@ PyObject* graph_set_cache_version_from_code(PyObject* self, PyObject* const* arg
 // Method table in the order users see in dir() and help(). The uncertainty
 // layer's set_dist_transfer closes the original set; later methods follow it.
 PyMethodDef kMethods[] = {
+    {"__reduce__", reduce_graph, METH_NOARGS, "A Graph is a builder and does not pickle; pickle its Dag."},
     {"add", fastcall(graph_add), kFastKw,
      "add($self, function=..., label=..., inputs=..., outputs=...)\n--\n\n"
      "Add a node to the graph\n\nArgs:\n    function: Optional Python callable. If None, creates a no-op node.\n"

@@ -22,6 +22,7 @@
 #include "python_bindings/node_function.hpp"
 #include "python_bindings/pickle_codec.hpp"
 #include "python_bindings/py_ref.hpp"
+#include "python_bindings/pickling.hpp"
 #include "python_bindings/stat_result.hpp"
 
 namespace quillon::py {
@@ -192,6 +193,10 @@ PyMethodDef kPrivateFunctions[] = {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
+    // The reconstructors that pickles of Dag, Distribution and StatResult name.
+    {"_restore_dag", restore_dag, METH_O, nullptr},
+    {"_restore_distribution", restore_distribution, METH_O, nullptr},
+    {"_restore_stat_result", restore_stat_result, METH_O, nullptr},
 };
 
 PyModuleDef kModule = {

@@ -577,6 +577,7 @@ PyObject* held_callable(const NodeCallable& function) noexcept {
   if (python == nullptr || python->callable_.use_count() != 1) return nullptr;
   return python->callable_raw_;
 }
+  friend PyObject* quillon::py::python_callable(const NodeCallable& function) noexcept;
 
 NodeFunction noop_node_function() {
   static const NodeFunction noop = make_node_function([](const DataMap&) { return NodeOutput{}; });
@@ -613,3 +614,8 @@ void write_to_stderr(const char* text) noexcept {
 }
 
 }  // namespace quillon::py
+}
+
+PyObject* python_callable(const NodeCallable& function) noexcept {
+  const auto* python = dynamic_cast<const PythonNodeFunction*>(&function);
+  return python == nullptr ? nullptr : python->callable_raw_;

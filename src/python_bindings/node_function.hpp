@@ -35,6 +35,11 @@ NodeFunction noop_node_function();
 // Requires: the interpreter lock.
 PyObject* held_callable(const NodeCallable& function) noexcept;
 
+// The callable of a node function made by create_python_node_function,
+// however many owners its reference has; null for every other function.
+// Borrowed: valid while `function` lives.
+PyObject* python_callable(const NodeCallable& function) noexcept;
+
 // Installs retain/release/as_f64 for PyObject values. Called once at import.
 void install_py_object_hooks();
 

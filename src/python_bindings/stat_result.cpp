@@ -16,6 +16,7 @@
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/plots.hpp"
+#include "python_bindings/pickling.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
@@ -445,6 +446,7 @@ PyMethodDef kMethods[] = {
     {"plot", fastcall(stat_result_plot), kFastKw, kStatResultPlotDoc},
     {nullptr, nullptr, 0, nullptr},
 };
+    {"__reduce__", reduce_stat_result, METH_NOARGS, "Pickle support: the result travels by value, particles included."},
 
 PyGetSetDef kGetSet[] = {
     {"particles", get_particles, nullptr,
