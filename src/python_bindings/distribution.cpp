@@ -14,6 +14,7 @@
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/container_walk.hpp"
 #include "python_bindings/convert.hpp"
+#include "python_bindings/equality.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/plots.hpp"
 #include "python_bindings/pickling.hpp"
@@ -201,6 +202,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("An immutable probability distribution: closed-form moments, "
                                   "percentiles and sampling.")},
     {Py_tp_new, reinterpret_cast<void*>(dist_new)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(distribution_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(distribution_hash)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dist_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(dist_repr)},
     {Py_tp_methods, kMethods},

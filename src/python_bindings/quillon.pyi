@@ -7,6 +7,8 @@ __version__: str
 
 _Mapping = Union[Mapping[str, str], list[tuple[str, str]]]
 _NodeFunction = Callable[[dict[str, Any]], dict[str, Any]]
+from typing import ClassVar, NoReturn
+
 _CacheDepth = Literal["none", "shallow", "transitive"]
 _DistTransfer = Callable[[dict[str, Distribution]], Optional[dict[str, Distribution]]]
 
@@ -32,6 +34,9 @@ class MemoryCache:
 
 class Graph:
     """Python wrapper for Graph builder"""
+
+    def __reduce__(self) -> NoReturn:
+        """A Graph is a builder and does not pickle; pickle its Dag."""
 
     def __new__(cls, cache_backend: Optional[MemoryCache] = None) -> Graph: ...
     def add(
@@ -157,6 +162,10 @@ class Graph:
 
 class Dag:
     """Python wrapper for DAG executor"""
+
+    def __reduce__(self) -> tuple[Callable[[tuple[Any, ...]], Dag], tuple[tuple[Any, ...]]]:
+        """Pickle support: nodes travel with their callables (by reference, else by cloudpickle); a memory
+        cache travels as its settings, empty, and a disk cache as its path."""
 
     def execute(
         self,
@@ -331,6 +340,11 @@ class StatResult:
         """`result.get("var")` → `Distribution | None`."""
     def keys(self) -> list[str]:
         """List broadcast variable names (excluding internal `__branch__` prefix keys)."""
+    def __reduce__(self) -> tuple[Callable[[tuple[Any, ...]], Distribution], tuple[tuple[Any, ...]]]:
+        """Pickle support: the distribution travels by value."""
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
     def for_branch(self, branch_id: int) -> dict[str, Distribution]:
         """Return a `{var: Distribution}` dict for a specific branch."""
     def for_variant(self, variant_idx: int) -> dict[str, Distribution]:
@@ -367,6 +381,11 @@ class StatResult:
     def __getitem__(self, key: str) -> Distribution: ...
 
 def normal(mean: float, std: float) -> Distribution:
+    def __reduce__(self) -> tuple[Callable[[tuple[Any, ...]], StatResult], tuple[tuple[Any, ...]]]:
+        """Pickle support: the result travels by value, particles included."""
+    def __eq__(self, other: object) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
     """Create a Normal (Gaussian) distribution: N(mean, std)."""
 
 def uniform(low: float, high: float) -> Distribution:

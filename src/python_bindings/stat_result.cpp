@@ -15,6 +15,7 @@
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/equality.hpp"
 #include "python_bindings/plots.hpp"
 #include "python_bindings/pickling.hpp"
 #include "python_bindings/py_ref.hpp"
@@ -491,3 +492,6 @@ PyObject* wrap_stat_result(const ModuleState& module, StatResult result) {
 }
 
 }  // namespace quillon::py
+    // Compared by value, so unhashable (equality.hpp).
+    {Py_tp_richcompare, reinterpret_cast<void*>(stat_result_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},

@@ -248,6 +248,7 @@ def test_distributions_round_trip_exactly(protocol):
         back = pickle.loads(pickle.dumps(dist, protocol))
         assert type(back) is quillon.Distribution
         assert dist_state(back) == dist_state(dist)
+        assert back == dist and hash(back) == hash(dist)
 
 
 @given(st.lists(st.floats(allow_nan=True, allow_infinity=True), max_size=50))
@@ -264,6 +265,7 @@ def test_stat_results_round_trip(protocol):
         back = pickle.loads(pickle.dumps(result, protocol))
         assert type(back) is quillon.StatResult
         assert stat_state(back) == stat_state(result)
+        assert back == result
         for branch in dag.branch_ids():
             assert {k: dist_state(v) for k, v in back.for_branch(branch).items()} == {
                 k: dist_state(v) for k, v in result.for_branch(branch).items()
@@ -284,6 +286,7 @@ def test_particles_with_missing_values_keep_their_alignment():
     assert any("y" not in p for p in result.particles)
     back = pickle.loads(pickle.dumps(result))
     assert back.particles == result.particles
+    assert back == result
 
 
 def test_shared_sample_vectors_travel_once():
