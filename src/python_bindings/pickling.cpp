@@ -664,9 +664,32 @@ CacheBackendPtr read_cache(const StateReader& reader, const ModuleState& module,
 
 }  // namespace
 
+namespace {
+
+// The Dags this thread is pickling, innermost last. A node callable that
+// refers to its own Dag would pickle that Dag again inside its own pickle,
+// without end; the inner attempt is refused instead.
+thread_local std::vector<const PyObject*> t_dags_in_pickling;
+
+class PicklingMark {
+ public:
+  explicit PicklingMark(const PyObject* dag) {
+    for (const PyObject* held : t_dags_in_pickling) {
+      if (held == dag) raise(PyExc_TypeError, "a Dag whose node callables refer to the Dag itself cannot be pickled");
+    }
+    t_dags_in_pickling.push_back(dag);
+  }
+  ~PicklingMark() { t_dags_in_pickling.pop_back(); }
+  PicklingMark(const PicklingMark&) = delete;
+  PicklingMark& operator=(const PicklingMark&) = delete;
+};
+
+}  // namespace
+
 PyObject* reduce_dag(PyObject* self, PyObject*) {
   return with_shared_access<DagObject>(self, [&](DagState& state) -> PyObject* {
     if (!state.dag) raise(PyExc_RuntimeError, "Dag has been cleared by the garbage collector");
+    const PicklingMark mark(self);
     const Dag& dag = *state.dag;
     const NodeFunction noop = noop_node_function();
     PyRef callables = check(PyList_New(0));

@@ -177,6 +177,16 @@ def test_callable_whose_reduce_raises_names_node_and_keeps_cause():
         pickle.dumps(graph.build())
 
 
+def test_dag_whose_callable_refers_to_itself_is_refused():
+    box = {}
+    graph = quillon.Graph()
+    graph.add(lambda d: {"n": float(box["dag"].node_count())}, label="Self", outputs={"n": "n"})
+    box["dag"] = dag = graph.build()
+    with pytest.raises(TypeError, match=r"node 'Self' \(id 0\).*refer to the Dag itself"):
+        pickle.dumps(dag)
+    assert dag.execute() == {"n": 1.0}  # still usable
+
+
 def test_memory_cache_travels_as_settings_with_empty_contents():
     cache = quillon.MemoryCache(max_entries=7, ttl_seconds=30, namespace="team")
     graph = chain_graph(cache)
