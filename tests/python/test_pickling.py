@@ -11,7 +11,7 @@ import sys
 import textwrap
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import quillon
 
@@ -261,6 +261,7 @@ def test_distributions_round_trip_exactly(protocol):
         assert back == dist and hash(back) == hash(dist)
 
 
+@settings(deadline=None)
 @given(st.lists(st.floats(allow_nan=True, allow_infinity=True), max_size=50))
 def test_empirical_samples_keep_their_bits(samples):
     back = pickle.loads(pickle.dumps(quillon.empirical(samples)))
@@ -399,6 +400,7 @@ def test_crafted_dag_states_raise():
     assert "node 'N' (id 0)" in "".join(getattr(info.value, "__notes__", []))
 
 
+@settings(deadline=None)
 @given(st.recursive(st.none() | st.integers() | st.floats() | st.text() | st.binary(),
                     lambda inner: st.tuples(inner, inner) | st.tuples(inner, inner, inner, inner)
                     | st.tuples(*[inner] * 7), max_leaves=30))
@@ -408,3 +410,41 @@ def test_arbitrary_states_never_crash(state):
             restore(name, state)
         except (TypeError, ValueError, OverflowError):
             pass
+
+
+names = st.sampled_from(["x", "y", "z", "w"])
+crafted_nodes = st.lists(
+    st.tuples(
+        st.integers(0, 6),  # id, repeats allowed
+        st.none() | st.sampled_from(["A", "B"]),
+        st.integers(-1, 0),  # no callable, or `double`
+        st.lists(st.tuples(names, names), max_size=2, unique_by=lambda p: p[0]).map(tuple),
+        st.lists(st.tuples(names, names), max_size=2, unique_by=lambda p: p[0]).map(tuple),
+        st.lists(st.integers(0, 8), max_size=3).map(tuple),  # dangling and cyclic dependencies too
+        st.none() | st.integers(0, 3),
+        st.none() | st.integers(0, 3),
+        st.booleans(),
+        st.sampled_from(["0", "v"]),
+        st.booleans(),
+        st.booleans(),
+        st.none() | st.lists(names, max_size=2).map(tuple),
+        st.booleans(),
+        st.just(-1),
+        st.booleans(),
+        st.just(()),
+    ),
+    max_size=6,
+)
+
+
+@settings(deadline=None, max_examples=60)
+@given(crafted_nodes)
+def test_any_node_records_build_a_working_dag(nodes):
+    state = (1, (pickle.dumps(double),), (), tuple(nodes), ("memory", 10, None), "ns")
+    dag = restore("_restore_dag", state)
+    dag.to_mermaid()
+    dag.execute(detailed=True)
+    dag.execute(parallel=True)
+    dag.predict({"x": quillon.normal(0.0, 1.0)}, n_samples=8, seed=1)
+    again = pickle.loads(pickle.dumps(dag))
+    assert again.to_mermaid() == dag.to_mermaid()
