@@ -502,7 +502,7 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, st
   std::vector<std::size_t> column_of(outputs.size());
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     auto it = std::find_if(columns.begin(), columns.end(), [&](const Column& c) { return c.slot == outputs[i].slot; });
-    if (it == columns.end()) it = columns.insert(columns.end(), Column{&call.plan().broadcast(call.step(), i), outputs[i].slot, {}});
+    if (it == columns.end()) it = columns.insert(columns.end(), Column{&call.plan().broadcast(call.step(), i), outputs[i].slot, {}, nullptr});
     column_of[i] = static_cast<std::size_t>(it - columns.begin());
   }
   // A vectorised node's first block usually hands over whole columns.
