@@ -426,6 +426,9 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // Method table in the order users see in dir() and help(). The uncertainty
 // layer's predict_at and predict go last.
 PyMethodDef kMethods[] = {
+    {"__reduce__", reduce_dag, METH_NOARGS,
+     "Pickle support: nodes travel with their callables (by reference, else by cloudpickle); a memory\n"
+     "cache travels as its settings, empty, and a disk cache as its path."},
     {"execute", fastcall(dag_execute), kFastKw,
      "execute($self, parallel=..., max_threads=..., cache=..., cache_depth=..., cache_namespace=..., "
      "cache_backend=..., detailed=...)\n--\n\n"
@@ -547,9 +550,6 @@ PyType_Spec kSpec = {"quillon.Dag", sizeof(DagObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace
-    {"__reduce__", reduce_dag, METH_NOARGS,
-     "Pickle support: nodes travel with their callables (by reference, else by cloudpickle); a memory\n"
-     "cache travels as its settings, empty, and a disk cache as its path."},
 
 PyTypeObject* create_dag_type(PyObject* module) { return create_class(module, &kSpec, "Dag"); }
 
