@@ -65,6 +65,18 @@ std::optional<std::string> NodeCallable::call_block(const BlockInput* /*inputs*/
 
 NodeFunction make_node_function(NodeFn fn) { return std::make_shared<const MapFunction>(std::move(fn)); }
 
+namespace {
+thread_local std::optional<std::string> t_call_failure;
+}  // namespace
+
+void note_call_failure(std::string text) noexcept { t_call_failure = std::move(text); }
+
+std::optional<std::string> take_call_failure() noexcept {
+  std::optional<std::string> text = std::move(t_call_failure);
+  t_call_failure.reset();
+  return text;
+}
+
 std::string default_cache_version(NodeId id) {
   return "node-" + std::to_string(id) + "-version-unset";
 }

@@ -134,6 +134,14 @@ class NodeCallable {
 
 using NodeFunction = std::shared_ptr<const NodeCallable>;
 
+// The one-line reason of the last failed node call on this thread, for
+// reports that name it. A node function that can tell why a call failed
+// notes it; the run that wants it takes it right after the call (and clears
+// it before). Costs nothing on calls that succeed.
+void note_call_failure(std::string text) noexcept;
+std::optional<std::string> take_call_failure() noexcept;
+
+
 // A node function written as a C++ callable over maps.
 using NodeFn = std::function<NodeOutput(const DataMap& inputs)>;
 NodeFunction make_node_function(NodeFn fn);

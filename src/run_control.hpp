@@ -15,6 +15,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <exception>
 #include <string_view>
@@ -51,6 +52,19 @@ class RunControl {
 
  protected:
   ~RunControl() = default;
+};
+
+// Watches how far a run has come: `done` of `total` units, where each run
+// says what a unit is. The engine calls it from the thread that started the
+// run only, as often as after every node or block of draws, so an
+// implementation throttles whatever it shows; `done` never decreases within
+// a run. May throw RunInterrupted to stop the run.
+class ProgressSink {
+ public:
+  virtual void update(std::uint64_t done, std::uint64_t total) = 0;
+
+ protected:
+  ~ProgressSink() = default;
 };
 
 // Calls a RunControl's check at most once per kInterval (and at least once

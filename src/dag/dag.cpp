@@ -238,10 +238,16 @@ class Dag::Run {
         run_route_(quillon::run_route(options.cache)),
         // Only transitive keys of cached nodes read upstream key texts.
         want_keys_(options.cache.enabled && options.cache.depth == CacheDepth::kTransitive && dag.has_cached_nodes_),
-        result_{ExecutionContext(dag.plan_.layout()), {}, {}, {}},
+        collect_runs_(options.collect_node_runs),
+        progress_(options.progress),
+        result_{ExecutionContext(dag.plan_.layout()), {}, {}, {}, {}},
         poll_(options.control) {
     if (want_keys_) dep_keys_.reserve(dag.order_positions_.size());
     if (options_.collect_node_statuses) result_.node_statuses.reserve(dag.order_positions_.size());
+    if (collect_runs_) result_.node_runs.reserve(dag.order_positions_.size());
+    if (options.inputs != nullptr) {
+      for (const auto& [key, value] : *options.inputs) result_.context.set(key, value);
+    }
   }
 
   ExecutionResult sequential() {
@@ -271,7 +277,12 @@ class Dag::Run {
     std::string key_text;
     NodeCacheStatus status;
     std::optional<std::string> store_problem;
+    bool failed = false;  // whether the node's call failed
+    // Kept only when the run collects node runs.
+    double seconds = 0.0;
+    std::optional<std::string> error;
   };
+  using Clock = std::chrono::steady_clock;
 
   const UncachedRoute* route_of(std::size_t pos) const noexcept {
     return run_route_ != nullptr ? run_route_ : dag_.routes_[pos];
@@ -286,26 +297,59 @@ class Dag::Run {
   void run_inline(std::size_t pos, Scratch& scratch) {
     const UncachedRoute* route = route_of(pos);
     if (route != nullptr && plan_.step(pos).direct) {
-      run_direct(pos, *route, scratch);
+      if (!collect_runs_) [[likely]] {
+        run_direct(pos, *route, scratch);
+      } else {
+        static_cast<void>(take_call_failure());  // a reason left by an earlier call is not this one's
+        const Clock::time_point start = Clock::now();
+        const bool failed = !run_direct(pos, *route, scratch);
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        result_.node_runs.insert_or_assign(
+            dag_.nodes_[pos].id, NodeRun{seconds, failed, failed ? take_call_failure() : std::nullopt});
+      }
+      count_done();
       return;
     }
     inline_record_.pos = pos;
     auto poll = [this] { poll_(); };
-    step(inline_record_, result_.cache_stats, scratch, poll);
+    if (collect_runs_) {
+      timed_step(inline_record_, result_.cache_stats, scratch, poll);
+    } else {
+      step(inline_record_, result_.cache_stats, scratch, poll);
+    }
     apply(inline_record_);
+    count_done();
+  }
+
+  // One more node done, told to the progress sink.
+  void count_done() {
+    if (progress_ == nullptr) [[likely]] return;
+    const std::uint64_t done = finished_.fetch_add(1, std::memory_order_relaxed) + 1;
+    progress_->update(done, dag_.order_positions_.size());
+  }
+
+  // step(), with its wall time and its failure's reason kept in the record.
+  void timed_step(StepRecord& record, CacheRunStats& stats, Scratch& scratch, WhileWaiting while_waiting) const {
+    static_cast<void>(take_call_failure());
+    const Clock::time_point start = Clock::now();
+    step(record, stats, scratch, std::move(while_waiting));
+    record.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    record.error = record.failed ? take_call_failure() : std::nullopt;
   }
 
   // The whole step of an uncached node whose plan allows it: the call writes
-  // straight into the context, and a failed call's writes are undone.
-  void run_direct(std::size_t pos, const UncachedRoute& route, Scratch& scratch) {
+  // straight into the context, and a failed call's writes are undone. False
+  // when the call failed.
+  bool run_direct(std::size_t pos, const UncachedRoute& route, Scratch& scratch) {
     const CallPlan::Step& planned = plan_.step(pos);
     const std::size_t count = gather(planned, scratch.gathered.data());
     DirectSink sink(plan_, planned, result_.context, scratch.replaced);
-    if (!planned.function->call(scratch.gathered.data(), count, sink, planned.site)) sink.undo();
+    const bool succeeded = planned.function->call(scratch.gathered.data(), count, sink, planned.site);
+    if (!succeeded) sink.undo();
     const NodeId id = dag_.nodes_[pos].id;
     if (!want_keys_ && !options_.collect_node_statuses) {
       report_uncached(route, id, result_.cache_stats, nullptr, nullptr);
-      return;
+      return succeeded;
     }
     std::string key_text;
     NodeCacheStatus status;
@@ -313,6 +357,7 @@ class Dag::Run {
                     options_.collect_node_statuses ? &status : nullptr);
     if (want_keys_) dep_keys_.insert_or_assign(id, std::move(key_text));
     if (options_.collect_node_statuses) result_.node_statuses.insert_or_assign(id, std::move(status));
+    return succeeded;
   }
 
   // The step of the node at record.pos into the record, counted in
@@ -332,6 +377,11 @@ class Dag::Run {
   const CacheBackendPtr& backend_;
   const UncachedRoute* run_route_;  // when the options alone rule out the backend
   const bool want_keys_;
+  const bool collect_runs_;
+  ProgressSink* const progress_;  // used by the starting thread only
+  // Nodes done; counted only with a progress sink, by whichever thread ran
+  // the node.
+  std::atomic<std::uint64_t> finished_{0};
   ExecutionResult result_;
   DependencyKeyMap dep_keys_;
   StepRecord inline_record_;  // reused by the steps run on this thread
@@ -349,12 +399,16 @@ void Dag::Run::step(StepRecord& record, CacheRunStats& stats, Scratch& scratch, 
 
   const UncachedRoute* route = route_of(pos);
   NodeStepResult cached;
+  record.failed = false;
   if (route == nullptr) {
     DataMap inputs;
     inputs.reserve(count);
     for (std::size_t i = 0; i < count; ++i) inputs.emplace(std::string(gathered[i].name), *gathered[i].value);
     auto compute = [&](DataMap& outputs) {
-      if (!call_into(plan_, planned, gathered, count, scratch.call)) return false;
+      if (!call_into(plan_, planned, gathered, count, scratch.call)) {
+        record.failed = true;
+        return false;
+      }
       for (auto& [index, value] : scratch.call) outputs.insert_or_assign(plan_.broadcast(planned, index), std::move(value));
       return true;
     };
@@ -365,7 +419,7 @@ void Dag::Run::step(StepRecord& record, CacheRunStats& stats, Scratch& scratch, 
   }
   if (route != nullptr) {
     report_uncached(*route, node.id, stats, want_keys_ ? &record.key_text : nullptr, &record.status);
-    call_into(plan_, planned, gathered, count, record.outputs);
+    record.failed = !call_into(plan_, planned, gathered, count, record.outputs);
     return;
   }
 
@@ -401,6 +455,8 @@ void Dag::Run::apply(StepRecord& record) {
   }
   if (want_keys_) dep_keys_.insert_or_assign(id, std::move(record.key_text));
   if (options_.collect_node_statuses) result_.node_statuses.insert_or_assign(id, std::move(record.status));
+  if (collect_runs_) result_.node_runs.insert_or_assign(id, NodeRun{record.seconds, record.failed, std::move(record.error)});
+  record.error.reset();
 }
 
 void Dag::Run::wait_for_workers(Countdown& finished, std::exception_ptr& interrupted) {
@@ -408,6 +464,7 @@ void Dag::Run::wait_for_workers(Countdown& finished, std::exception_ptr& interru
     if (interrupted) continue;
     try {
       poll_();
+      if (progress_ != nullptr) progress_->update(finished_.load(std::memory_order_relaxed), dag_.order_positions_.size());
     } catch (const RunInterrupted&) {
       interrupted = std::current_exception();
       stopping_.store(true, std::memory_order_relaxed);
@@ -460,7 +517,12 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
               auto give_up_when_stopping = [this] {
                 if (stopping_.load(std::memory_order_relaxed)) throw RunInterrupted(PyObjectRef());
               };
-              step(record, counted, scratch, give_up_when_stopping);
+              if (collect_runs_) {
+                timed_step(record, counted, scratch, give_up_when_stopping);
+              } else {
+                step(record, counted, scratch, give_up_when_stopping);
+              }
+              if (progress_ != nullptr) finished_.fetch_add(1, std::memory_order_relaxed);
             } catch (const RunInterrupted&) {
               failure = std::current_exception();
               stopping_.store(true, std::memory_order_relaxed);
@@ -499,6 +561,7 @@ ExecutionResult Dag::Run::parallel(std::optional<std::size_t> max_threads) {
       result_.cache_stats.add(stats[i]);
       apply(records[i]);
     }
+    if (progress_ != nullptr) progress_->update(finished_.load(std::memory_order_relaxed), dag_.order_positions_.size());
   }
   return std::move(result_);
 }
@@ -519,7 +582,9 @@ ExecutionResult Dag::run(const RunOptions& options) const {
     }
   } flush_at_end{options.cache.enabled ? (options.backend ? options.backend.get() : cache_backend_.get()) : nullptr};
   Run run(*this, options);
-  return options.parallel ? run.parallel(options.max_threads) : run.sequential();
+  ExecutionResult result = options.parallel ? run.parallel(options.max_threads) : run.sequential();
+  if (options.progress != nullptr) options.progress->update(order_positions_.size(), order_positions_.size());
+  return result;
 }
 
 }  // namespace quillon

@@ -43,11 +43,22 @@ struct UnstoredNode {
   std::string problem;
 };
 
+// How one node's step went: its wall time (cache lookup and store
+// included), whether its call failed, and the failure's one-line reason when
+// the node function gave one.
+struct NodeRun {
+  double seconds = 0.0;
+  bool failed = false;
+  std::optional<std::string> error;
+};
+
 struct ExecutionResult {
   ExecutionContext context;
   CacheRunStats cache_stats;
   std::unordered_map<NodeId, NodeCacheStatus> node_statuses;
   std::vector<UnstoredNode> unstored;  // in the order the nodes were applied
+  // Filled when RunOptions::collect_node_runs asks.
+  std::unordered_map<NodeId, NodeRun> node_runs;
 };
 
 // Everything one run may be told.
@@ -62,6 +73,16 @@ struct RunOptions {
   // Polled between node calls by the thread that runs; may stop the run
   // with RunInterrupted (run_control.hpp). Null: the run is never polled.
   RunControl* control = nullptr;
+  // Values placed in the context before the first node runs, by context
+  // key: nodes read them as if an upstream node had written them, and a
+  // node that writes the same key replaces them. Null: none.
+  const DataMap* inputs = nullptr;
+  // Whether the result records every node's NodeRun. Off, a run reads no
+  // clock.
+  bool collect_node_runs = false;
+  // Told (nodes done, nodes in the order) as nodes finish. Null: nothing is
+  // counted.
+  ProgressSink* progress = nullptr;
 
   // The namespace rule: the namespace given for the run, else the one the
   // run's backend was given with, else the Dag's own, else kDefaultNamespace.

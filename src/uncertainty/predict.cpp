@@ -784,8 +784,11 @@ DistMap finish_columns(OutputColumns& columns, const Node& node, ParticleTable& 
 
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
                       const std::optional<PredictTarget>& target, RunControl* control,
-                      std::optional<std::uint64_t> seed, std::optional<std::size_t> block_size) {
+                      std::optional<std::uint64_t> seed, std::optional<std::size_t> block_size,
+                      ProgressSink* progress) {
   InterruptPoll poll(control);
+  const std::uint64_t total_nodes = dag.topological_order().size();
+  std::uint64_t nodes_done = 0;
   Notices notices(control);
   std::unordered_set<NodeId> target_ids;
   if (target) target_ids = resolve_target_ids(dag.nodes(), *target);
@@ -823,19 +826,27 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
     record_outputs(result, context, *node, *outputs);
     notices.note_failures(call);
 
+    if (progress != nullptr) progress->update(++nodes_done, total_nodes);
     if (target_ids.contains(id)) {
       completed.insert(id);
       if (completed.size() == target_ids.size()) break;
     }
   }
+  if (progress != nullptr) progress->update(total_nodes, total_nodes);
   result.vars = std::move(context);
   notices.deliver();
   return result;
 }
 
 StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples, RunControl* control,
-                   std::optional<std::uint64_t> seed, std::optional<std::size_t> block_size) {
+                   std::optional<std::uint64_t> seed, std::optional<std::size_t> block_size,
+                   ProgressSink* progress) {
   InterruptPoll poll(control);
+  const std::uint64_t total_steps = static_cast<std::uint64_t>(dag.topological_order().size()) * n_samples;
+  std::uint64_t steps_before = 0;  // particle steps of the nodes already done
+  auto tell = [&](std::size_t particles_done) {
+    if (progress != nullptr) progress->update(steps_before + particles_done, total_steps);
+  };
   Notices notices(control);
   ParticleTable particles(n_samples);
   DistMap context;
@@ -864,11 +875,15 @@ StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples,
         const std::size_t block = call.block_size(block_size);
         for (std::size_t first = 0; first < n_samples; first += block) {
           poll();
+          tell(first);
           caller.run_block(first, std::min(block, n_samples - first), columns, poll);
         }
       } else {
         for (std::size_t i = 0; i < n_samples; ++i) {
-          if (i % kParticlesPerPoll == 0) poll();
+          if (i % kParticlesPerPoll == 0) {
+            poll();
+            tell(i);
+          }
           caller.run(i, columns);
         }
       }
@@ -890,7 +905,10 @@ StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples,
       if (first == outputs.end()) continue;
       context.try_emplace(node->branch_id ? branch_key(*node->branch_id, base) : base, first->second);
     }
+    tell(n_samples);
+    steps_before += n_samples;
   }
+  if (progress != nullptr) progress->update(total_steps, total_steps);
   result.vars = std::move(context);
   result.particles = std::move(particles);
   notices.deliver();

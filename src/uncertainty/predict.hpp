@@ -73,6 +73,12 @@ inline constexpr std::size_t kReportedFailures = 3;
 // so equal seeds give bit-identical results; without one, from the calling
 // thread's entropy-seeded generator.
 //
+// `progress` (when given) hears how far the call has come. predict_at
+// counts nodes: (nodes processed, nodes in the topological order), told
+// after each node. predict counts particle steps: (particles through the
+// nodes so far, nodes x n_samples), told between blocks of particles. Both
+// end with (total, total), also when a target ends predict_at early.
+//
 // A vectorised node (Node::vectorized) is called once per block of at most
 // `block_size` draws (default_block_size of its columns when absent) with a
 // column per input. A block it does not take (NodeCallable::call_block says
@@ -84,11 +90,11 @@ inline constexpr std::size_t kReportedFailures = 3;
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
                       const std::optional<PredictTarget>& target = std::nullopt, RunControl* control = nullptr,
                       std::optional<std::uint64_t> seed = std::nullopt,
-                      std::optional<std::size_t> block_size = std::nullopt);
+                      std::optional<std::size_t> block_size = std::nullopt, ProgressSink* progress = nullptr);
 
 // Whole trajectories: n_samples particles, each drawing every input once.
 StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples = kDefaultParticles,
                    RunControl* control = nullptr, std::optional<std::uint64_t> seed = std::nullopt,
-                   std::optional<std::size_t> block_size = std::nullopt);
+                   std::optional<std::size_t> block_size = std::nullopt, ProgressSink* progress = nullptr);
 
 }  // namespace quillon

@@ -408,5 +408,153 @@ TEST(DagContext, InputsStayIntactWhileANodeWritesTheKeyItReads) {
   }
 }
 
+
+// A function that fails every call, giving `reason` when it has one.
+class FailingFunction final : public NodeCallable {
+ public:
+  explicit FailingFunction(std::optional<std::string> reason) : reason_(std::move(reason)) {}
+  bool call(const NamedValue*, std::size_t, OutputSink&, const CallSite&) const override {
+    if (reason_) note_call_failure(*reason_);
+    return false;
+  }
+
+ private:
+  std::optional<std::string> reason_;
+};
+
+Node versioned(Node node) {
+  node.cache_version = "v1";
+  node.version_set = true;
+  return node;
+}
+
+TEST(DagInputs, InputsAreReadLikeUpstreamValuesAndAWriterReplacesThem) {
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {}, constant("o", 2.0), {}, {{"o", "y"}}));
+  nodes.push_back(raw_node(1, {0}, make_node_function([](const DataMap& in) {
+                             if (!in.contains("x")) return NodeOutput{{}, true};
+                             const double x = *in.at("x").as_f64_lossy(), y = *in.at("y").as_f64_lossy();
+                             return NodeOutput{{{"s", GraphData::from_float(x + y)}}};
+                           }),
+                           {{"x", "x"}, {"y", "y"}}, {{"s", "sum"}}));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  const DataMap inputs{{"x", GraphData::from_float(3.0)}, {"y", GraphData::from_float(100.0)},
+                       {"free", GraphData::from_string("t")}};
+  for (bool parallel : {false, true}) {
+    const ExecutionResult result = dag.run({.parallel = parallel, .cache = uncached(), .inputs = &inputs});
+    EXPECT_EQ(result.context.at("sum").as_float(), 5.0);
+    EXPECT_EQ(result.context.at("y").as_float(), 2.0);
+    EXPECT_EQ(result.context.at("x").as_float(), 3.0);
+    EXPECT_EQ(result.context.at("free").as_string(), "t");
+    EXPECT_FALSE(dag.run({.parallel = parallel, .cache = uncached()}).context.contains("x"));
+  }
+}
+
+TEST(DagInputs, CachedNodesMissWhenAnInputTheyReadChanges) {
+  auto calls = CallCounter{};
+  std::vector<Node> nodes;
+  nodes.push_back(versioned(raw_node(0, {}, unary("x", "y", [](double x) { return x * 2; }, calls), {{"x", "x"}},
+                                     {{"y", "y"}})));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  ExecutionOptions cached;
+  cached.collect_node_statuses = true;
+  auto run = [&](double x, bool parallel) {
+    const DataMap inputs{{"x", GraphData::from_float(x)}, {"other", GraphData::from_float(x)}};
+    return dag.run({.parallel = parallel, .cache = cached, .inputs = &inputs});
+  };
+  for (bool parallel : {false, true}) {
+    dag.cache_backend()->clear_all();
+    EXPECT_EQ(run(1.0, parallel).node_statuses.at(0).reason, CacheMissReason::kNotFound);
+    const ExecutionResult again = run(1.0, parallel);
+    EXPECT_TRUE(again.node_statuses.at(0).hit);
+    EXPECT_EQ(again.context.at("y").as_float(), 2.0);
+    const ExecutionResult changed = run(4.0, parallel);
+    EXPECT_EQ(changed.node_statuses.at(0).reason, CacheMissReason::kInputChanged);
+    EXPECT_EQ(changed.context.at("y").as_float(), 8.0);
+  }
+  EXPECT_EQ(calls.count(), 4);
+}
+
+TEST(DagNodeRuns, FailuresTimesAndReasonsAreRecordedOnlyWhenAsked) {
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {}, std::make_shared<FailingFunction>("ValueError: bad"), {}, {{"o", "a"}}));
+  nodes.push_back(raw_node(1, {}, std::make_shared<FailingFunction>(std::nullopt), {}, {{"o", "b"}}));
+  nodes.push_back(raw_node(2, {}, make_node_function([](const DataMap&) {
+                             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                             return NodeOutput{{{"o", GraphData::from_float(1.0)}}};
+                           }),
+                           {}, {{"o", "c"}}));
+  nodes.push_back(versioned(raw_node(3, {}, std::make_shared<FailingFunction>("KeyError: 'k'"), {}, {{"o", "d"}})));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  for (bool parallel : {false, true}) {
+    for (bool cache : {false, true}) {
+      ExecutionOptions options = uncached();
+      options.enabled = cache;
+      EXPECT_TRUE(dag.run({.parallel = parallel, .cache = options}).node_runs.empty());
+      const ExecutionResult result = dag.run({.parallel = parallel, .cache = options, .collect_node_runs = true});
+      ASSERT_EQ(result.node_runs.size(), 4u);
+      EXPECT_TRUE(result.node_runs.at(0).failed);
+      EXPECT_EQ(result.node_runs.at(0).error, "ValueError: bad");
+      // A failure without a reason never shows another call's reason.
+      EXPECT_TRUE(result.node_runs.at(1).failed);
+      EXPECT_EQ(result.node_runs.at(1).error, std::nullopt);
+      EXPECT_FALSE(result.node_runs.at(2).failed);
+      EXPECT_EQ(result.node_runs.at(2).error, std::nullopt);
+      EXPECT_GE(result.node_runs.at(2).seconds, 0.015);
+      EXPECT_LT(result.node_runs.at(0).seconds, result.node_runs.at(2).seconds);
+      EXPECT_TRUE(result.node_runs.at(3).failed);
+      EXPECT_EQ(result.node_runs.at(3).error, "KeyError: 'k'");
+    }
+  }
+}
+
+// Records every update; the starting thread alone calls it.
+class RecordingProgress final : public ProgressSink {
+ public:
+  void update(std::uint64_t done, std::uint64_t total) override { updates.emplace_back(done, total); }
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> updates;
+};
+
+TEST(DagProgress, CountsNodesUpToTheTotalWithoutGoingBack) {
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, {}, constant("o", 1.0), {}, {{"o", "a"}}));
+  for (NodeId id = 1; id <= 6; ++id) {
+    nodes.push_back(raw_node(id, {0}, make_node_function([](const DataMap&) {
+                               std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                               return NodeOutput{};
+                             })));
+  }
+  nodes.push_back(raw_node(7, {99}));  // never placed: not counted
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  for (bool parallel : {false, true}) {
+    for (std::optional<std::size_t> threads : {std::optional<std::size_t>(), std::optional<std::size_t>(2)}) {
+      RecordingProgress progress;
+      dag.run({.parallel = parallel, .max_threads = threads, .cache = uncached(), .progress = &progress});
+      ASSERT_FALSE(progress.updates.empty());
+      EXPECT_EQ(progress.updates.back(), (std::pair<std::uint64_t, std::uint64_t>(7, 7)));
+      for (std::size_t i = 1; i < progress.updates.size(); ++i) {
+        EXPECT_LE(progress.updates[i - 1].first, progress.updates[i].first);
+        EXPECT_EQ(progress.updates[i].second, 7u);
+      }
+      if (!parallel) EXPECT_EQ(progress.updates.size(), 8u);  // every node, then the end
+    }
+  }
+}
+
+TEST(DagProgress, ASinkThatStopsTheRunEndsIt) {
+  class Stopping final : public ProgressSink {
+   public:
+    void update(std::uint64_t done, std::uint64_t) override {
+      if (done == 2) throw RunInterrupted(PyObjectRef());
+    }
+  } stopping;
+  auto calls = CallCounter{};
+  std::vector<Node> nodes;
+  for (NodeId id = 0; id < 5; ++id) nodes.push_back(raw_node(id, id == 0 ? std::vector<NodeId>{} : std::vector<NodeId>{id - 1}, constant("o", 1.0, calls)));
+  const Dag dag = Dag::create(std::move(nodes), backend());
+  EXPECT_THROW(dag.run({.cache = uncached(), .progress = &stopping}), RunInterrupted);
+  EXPECT_EQ(calls.count(), 2);
+}
+
 }  // namespace
 }  // namespace quillon
