@@ -27,7 +27,7 @@ system-deps:
 	fi
 
 python-deps:
-	@$(PYTHON) -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis numpy matplotlib scipy cloudpickle
+	@$(PYTHON) -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis numpy matplotlib scipy tqdm cloudpickle
 
 cpp-build:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo

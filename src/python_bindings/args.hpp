@@ -25,7 +25,7 @@ namespace quillon::py {
 
 class Arguments {
  public:
-  static constexpr std::size_t kMaxParameters = 8;
+  static constexpr std::size_t kMaxParameters = 10;
 
   // Vectorcall form (METH_FASTCALL | METH_KEYWORDS). `function` is the name
   // shown in messages, e.g. "Graph.add". The first `required` parameters

@@ -24,6 +24,7 @@
 #include "python_bindings/interpreter_control.hpp"
 #include "python_bindings/pickling.hpp"
 #include "python_bindings/py_ref.hpp"
+#include "python_bindings/progress.hpp"
 #include "python_bindings/stat_result.hpp"
 
 namespace quillon::py {
@@ -132,7 +133,26 @@ PyRef node_status_to_dict(const NodeCacheStatus& status) {
   return dict;
 }
 
-PyObject* detailed_result(PyRef context, const ExecutionResult& result) {
+// node id -> {"label", "seconds", "failed", "error"} for every node run.
+PyRef node_runs_to_dict(const Dag& dag, const ExecutionResult& result) {
+  PyRef runs = check(PyDict_New());
+  for (const NodeId id : dag.topological_order()) {
+    auto it = result.node_runs.find(id);
+    if (it == result.node_runs.end()) continue;
+    const NodeRun& run = it->second;
+    const Node* node = dag.find_node(id);
+    PyRef entry = check(PyDict_New());
+    set_item(entry.get(), "label", node != nullptr && node->label ? text(*node->label) : PyRef::borrow(Py_None));
+    set_item(entry.get(), "seconds", check(PyFloat_FromDouble(run.seconds)));
+    set_item(entry.get(), "failed", PyRef::borrow(run.failed ? Py_True : Py_False));
+    set_item(entry.get(), "error", run.error ? text(*run.error) : PyRef::borrow(Py_None));
+    PyRef key = check(PyLong_FromUnsignedLongLong(id));
+    if (PyDict_SetItem(runs.get(), key.get(), entry.get()) != 0) throw_python_error();
+  }
+  return runs;
+}
+
+PyObject* detailed_result(PyRef context, const ExecutionResult& result, const Dag& dag) {
   PyRef dict = check(PyDict_New());
   set_item(dict.get(), "context", std::move(context));
   set_item(dict.get(), "cache_stats", run_stats_to_dict(result.cache_stats));
@@ -142,6 +162,7 @@ PyObject* detailed_result(PyRef context, const ExecutionResult& result) {
     if (PyDict_SetItem(nodes.get(), key.get(), node_status_to_dict(status).get()) != 0) throw_python_error();
   }
   set_item(dict.get(), "node_cache", std::move(nodes));
+  set_item(dict.get(), "node_runs", node_runs_to_dict(dag, result));
   return dict.release();
 }
 
@@ -195,10 +216,37 @@ PyObject* with_dag(PyObject* self, Body&& body) {
   });
 }
 
+// The keyword-only `inputs` of execute: None, or a dict of str -> value,
+// each value converted as a node's output is. Raises TypeError naming
+// `inputs` before anything runs.
+std::optional<DataMap> read_run_inputs(PyObject* value) {
+  if (is_absent(value)) return std::nullopt;
+  if (!PyDict_Check(value)) raise_argument_type_error("inputs", "dict or None", value);
+  DataMap inputs;
+  for_each_entry(value, [&](PyObject* key, PyObject* item) {
+    if (!PyUnicode_Check(key)) raise_argument_type_error("inputs", "str keys", key);
+    std::string name = to_string(key, "inputs");
+    inputs.insert_or_assign(std::move(name), PyFloat_CheckExact(item) ? GraphData::from_float(PyFloat_AS_DOUBLE(item))
+                                                                      : python_to_graph_data(item));
+    return true;
+  });
+  return inputs;
+}
+
+// Closes a run's progress display however the run ends, with the
+// interpreter lock held (the guard is made before the lock is let go).
+struct CloseProgress {
+  PythonProgress* progress;
+  ~CloseProgress() {
+    if (progress != nullptr) progress->close();
+  }
+};
+
 PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_dag(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.execute",
-                {"parallel", "max_threads", "cache", "cache_depth", "cache_namespace", "cache_backend", "detailed"},
+                {"parallel", "max_threads", "cache", "cache_depth", "cache_namespace", "cache_backend", "detailed",
+                 "*inputs", "*progress"},
                 0, args, nargs, kwnames);
     const bool parallel = a[0] != nullptr && to_bool(a[0], "parallel");
     const std::optional<std::uint64_t> max_threads = to_optional_u64(a[1], "max_threads");
@@ -209,6 +257,8 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     // Held under shared access until the result is built.
     const std::optional<CacheArg> backend_arg = to_optional_cache(state_of_instance(self), a[5], "cache_backend");
     const bool detailed = a[6] != nullptr && to_bool(a[6], "detailed");
+    const std::optional<DataMap> inputs = read_run_inputs(a[7]);
+    const std::unique_ptr<PythonProgress> progress = PythonProgress::from_argument(a[8], "nodes");
 
     const std::optional<CacheDepth> depth = depth_text ? parse_cache_depth(*depth_text) : ExecutionOptions{}.depth;
     if (!depth) raise(PyExc_ValueError, "cache_depth must be one of: none, shallow, transitive");
@@ -225,10 +275,14 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (backend_arg) options.backend = backend_arg->backend;
     InterpreterControl control;
     options.control = &control;
+    if (inputs) options.inputs = &*inputs;
+    options.collect_node_runs = detailed;
+    options.progress = progress.get();
 
     const Dag& dag = *state.dag;
     ExecutionResult result;
     {
+      CloseProgress close_progress{progress.get()};
       // The engine never calls into Python except through node functions,
       // which take the lock themselves.
       GilRelease unlocked;
@@ -239,7 +293,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     warn_unstored(module, dag, result.unstored);
     PyRef context = context_to_dict(result.context, state);
     if (!detailed) return context.release();
-    return detailed_result(std::move(context), result);
+    return detailed_result(std::move(context), result, dag);
   });
 }
 
@@ -350,22 +404,24 @@ std::optional<std::size_t> to_block_size(PyObject* value) {
 
 PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_dag(self, [&](DagState& state) -> PyObject* {
-    Arguments a("Dag.predict", {"inputs", "n_samples", "*seed", "*block_size"}, 1, args, nargs, kwnames);
+    Arguments a("Dag.predict", {"inputs", "n_samples", "*seed", "*block_size", "*progress"}, 1, args, nargs, kwnames);
     check_inputs_dict(a[0]);
     const std::uint64_t n_samples = a[1] == nullptr ? kDefaultParticles : to_u64(a[1], "n_samples");
     const std::optional<std::uint64_t> seed = to_optional_u64(a[2], "seed");
     const std::optional<std::size_t> block_size = to_block_size(a[3]);
     const ModuleState& module = state_of_instance(self);
     const DistMap inputs = read_input_dists(module, a[0], "");
+    const std::unique_ptr<PythonProgress> progress = PythonProgress::from_argument(a[4], "particle steps");
 
     const Dag& dag = *state.dag;
     StatResult result;
     {
+      CloseProgress close_progress{progress.get()};
       // Node functions take the lock back themselves; the borrow keeps the
       // Dag alive and unchanged meanwhile.
       GilRelease unlocked;
       InterpreterControl control;
-      result = predict(dag, inputs, static_cast<std::size_t>(n_samples), &control, seed, block_size);
+      result = predict(dag, inputs, static_cast<std::size_t>(n_samples), &control, seed, block_size, progress.get());
     }
     return wrap_stat_result(module, std::move(result));
   });
@@ -373,7 +429,8 @@ PyObject* dag_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_dag(self, [&](DagState& state) -> PyObject* {
-    Arguments a("Dag.predict_at", {"inputs", "n_samples", "at_node", "at_branch", "at_variant", "*seed", "*block_size"},
+    Arguments a("Dag.predict_at", {"inputs", "n_samples", "at_node", "at_branch", "at_variant", "*seed", "*block_size",
+                                 "*progress"},
                 1, args, nargs, kwnames);
     check_inputs_dict(a[0]);
     const std::optional<std::uint64_t> n_samples = to_optional_u64(a[1], "n_samples");
@@ -384,6 +441,7 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const std::optional<std::size_t> block_size = to_block_size(a[6]);
     const ModuleState& module = state_of_instance(self);
     DistMap inputs = read_input_dists(module, a[0], " (use quillon.normal(), quillon.gamma(), etc.)");
+    const std::unique_ptr<PythonProgress> progress = PythonProgress::from_argument(a[7], "nodes");
 
     // One target at most: a label first, then a branch, then a variant.
     std::optional<PredictTarget> target;
@@ -403,9 +461,10 @@ PyObject* dag_predict_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     StatResult result;
     {
+      CloseProgress close_progress{progress.get()};
       GilRelease unlocked;
       InterpreterControl control;
-      result = predict_at(dag, std::move(inputs), count, target, &control, seed, block_size);
+      result = predict_at(dag, std::move(inputs), count, target, &control, seed, block_size, progress.get());
     }
     return wrap_stat_result(module, std::move(result));
   });
@@ -435,7 +494,21 @@ PyMethodDef kMethods[] = {
      "Execute the DAG\n\nArgs:\n"
      "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
      "    max_threads (Optional[int]): Maximum number of threads to use per level. None = unlimited. "
-     "Default: None\n\nReturns:\n    Dictionary containing the execution context"},
+     "Default: None\n\nReturns:\n    Dictionary containing the execution context"
+     "\n\nKeyword-only:\n"
+     "    inputs (dict[str, Any] | None): Values placed in the context before the first node runs, by\n"
+     "        broadcast name, converted as node outputs are. Nodes read them as if an upstream node had\n"
+     "        written them, they enter the cache key of every node that reads them (a changed value\n"
+     "        is reported as input_changed), a node writing the same name replaces them, and the\n"
+     "        returned context holds them. One Dag thus serves many parameter sets.\n"
+     "    progress (bool | Callable[[int, int], object]): True shows a tqdm bar when tqdm is\n"
+     "        installed (pip install quillon[progress]) and a one-line counter on stderr otherwise;\n"
+     "        a callable receives (nodes done, nodes in the run). At most 10 updates a second, the\n"
+     "        last always (total, total). An exception raised by the callable stops the run and is\n"
+     "        raised here. Default: False.\n\n"
+     "With detailed=True the report also holds \"node_runs\": node id -> {\"label\", \"seconds\",\n"
+     "\"failed\", \"error\"}, where seconds is the node's wall time (cache lookup included) and error\n"
+     "the one-line text of the exception that failed the node, or None."},
     {"to_mermaid", dag_to_mermaid, METH_NOARGS,
      "to_mermaid($self)\n--\n\n"
      "Get Mermaid diagram representation\n\nReturns:\n    String containing the Mermaid diagram"},
@@ -496,7 +569,11 @@ PyMethodDef kMethods[] = {
      "\n"
      "    # Stop at variant 0\n"
      "    stat = dag.predict_at({\"x\": quillon.normal(0.0, 1.0)}, at_variant=0)"
-     QUILLON_PROPAGATION_KEYWORDS_DOC},
+     QUILLON_PROPAGATION_KEYWORDS_DOC
+     "\n    progress (bool | Callable[[int, int], object]): True shows a tqdm bar (or a stderr counter\n"
+     "        without tqdm); a callable receives (nodes processed, nodes in the graph), at most 10\n"
+     "        times a second and last (total, total), also when a target ends the pass early.\n"
+     "        Default: False."},
     {"predict", fastcall(dag_predict), kFastKw,
      "predict($self, inputs, n_samples=...)\n"
      "--\n"
@@ -532,7 +609,11 @@ PyMethodDef kMethods[] = {
      "    joint.print_summary()              # table + correlation matrix\n"
      "    joint.plot_pairs()                 # pair plot of all variables\n"
      "    joint.plot_joint(\"x\", \"out\")       # 2-D joint PDF"
-     QUILLON_PROPAGATION_KEYWORDS_DOC},
+     QUILLON_PROPAGATION_KEYWORDS_DOC
+     "\n    progress (bool | Callable[[int, int], object]): True shows a tqdm bar (or a stderr counter\n"
+     "        without tqdm); a callable receives (particle steps done, nodes x n_samples), where a\n"
+     "        particle step is one particle through one node, at most 10 times a second and last\n"
+     "        (total, total). Default: False."},
     {nullptr, nullptr, 0, nullptr},
 };
 

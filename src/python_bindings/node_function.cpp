@@ -46,6 +46,38 @@ PyRef describe_pending_exception() noexcept {
   return described;
 }
 
+// Notes `text` up to its first line end as the reason of the failed call
+// (node.hpp).
+void note_failure_line(std::string_view text) noexcept {
+  try {
+    note_call_failure(std::string(text.substr(0, text.find('\n'))));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Notes "TypeName: message" of the pending exception as the reason of the
+// failed call; the exception stays pending.
+void note_pending_exception() noexcept {
+  PyRef described;
+  {
+    ErrorScope error;  // puts the exception back at the end of the scope
+    PyObject* exception = error.exception();  // borrowed from `error`
+    if (exception == nullptr) return;
+    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__name__"));
+    PyRef message = PyRef::steal(PyObject_Str(exception));
+    PyErr_Clear();
+    described = PyRef::steal(PyUnicode_FromFormat("%S: %S", name ? name.get() : Py_None,
+                                                  message ? message.get() : Py_None));
+    PyErr_Clear();
+  }
+  if (!described) return;
+  ErrorScope keep_pending;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(described.get(), &size);
+  if (data != nullptr) note_failure_line(std::string_view(data, static_cast<std::size_t>(size)));
+  PyErr_Clear();
+}
+
 // A failure's report: the line naming the node of `site`, then `body` (when
 // not null), in one write, so that the reports of concurrent calls never
 // run into each other.
@@ -235,6 +267,8 @@ class PythonNodeFunction final : public NodeCallable {
     if (!result) [[unlikely]] return fail_with_pending_exception(site);
     if (!PyDict_Check(result.get())) [[unlikely]] {
       if (site.report) {
+        note_failure_line("Python function did not return a dict (it returned " +
+                          std::string(Py_TYPE(result.get())->tp_name) + ")");
         PyRef line = PyRef::steal(PyUnicode_FromString("Error: Python function did not return a dict\n"));
         if (!line) PyErr_Clear();
         write_failure(site, line.get());
@@ -479,6 +513,7 @@ class PythonNodeFunction final : public NodeCallable {
       PyErr_Clear();
       return false;
     }
+    note_pending_exception();
     if (PyRef text = format_pending_exception()) {
       write_failure(site, text.get());
     } else {
@@ -499,6 +534,11 @@ class PythonNodeFunction final : public NodeCallable {
     PyRef line = PyRef::steal(PyUnicode_FromFormat("Error setting input '%s': %S\n", std::string(name).c_str(),
                                                    described ? described.get() : Py_None));
     if (!line) PyErr_Clear();
+    if (const char* reason = line ? PyUnicode_AsUTF8(line.get()) : nullptr) {
+      note_failure_line(reason);
+    } else {
+      PyErr_Clear();
+    }
     write_failure(site, line.get());
     return false;
   }

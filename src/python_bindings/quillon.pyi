@@ -176,6 +176,9 @@ class Dag:
         cache_namespace: Optional[str] = None,
         cache_backend: Optional[MemoryCache] = None,
         detailed: bool = False,
+        *,
+        inputs: Optional[dict[str, Any]] = None,
+        progress: Union[bool, Callable[[int, int], object]] = False,
     ) -> dict[Any, Any]:
         """Execute the DAG
 
@@ -184,7 +187,23 @@ class Dag:
             max_threads (Optional[int]): Maximum number of threads to use per level. None = unlimited. Default: None
 
         Returns:
-            Dictionary containing the execution context"""
+            Dictionary containing the execution context
+
+        Keyword-only:
+            inputs (dict[str, Any] | None): Values placed in the context before the first node runs, by
+                broadcast name, converted as node outputs are. Nodes read them as if an upstream node had
+                written them, they enter the cache key of every node that reads them (a changed value
+                is reported as input_changed), a node writing the same name replaces them, and the
+                returned context holds them. One Dag thus serves many parameter sets.
+            progress (bool | Callable[[int, int], object]): True shows a tqdm bar when tqdm is
+                installed (pip install quillon[progress]) and a one-line counter on stderr otherwise;
+                a callable receives (nodes done, nodes in the run). At most 10 updates a second, the
+                last always (total, total). An exception raised by the callable stops the run and is
+                raised here. Default: False.
+
+        With detailed=True the report also holds "node_runs": node id -> {"label", "seconds",
+        "failed", "error"}, where seconds is the node's wall time (cache lookup included) and error
+        the one-line text of the exception that failed the node, or None."""
     def to_mermaid(self) -> str:
         """Get Mermaid diagram representation
 
@@ -224,6 +243,7 @@ class Dag:
         *,
         seed: Optional[int] = None,
         block_size: Optional[int] = None,
+        progress: Union[bool, Callable[[int, int], object]] = False,
     ) -> StatResult:
         """Forward-propagate distributions through the graph.
 
@@ -266,6 +286,7 @@ class Dag:
         *,
         seed: Optional[int] = None,
         block_size: Optional[int] = None,
+        progress: Union[bool, Callable[[int, int], object]] = False,
     ) -> StatResult:
         """Particle-based forward pass — preserves exact joint distribution structure.
 

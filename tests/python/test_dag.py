@@ -100,7 +100,7 @@ class TestResults:
 
     def test_detailed_result_shape_without_versions(self):
         result = source_graph().build().execute(detailed=True)
-        assert list(result) == ["context", "cache_stats", "node_cache"]
+        assert list(result) == ["context", "cache_stats", "node_cache", "node_runs"]
         assert result["context"] == {"data": 1.0, "out": 2.0}
         stats = result["cache_stats"]
         assert list(stats) == ["hits", "misses", "stores", "reason_counts"]
