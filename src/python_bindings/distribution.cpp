@@ -185,12 +185,12 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyMethodDef kMethods[] = {
+    {"__reduce__", reduce_distribution, METH_NOARGS, "Pickle support: the distribution travels by value."},
     {"percentile", fastcall(dist_percentile), kFastKw,
      "percentile($self, p)\n--\n\nCompute an arbitrary percentile (0.0 \xe2\x80\x93 1.0)."},
     {"sample_n", fastcall(dist_sample_n), kFastKw,
      "sample_n($self, n)\n--\n\nDraw `n` samples from this distribution.\n\n"
      "Keyword-only:\n"
-    {"__reduce__", reduce_distribution, METH_NOARGS, "Pickle support: the distribution travels by value."},
      "    seed (int | None): The same seed gives the same samples on the same build. None (default):\n"
      "        fresh entropy on every call."},
     {"summary", dist_summary, METH_NOARGS, "summary($self)\n--\n\nOne-line summary string."},

@@ -187,16 +187,16 @@ PyObject* codec_round_trip(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kPrivateFunctions[] = {
     {"_codec_round_trip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_round_trip)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
+    // The reconstructors that pickles of Dag, Distribution and StatResult name.
+    {"_restore_dag", restore_dag, METH_O, nullptr},
+    {"_restore_distribution", restore_distribution, METH_O, nullptr},
+    {"_restore_stat_result", restore_stat_result, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
-    // The reconstructors that pickles of Dag, Distribution and StatResult name.
-    {"_restore_dag", restore_dag, METH_O, nullptr},
-    {"_restore_distribution", restore_distribution, METH_O, nullptr},
-    {"_restore_stat_result", restore_stat_result, METH_O, nullptr},
 };
 
 PyModuleDef kModule = {

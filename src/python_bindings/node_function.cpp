@@ -577,6 +577,7 @@ class PythonNodeFunction final : public NodeCallable {
   mutable KeyCache keys_;
 
   friend PyObject* quillon::py::held_callable(const NodeCallable& function) noexcept;
+  friend PyObject* quillon::py::python_callable(const NodeCallable& function) noexcept;
 };
 
 void hook_retain(void* object) { retain_reference(static_cast<PyObject*>(object)); }
@@ -617,7 +618,11 @@ PyObject* held_callable(const NodeCallable& function) noexcept {
   if (python == nullptr || python->callable_.use_count() != 1) return nullptr;
   return python->callable_raw_;
 }
-  friend PyObject* quillon::py::python_callable(const NodeCallable& function) noexcept;
+
+PyObject* python_callable(const NodeCallable& function) noexcept {
+  const auto* python = dynamic_cast<const PythonNodeFunction*>(&function);
+  return python == nullptr ? nullptr : python->callable_raw_;
+}
 
 NodeFunction noop_node_function() {
   static const NodeFunction noop = make_node_function([](const DataMap&) { return NodeOutput{}; });
@@ -654,8 +659,3 @@ void write_to_stderr(const char* text) noexcept {
 }
 
 }  // namespace quillon::py
-}
-
-PyObject* python_callable(const NodeCallable& function) noexcept {
-  const auto* python = dynamic_cast<const PythonNodeFunction*>(&function);
-  return python == nullptr ? nullptr : python->callable_raw_;

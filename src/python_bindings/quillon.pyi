@@ -323,6 +323,11 @@ class Dag:
 class Distribution:
     """An immutable probability distribution: closed-form moments, percentiles and sampling."""
 
+    def __reduce__(self) -> tuple[Callable[[tuple[Any, ...]], Distribution], tuple[tuple[Any, ...]]]:
+        """Pickle support: the distribution travels by value."""
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
     @property
     def mean(self) -> float:
         """E[X]"""
@@ -357,14 +362,15 @@ class Distribution:
 class StatResult:
     """Result of `Dag.predict()`.  Dict-like access returns `Distribution` objects."""
 
+    def __reduce__(self) -> tuple[Callable[[tuple[Any, ...]], StatResult], tuple[tuple[Any, ...]]]:
+        """Pickle support: the result travels by value, particles included."""
+    def __eq__(self, other: object) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
     def get(self, key: str) -> Optional[Distribution]:
         """`result.get("var")` → `Distribution | None`."""
     def keys(self) -> list[str]:
         """List broadcast variable names (excluding internal `__branch__` prefix keys)."""
-    def __reduce__(self) -> tuple[Callable[[tuple[Any, ...]], Distribution], tuple[tuple[Any, ...]]]:
-        """Pickle support: the distribution travels by value."""
-    def __eq__(self, other: object) -> bool: ...
-    def __hash__(self) -> int: ...
 
     def for_branch(self, branch_id: int) -> dict[str, Distribution]:
         """Return a `{var: Distribution}` dict for a specific branch."""
@@ -402,10 +408,6 @@ class StatResult:
     def __getitem__(self, key: str) -> Distribution: ...
 
 def normal(mean: float, std: float) -> Distribution:
-    def __reduce__(self) -> tuple[Callable[[tuple[Any, ...]], StatResult], tuple[tuple[Any, ...]]]:
-        """Pickle support: the result travels by value, particles included."""
-    def __eq__(self, other: object) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
     """Create a Normal (Gaussian) distribution: N(mean, std)."""
 

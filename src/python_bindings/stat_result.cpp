@@ -414,6 +414,7 @@ PyObject* stat_repr(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
+    {"__reduce__", reduce_stat_result, METH_NOARGS, "Pickle support: the result travels by value, particles included."},
     {"get", fastcall(stat_get), kFastKw,
      "get($self, key)\n--\n\n`result.get(\"var\")` \xe2\x86\x92 `Distribution | None`."},
     {"keys", stat_keys, METH_NOARGS,
@@ -447,7 +448,6 @@ PyMethodDef kMethods[] = {
     {"plot", fastcall(stat_result_plot), kFastKw, kStatResultPlotDoc},
     {nullptr, nullptr, 0, nullptr},
 };
-    {"__reduce__", reduce_stat_result, METH_NOARGS, "Pickle support: the result travels by value, particles included."},
 
 PyGetSetDef kGetSet[] = {
     {"particles", get_particles, nullptr,
@@ -466,6 +466,9 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc,
      const_cast<char*>("Result of `Dag.predict()`.  Dict-like access returns `Distribution` objects.")},
     {Py_tp_new, reinterpret_cast<void*>(stat_new)},
+    // Compared by value, so unhashable (equality.hpp).
+    {Py_tp_richcompare, reinterpret_cast<void*>(stat_result_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_dealloc, reinterpret_cast<void*>(stat_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(stat_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stat_clear)},
@@ -492,6 +495,3 @@ PyObject* wrap_stat_result(const ModuleState& module, StatResult result) {
 }
 
 }  // namespace quillon::py
-    // Compared by value, so unhashable (equality.hpp).
-    {Py_tp_richcompare, reinterpret_cast<void*>(stat_result_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
