@@ -125,7 +125,8 @@ def test_method_docstrings():
         '    # Full graph\n    stat = dag.predict_at({"x": quillon.normal(0.0, 1.0)}, n_samples=1000)\n'
         in quillon.Dag.predict_at.__doc__
     )
-    assert quillon.Dag.execute.__doc__.endswith("Returns:\n    Dictionary containing the execution context")
+    assert quillon.Dag.execute.__doc__.startswith("Execute the DAG\n\nArgs:\n")
+    assert "Returns:\n    Dictionary containing the execution context\n\nKeyword-only:\n" in quillon.Dag.execute.__doc__
     assert quillon.Dag.node_labels.__doc__.endswith('dag.node_labels()   # ["AddNoise", "Scale", "Source"]')
     assert quillon.Dag.cache_stats.__doc__ == "Return aggregate cache backend stats for this DAG."
     assert quillon.Graph.set_cache_backend.__doc__ == "Attach a shared MemoryCache backend to this Graph."
