@@ -24,6 +24,7 @@
 #include "cache/records.hpp"
 #include "call_plan.hpp"
 #include "dag/execution_context.hpp"
+#include "dag/run_marks.hpp"
 #include "node.hpp"
 #include "run_control.hpp"
 
@@ -117,6 +118,10 @@ class Dag {
 
   // Read-only queries.
   std::string to_mermaid() const;
+  // The same diagram marked with how a run treated each node (run_marks.hpp):
+  // the outcome and reason under the node's label, a class per outcome and a
+  // legend. Nodes without a mark are drawn as in the plain diagram.
+  std::string to_mermaid(const NodeRunMarks& marks) const;
   std::vector<std::string> node_labels() const;       // sorted bytewise, unique
   std::vector<std::uint64_t> branch_ids() const;      // sorted, unique
   std::vector<std::uint64_t> variant_indices() const; // sorted, unique
@@ -125,6 +130,10 @@ class Dag {
   class Run;
 
   Dag() = default;
+
+  // The diagram, marked when `marks` is given (queries.cpp).
+  std::string mermaid_text(const NodeRunMarks* marks) const;
+  void append_run_classes(std::string& out, const NodeRunMarks& marks) const;
 
   std::vector<Node> nodes_;
   std::vector<NodeId> topological_order_;

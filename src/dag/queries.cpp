@@ -40,9 +40,54 @@ std::vector<T> sorted_unique(const std::vector<Node>& nodes, Field field) {
   return values;
 }
 
+
+// Text this diagram adds itself (miss reasons, which may come from anywhere)
+// is stricter than labels: besides the quote and the bar, the characters
+// that could start markup or an entity (<, >, &, #) are written as entities
+// too, and line breaks become spaces, so it always reads as plain text.
+void append_run_text(std::string& out, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "#quot;"; break;
+      case '|': out += "#124;"; break;
+      case '<': out += "#lt;"; break;
+      case '>': out += "#gt;"; break;
+      case '&': out += "#amp;"; break;
+      case '#': out += "#35;"; break;
+      case '\n':
+      case '\r':
+      case '\t': out += ' '; break;
+      default: out += c;
+    }
+  }
+}
+
+const char* outcome_class(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::kHit: return "hit";
+    case RunOutcome::kFailed: return "failed";
+    case RunOutcome::kMiss: break;
+  }
+  return "miss";
+}
+
+// The line under a marked node's label: "hit", "miss: not_found",
+// "failed, miss: not_found".
+void append_mark(std::string& out, const NodeRunMark& mark) {
+  out += "<br/>";
+  out += outcome_class(mark.outcome);
+  if (mark.outcome == RunOutcome::kHit || mark.reason.empty()) return;
+  out += mark.outcome == RunOutcome::kFailed ? ", miss: " : ": ";
+  append_run_text(out, mark.reason);
+}
+
 }  // namespace
 
-std::string Dag::to_mermaid() const {
+std::string Dag::to_mermaid() const { return mermaid_text(nullptr); }
+
+std::string Dag::to_mermaid(const NodeRunMarks& marks) const { return mermaid_text(&marks); }
+
+std::string Dag::mermaid_text(const NodeRunMarks* marks) const {
   std::string out = "graph TD\n";
   for (const Node& node : nodes_) {
     out += "    ";
@@ -53,6 +98,9 @@ std::string Dag::to_mermaid() const {
     } else {
       out += "Node ";
       out += std::to_string(node.id);
+    }
+    if (marks != nullptr) {
+      if (const auto mark = marks->find(node.id); mark != marks->end()) append_mark(out, mark->second);
     }
     out += "\"]\n";
   }
@@ -108,7 +156,41 @@ std::string Dag::to_mermaid() const {
     out += kVariantFills[*node.variant_index % 4];
     out += '\n';
   }
+  if (marks != nullptr) append_run_classes(out, *marks);
   return out;
+}
+
+// The outcome classes, the marked nodes in node order (each id once) and a
+// legend. Branch and variant fills set by `style` win over a class's fill;
+// the outcome's border colour still shows.
+void Dag::append_run_classes(std::string& out, const NodeRunMarks& marks) const {
+  out += "    classDef hit fill:#d3f9d8,stroke:#2b8a3e\n";
+  out += "    classDef miss fill:#fff3bf,stroke:#e67700\n";
+  out += "    classDef failed fill:#ffe3e3,stroke:#c92a2a,stroke-width:3px\n";
+  for (RunOutcome outcome : {RunOutcome::kHit, RunOutcome::kMiss, RunOutcome::kFailed}) {
+    std::string ids;
+    std::set<NodeId> listed;
+    for (const Node& node : nodes_) {
+      const auto mark = marks.find(node.id);
+      if (mark == marks.end() || mark->second.outcome != outcome || !listed.insert(node.id).second) continue;
+      if (!ids.empty()) ids += ',';
+      ids += std::to_string(node.id);
+    }
+    if (ids.empty()) continue;
+    out += "    class ";
+    out += ids;
+    out += ' ';
+    out += outcome_class(outcome);
+    out += '\n';
+  }
+  out += "    subgraph legend [Legend]\n";
+  out += "        legend_hit[\"cache hit\"]\n";
+  out += "        legend_miss[\"cache miss: reason\"]\n";
+  out += "        legend_failed[\"failed\"]\n";
+  out += "    end\n";
+  out += "    class legend_hit hit\n";
+  out += "    class legend_miss miss\n";
+  out += "    class legend_failed failed\n";
 }
 
 std::vector<std::string> Dag::node_labels() const {

@@ -13,6 +13,7 @@
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/container_walk.hpp"
 #include "python_bindings/convert.hpp"
+#include "python_bindings/display.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/held_references.hpp"
@@ -297,9 +298,70 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-PyObject* dag_to_mermaid(PyObject* self, PyObject*) {
+PyObject* dag_to_mermaid(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_dag(self, [&](DagState& state) -> PyObject* {
-    return text(state.dag->to_mermaid()).release();
+    Arguments a("Dag.to_mermaid", {"*report"}, 0, args, nargs, kwnames);
+    if (is_absent(a[0])) return text(state.dag->to_mermaid()).release();
+    return text(state.dag->to_mermaid(run_marks_from_report(a[0]))).release();
+  });
+}
+
+// The diagram for notebooks: Mermaid text that frontends render natively,
+// the same as a fenced Markdown block, and repr() as plain text.
+PyObject* dag_repr_mimebundle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
+    Arguments a("Dag._repr_mimebundle_", {"include", "exclude"}, 0, args, nargs, kwnames);
+    const PyRef plain = check(PyObject_Repr(self));
+    return mermaid_bundle(state.dag->to_mermaid(), plain.get(), a[0], a[1]);
+  });
+}
+
+// A name map as a dict sorted by key, so that the listing is reproducible.
+PyRef sorted_name_dict(const NameMap& names) {
+  std::vector<std::pair<std::string_view, std::string_view>> sorted(names.begin(), names.end());
+  std::sort(sorted.begin(), sorted.end());
+  PyRef dict = check(PyDict_New());
+  for (const auto& [key, value] : sorted) {
+    if (PyDict_SetItem(dict.get(), text(key).get(), text(value).get()) != 0) throw_python_error();
+  }
+  return dict;
+}
+
+PyRef optional_u64(const std::optional<std::uint64_t>& value) {
+  return value ? check(PyLong_FromUnsignedLongLong(*value)) : PyRef::borrow(Py_None);
+}
+
+PyObject* dag_node_info(PyObject* self, PyObject*) {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
+    const std::vector<Node>& nodes = state.dag->nodes();
+    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      const Node& node = nodes[i];
+      PyRef dict = check(PyDict_New());
+      set_item(dict.get(), "id", check(PyLong_FromUnsignedLongLong(node.id)));
+      set_item(dict.get(), "label", node.label ? text(*node.label) : PyRef::borrow(Py_None));
+      set_item(dict.get(), "inputs", sorted_name_dict(node.inputs));
+      set_item(dict.get(), "outputs", sorted_name_dict(node.outputs));
+      set_item(dict.get(), "branch_id", optional_u64(node.branch_id));
+      set_item(dict.get(), "variant_index", optional_u64(node.variant_index));
+      set_item(dict.get(), "cache_version", text(node.cache_version));
+      set_item(dict.get(), "cacheable", PyRef::borrow(node.cacheable ? Py_True : Py_False));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals
+    }
+    return list.release();
+  });
+}
+
+PyObject* dag_node_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_dag(self, [&](DagState& state) -> PyObject* {
+    Arguments a("Dag.node_id", {"label"}, 1, args, nargs, kwnames);
+    const std::string label = to_string(a[0], "label");
+    PyRef list = check(PyList_New(0));
+    for (const Node& node : state.dag->nodes()) {
+      if (!node.label || *node.label != label) continue;
+      if (PyList_Append(list.get(), check(PyLong_FromUnsignedLongLong(node.id)).get()) != 0) throw_python_error();
+    }
+    return list.release();
   });
 }
 
@@ -509,9 +571,14 @@ PyMethodDef kMethods[] = {
      "With detailed=True the report also holds \"node_runs\": node id -> {\"label\", \"seconds\",\n"
      "\"failed\", \"error\"}, where seconds is the node's wall time (cache lookup included) and error\n"
      "the one-line text of the exception that failed the node, or None."},
-    {"to_mermaid", dag_to_mermaid, METH_NOARGS,
+    {"to_mermaid", fastcall(dag_to_mermaid), kFastKw,
      "to_mermaid($self)\n--\n\n"
-     "Get Mermaid diagram representation\n\nReturns:\n    String containing the Mermaid diagram"},
+     "Get Mermaid diagram representation\n\nReturns:\n    String containing the Mermaid diagram"
+     "\n\nKeyword-only:\n"
+     "    report (dict | None): The report of `execute(detailed=True)`. Each node it mentions is\n"
+     "        marked hit, miss or failed (failed when the report has \"node_runs\"), with its miss\n"
+     "        reason under the label, a class per outcome and a legend. None (default): the plain\n"
+     "        diagram."},
     {"node_count", dag_node_count, METH_NOARGS,
      "node_count($self)\n--\n\nGet the number of nodes in the DAG\n\nReturns:\n    Number of nodes"},
     {"cache_stats", dag_cache_stats, METH_NOARGS,
@@ -531,6 +598,18 @@ PyMethodDef kMethods[] = {
      "branch_ids($self)\n--\n\nReturn a sorted list of unique branch IDs present in the DAG."},
     {"variant_indices", dag_variant_indices, METH_NOARGS,
      "variant_indices($self)\n--\n\nReturn a sorted list of unique variant indices present in the DAG."},
+    {"node_info", dag_node_info, METH_NOARGS,
+     "node_info($self)\n--\n\n"
+     "One dict per node, in node order: id, label (None when unlabelled), inputs (broadcast name ->\n"
+     "impl name), outputs (impl name -> broadcast name), branch_id, variant_index (None when not\n"
+     "set), cache_version and cacheable."},
+    {"node_id", fastcall(dag_node_id), kFastKw,
+     "node_id($self, label)\n--\n\n"
+     "The ids of the nodes labelled `label`, in node order; an empty list when no node carries it."},
+    {"_repr_mimebundle_", fastcall(dag_repr_mimebundle), kFastKw,
+     "_repr_mimebundle_($self, include=None, exclude=None)\n--\n\n"
+     "The diagram for notebooks: text/vnd.mermaid, text/markdown (a fenced mermaid block) and\n"
+     "text/plain, filtered by `include` and `exclude`."},
     {"predict_at", fastcall(dag_predict_at), kFastKw,
      "predict_at($self, inputs, n_samples=..., at_node=..., at_branch=..., at_variant=...)\n"
      "--\n"

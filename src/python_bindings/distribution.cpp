@@ -14,10 +14,11 @@
 #include "python_bindings/class_type.hpp"
 #include "python_bindings/container_walk.hpp"
 #include "python_bindings/convert.hpp"
+#include "python_bindings/display.hpp"
 #include "python_bindings/equality.hpp"
 #include "python_bindings/errors.hpp"
-#include "python_bindings/plots.hpp"
 #include "python_bindings/pickling.hpp"
+#include "python_bindings/plots.hpp"
 
 namespace quillon::py {
 
@@ -184,6 +185,10 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* dist_repr_html(PyObject* self, PyObject*) {
+  return with_value(self, [](const Distribution& d) { return distribution_html(d); });
+}
+
 PyMethodDef kMethods[] = {
     {"__reduce__", reduce_distribution, METH_NOARGS, "Pickle support: the distribution travels by value."},
     {"percentile", fastcall(dist_percentile), kFastKw,
@@ -195,6 +200,8 @@ PyMethodDef kMethods[] = {
      "        fresh entropy on every call."},
     {"summary", dist_summary, METH_NOARGS, "summary($self)\n--\n\nOne-line summary string."},
     {"plot", fastcall(distribution_plot), kFastKw, kDistributionPlotDoc},
+    {"_repr_html_", dist_repr_html, METH_NOARGS,
+     "_repr_html_($self)\n--\n\nA table of mean, std, p5, p50 and p95, for notebooks."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include "cache/value_codec.hpp"
 #include "python_bindings/convert.hpp"
 #include "python_bindings/dag.hpp"
+#include "python_bindings/display.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/gil.hpp"
@@ -21,8 +22,8 @@
 #include "python_bindings/module_state.hpp"
 #include "python_bindings/node_function.hpp"
 #include "python_bindings/pickle_codec.hpp"
-#include "python_bindings/py_ref.hpp"
 #include "python_bindings/pickling.hpp"
+#include "python_bindings/py_ref.hpp"
 #include "python_bindings/stat_result.hpp"
 
 namespace quillon::py {
@@ -114,6 +115,9 @@ int module_exec(PyObject* module) {
   if (!add_class(module, "JointDistribution", create_joint_distribution_type, &state.joint_distribution_type)) {
     return -1;
   }
+  // quillon.explain and the class of what it returns, Explanation.
+  if (!add_to_module(module, "explain", PyCFunction_NewEx(explain_function(), module, module_name.get()))) return -1;
+  if (!add_class(module, "Explanation", create_explanation_type, &state.explanation_type)) return -1;
   return 0;
 }
 
@@ -131,6 +135,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.cache_warning);
   Py_VISIT(state.joint_distribution_type);
   Py_VISIT(state.plotting);
+  Py_VISIT(state.explanation_type);
   return 0;
 }
 
@@ -146,6 +151,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state.cache_warning);
   Py_CLEAR(state.joint_distribution_type);
   Py_CLEAR(state.plotting);
+  Py_CLEAR(state.explanation_type);
   return 0;
 }
 

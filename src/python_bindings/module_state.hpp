@@ -32,6 +32,8 @@ struct ModuleState {
   PyTypeObject* joint_distribution_type;
   // The module run from plotting.py, made by the first plot (plots.hpp).
   PyObject* plotting;
+  // quillon.Explanation, what quillon.explain returns (display.hpp).
+  PyTypeObject* explanation_type;
 };
 
 // The state of `module`, a quillon module object.

@@ -1,6 +1,6 @@
 """Initialize the Python module"""
 
-from typing import Any, Callable, Literal, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Iterator, Literal, Mapping, Optional, Sequence, Union
 
 __all__: list[str]
 __version__: str
@@ -204,11 +204,17 @@ class Dag:
         With detailed=True the report also holds "node_runs": node id -> {"label", "seconds",
         "failed", "error"}, where seconds is the node's wall time (cache lookup included) and error
         the one-line text of the exception that failed the node, or None."""
-    def to_mermaid(self) -> str:
+    def to_mermaid(self, *, report: Optional[dict[str, Any]] = None) -> str:
         """Get Mermaid diagram representation
 
         Returns:
-            String containing the Mermaid diagram"""
+            String containing the Mermaid diagram
+
+        Keyword-only:
+            report (dict | None): The report of `execute(detailed=True)`. Each node it mentions is
+                marked hit, miss or failed (failed when the report has "node_runs"), with its miss
+                reason under the label, a class per outcome and a legend. None (default): the plain
+                diagram."""
     def node_count(self) -> int:
         """Get the number of nodes in the DAG
 
@@ -233,6 +239,17 @@ class Dag:
         """Return a sorted list of unique branch IDs present in the DAG."""
     def variant_indices(self) -> list[int]:
         """Return a sorted list of unique variant indices present in the DAG."""
+    def node_info(self) -> list[dict[str, Any]]:
+        """One dict per node, in node order: id, label (None when unlabelled), inputs (broadcast name ->
+        impl name), outputs (impl name -> broadcast name), branch_id, variant_index (None when not
+        set), cache_version and cacheable."""
+    def node_id(self, label: str) -> list[int]:
+        """The ids of the nodes labelled `label`, in node order; an empty list when no node carries it."""
+    def _repr_mimebundle_(
+        self, include: Optional[Sequence[str]] = None, exclude: Optional[Sequence[str]] = None
+    ) -> dict[str, str]:
+        """The diagram for notebooks: text/vnd.mermaid, text/markdown (a fenced mermaid block) and
+        text/plain, filtered by `include` and `exclude`."""
     def predict_at(
         self,
         inputs: dict[str, Distribution],
@@ -358,6 +375,8 @@ class Distribution:
     def plot(self, ax: Optional[Any] = None) -> Any:
         """Draw this distribution with matplotlib (density curve, histogram of samples, or a
         point-mass stem; p5, p50 and p95 marked) and return the Axes.  Needs the `plot` extra."""
+    def _repr_html_(self) -> str:
+        """A table of mean, std, p5, p50 and p95, for notebooks."""
 
 class StatResult:
     """Result of `Dag.predict()`.  Dict-like access returns `Distribution` objects."""
@@ -371,7 +390,6 @@ class StatResult:
         """`result.get("var")` → `Distribution | None`."""
     def keys(self) -> list[str]:
         """List broadcast variable names (excluding internal `__branch__` prefix keys)."""
-
     def for_branch(self, branch_id: int) -> dict[str, Distribution]:
         """Return a `{var: Distribution}` dict for a specific branch."""
     def for_variant(self, variant_idx: int) -> dict[str, Distribution]:
@@ -406,9 +424,13 @@ class StatResult:
         """One panel per variable (default: every name of `keys()`), as `Distribution.plot`
         draws it; returns the matplotlib Figure.  Needs the `plot` extra."""
     def __getitem__(self, key: str) -> Distribution: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, name: object) -> bool: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def _repr_html_(self) -> str:
+        """A table of mean, std, p5, p50 and p95 of every variable, for notebooks."""
 
 def normal(mean: float, std: float) -> Distribution:
-
     """Create a Normal (Gaussian) distribution: N(mean, std)."""
 
 def uniform(low: float, high: float) -> Distribution:
@@ -490,3 +512,30 @@ class JointDistribution:
     def plot_joint(self, x: str, y: str, *, ax: Optional[Any] = None) -> Any:
         """The 2-D joint density of `x` and `y` (KDE contours with scipy, else a 2-D
         histogram); returns the Axes."""
+
+def explain(dag: Dag, report: dict[str, Any]) -> Explanation:
+    """How one run of `dag` went, node by node.
+
+    Args:
+        dag (Dag): The Dag that ran.
+        report (dict): What `dag.execute(detailed=True)` returned.
+
+    Returns:
+        Explanation: a table of the nodes in node order (id, label, hit, the miss reason, the time
+        and the error of a failed call, when the report carries them) and the run's diagram
+        (`dag.to_mermaid(report=report)`). Notebooks show both; str() gives the table as text."""
+
+class Explanation:
+    """How one run of a Dag went, node by node: made by quillon.explain(dag, report). Shows itself in notebooks as a table and the marked diagram; str() is the table as plain text."""
+
+    @property
+    def mermaid(self) -> str:
+        """The run's diagram: Dag.to_mermaid(report=...) of the explained report."""
+    @property
+    def nodes(self) -> list[dict[str, Any]]:
+        """One dict per node in node order: id, label, hit, reason, seconds, failed, error. hit and failed are None for a node the report does not mention; seconds and error are None when the report does not carry them."""
+    def _repr_html_(self) -> str: ...
+    def _repr_markdown_(self) -> str: ...
+    def _repr_mimebundle_(
+        self, include: Optional[Sequence[str]] = None, exclude: Optional[Sequence[str]] = None
+    ) -> dict[str, str]: ...

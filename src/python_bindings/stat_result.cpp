@@ -13,11 +13,12 @@
 
 #include "python_bindings/args.hpp"
 #include "python_bindings/class_type.hpp"
+#include "python_bindings/display.hpp"
 #include "python_bindings/distribution.hpp"
-#include "python_bindings/errors.hpp"
 #include "python_bindings/equality.hpp"
-#include "python_bindings/plots.hpp"
+#include "python_bindings/errors.hpp"
 #include "python_bindings/pickling.hpp"
+#include "python_bindings/plots.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
@@ -413,6 +414,38 @@ PyObject* stat_repr(PyObject* self) {
   });
 }
 
+// len(), `in` and iteration see the names keys() lists. `in` never
+// raises: anything but a listed str is simply absent.
+Py_ssize_t stat_length(PyObject* self) {
+  return with_shared_access<StatResultObject>(self, [](StatResultState& state) -> Py_ssize_t {
+    return static_cast<Py_ssize_t>(state.result.keys().size());
+  });
+}
+
+int stat_contains(PyObject* self, PyObject* key) {
+  return with_shared_access<StatResultObject>(self, [&](StatResultState& state) -> int {
+    if (!PyUnicode_Check(key)) return 0;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) {
+      PyErr_Clear();  // a str with lone surrogates names no variable
+      return 0;
+    }
+    const std::string name(data, static_cast<std::size_t>(size));
+    return !is_internal_key(name) && state.result.vars.count(name) != 0 ? 1 : 0;
+  });
+}
+
+PyObject* stat_iter(PyObject* self) {
+  PyRef keys = PyRef::steal(stat_keys(self, nullptr));
+  if (!keys) return nullptr;
+  return PyObject_GetIter(keys.get());
+}
+
+PyObject* stat_repr_html(PyObject* self, PyObject*) {
+  return with_result(self, [](const StatResult& result) { return stat_result_html(result); });
+}
+
 PyMethodDef kMethods[] = {
     {"__reduce__", reduce_stat_result, METH_NOARGS, "Pickle support: the result travels by value, particles included."},
     {"get", fastcall(stat_get), kFastKw,
@@ -446,6 +479,8 @@ PyMethodDef kMethods[] = {
      "batch, and its error is the batches' standard deviation over the square root of their number. Zero for a "
      "variable that was not sampled; NaN with fewer than 4 draws. KeyError for an unknown name."},
     {"plot", fastcall(stat_result_plot), kFastKw, kStatResultPlotDoc},
+    {"_repr_html_", stat_repr_html, METH_NOARGS,
+     "_repr_html_($self)\n--\n\nA table of mean, std, p5, p50 and p95 of every variable, for notebooks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -474,6 +509,9 @@ PyType_Slot kSlots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(stat_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(stat_repr)},
     {Py_mp_subscript, reinterpret_cast<void*>(stat_subscript)},
+    {Py_sq_length, reinterpret_cast<void*>(stat_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(stat_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(stat_iter)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},

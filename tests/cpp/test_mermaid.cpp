@@ -172,6 +172,75 @@ TEST(Mermaid, AnyNameKeepsEveryLabelInsideItsDelimiters) {
   }
 }
 
+const std::string kRunClasses =
+    "    classDef hit fill:#d3f9d8,stroke:#2b8a3e\n"
+    "    classDef miss fill:#fff3bf,stroke:#e67700\n"
+    "    classDef failed fill:#ffe3e3,stroke:#c92a2a,stroke-width:3px\n";
+const std::string kLegend =
+    "    subgraph legend [Legend]\n"
+    "        legend_hit[\"cache hit\"]\n"
+    "        legend_miss[\"cache miss: reason\"]\n"
+    "        legend_failed[\"failed\"]\n"
+    "    end\n"
+    "    class legend_hit hit\n"
+    "    class legend_miss miss\n"
+    "    class legend_failed failed\n";
+
+TEST(MermaidRunMarks, OutcomesUnderLabelsClassesInNodeOrderAndLegend) {
+  std::vector<Node> nodes;
+  nodes.push_back(raw_node(0, "A", {}, {}, {{"o", "x"}}));
+  nodes.push_back(raw_node(2, "B", {0}, {{"x", "i"}}));
+  nodes.push_back(raw_node(1, std::nullopt, {}));
+  nodes.push_back(raw_node(5, "C", {}));
+  nodes.push_back(raw_node(4, "D", {}));
+  const Dag dag = dag_of(std::move(nodes));
+  const std::string plain = dag.to_mermaid();
+  NodeRunMarks marks;
+  marks[0] = {RunOutcome::kHit, "ignored for a hit"};
+  marks[2] = {RunOutcome::kMiss, "input_changed"};
+  marks[1] = {RunOutcome::kFailed, "not_found"};
+  marks[5] = {RunOutcome::kMiss, ""};
+  marks[4] = {RunOutcome::kHit, ""};
+  marks[77] = {RunOutcome::kFailed, "no such node"};
+  EXPECT_EQ(dag.to_mermaid(marks),
+            "graph TD\n"
+            "    0[\"A<br/>hit\"]\n"
+            "    2[\"B<br/>miss: input_changed\"]\n"
+            "    1[\"Node 1<br/>failed, miss: not_found\"]\n"
+            "    5[\"C<br/>miss\"]\n"
+            "    4[\"D<br/>hit\"]\n"
+            "    0 -->|x \u2192 i| 2\n" +
+                kRunClasses +
+                "    class 0,4 hit\n"
+                "    class 2,5 miss\n"
+                "    class 1 failed\n" +
+                kLegend);
+  // Marks never change the plain diagram, and no marks still draws the legend.
+  EXPECT_EQ(dag.to_mermaid(), plain);
+  EXPECT_EQ(dag.to_mermaid(NodeRunMarks{}), plain + kRunClasses + kLegend);
+}
+
+TEST(MermaidRunMarks, ReasonTextIsEscapedAndBranchFillsStay) {
+  Graph graph;
+  graph.add(noop(), "a|\"b\"");
+  graph.branch([] {
+    Graph sub;
+    sub.add(noop(), "S");
+    return sub;
+  }());
+  const Dag dag = std::move(graph).build();
+  NodeRunMarks marks;
+  marks[0] = {RunOutcome::kMiss, "<b>\"x\"|&#quot;\nnext"};
+  marks[1] = {RunOutcome::kHit, ""};
+  const std::string text = dag.to_mermaid(marks);
+  EXPECT_NE(text.find("    0[\"a#124;#quot;b#quot;<br/>miss: #lt;b#gt;#quot;x#quot;#124;#amp;#35;quot; next\"]\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("    style 1 fill:#e1f5ff\n" + kRunClasses + "    class 1 hit\n    class 0 miss\n"),
+            std::string::npos)
+      << text;
+}
+
 TEST(DagListings, SortedUniqueBytewise) {
   std::vector<Node> nodes;
   for (const char* label : {"b", "a", "b", "B"}) nodes.push_back(raw_node(nodes.size(), label, {}));

@@ -20,7 +20,7 @@ class TestModuleSurface:
     def test_all_names_in_registration_order(self):
         assert quillon.__all__ == ["MemoryCache", "Graph", "Dag", "Distribution", "StatResult", *FUNCTIONS, "GraphWarning",
                                    "__version__", "DiskCache", "CacheWarning", "joint",
-                                   "JointDistribution"]
+                                   "JointDistribution", "explain", "Explanation"]
         assert quillon.Distribution.__name__ == "Distribution"
         assert quillon.StatResult.__name__ == "StatResult"
         assert quillon.StatResult.__doc__ == (

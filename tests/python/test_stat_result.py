@@ -66,14 +66,12 @@ class TestLookups:
         with pytest.raises(TypeError, match="^argument 'branch_id': 'str' object cannot be interpreted"):
             stat.for_branch("1")
 
-    def test_no_container_protocols(self):
-        stat = deterministic_result(x=1.0)
-        with pytest.raises(TypeError):
-            len(stat)
-        with pytest.raises(TypeError):
-            iter(stat)
-        with pytest.raises(TypeError):
-            "x" in stat  # noqa: B015
+    def test_container_protocols_see_the_listed_names(self):
+        stat = deterministic_result(**{"__branch_7__y": 2.0, "x": 1.0})
+        assert len(stat) == 2 and list(stat) == stat.keys() == ["x", "y"]
+        assert "x" in stat and "z" not in stat and 1 not in stat
+        # Internal keys stay readable by name but are not listed, so not `in`.
+        assert stat.get("__branch_7__y") is not None and "__branch_7__y" not in stat
 
     def test_docstrings_and_signatures(self):
         s = quillon.StatResult
