@@ -252,9 +252,17 @@ class Dag::Run {
 
   ExecutionResult sequential() {
     Scratch scratch(plan_.max_inputs());
-    for (std::size_t pos : dag_.order_positions_) {
-      poll_();
-      run_inline(pos, scratch);
+    if (!collect_runs_ && progress_ == nullptr) [[likely]] {
+      // Nothing to time or count: the loop a chain of trivial nodes feels.
+      for (std::size_t pos : dag_.order_positions_) {
+        poll_();
+        run_inline_plain(pos, scratch);
+      }
+    } else {
+      for (std::size_t pos : dag_.order_positions_) {
+        poll_();
+        run_inline(pos, scratch);
+      }
     }
     return std::move(result_);
   }
@@ -293,19 +301,28 @@ class Dag::Run {
   }
 
   // Runs the node at `pos` to the end on the calling thread, as the only
-  // user of the context.
+  // user of the context, neither timed nor counted.
+  void run_inline_plain(std::size_t pos, Scratch& scratch) {
+    const UncachedRoute* route = route_of(pos);
+    if (route != nullptr && plan_.step(pos).direct) {
+      run_direct(pos, *route, scratch);
+      return;
+    }
+    inline_record_.pos = pos;
+    auto poll = [this] { poll_(); };
+    step(inline_record_, result_.cache_stats, scratch, poll);
+    apply(inline_record_);
+  }
+
+  // run_inline_plain(), timed when the run collects node runs and counted
+  // when it has a progress sink.
   void run_inline(std::size_t pos, Scratch& scratch) {
     const UncachedRoute* route = route_of(pos);
     if (route != nullptr && plan_.step(pos).direct) {
       if (!collect_runs_) [[likely]] {
         run_direct(pos, *route, scratch);
       } else {
-        static_cast<void>(take_call_failure());  // a reason left by an earlier call is not this one's
-        const Clock::time_point start = Clock::now();
-        const bool failed = !run_direct(pos, *route, scratch);
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        result_.node_runs.insert_or_assign(
-            dag_.nodes_[pos].id, NodeRun{seconds, failed, failed ? take_call_failure() : std::nullopt});
+        timed_direct(pos, *route, scratch);
       }
       count_done();
       return;
@@ -321,9 +338,19 @@ class Dag::Run {
     count_done();
   }
 
+  // run_direct(), with its wall time and its failure's reason recorded.
+  void timed_direct(std::size_t pos, const UncachedRoute& route, Scratch& scratch) {
+    static_cast<void>(take_call_failure());  // a reason left by an earlier call is not this one's
+    const Clock::time_point start = Clock::now();
+    const bool failed = !run_direct(pos, route, scratch);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result_.node_runs.insert_or_assign(dag_.nodes_[pos].id,
+                                       NodeRun{seconds, failed, failed ? take_call_failure() : std::nullopt});
+  }
+
   // One more node done, told to the progress sink.
   void count_done() {
-    if (progress_ == nullptr) [[likely]] return;
+    if (progress_ == nullptr) return;
     const std::uint64_t done = finished_.fetch_add(1, std::memory_order_relaxed) + 1;
     progress_->update(done, dag_.order_positions_.size());
   }

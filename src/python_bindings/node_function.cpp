@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "python_bindings/call_failure.hpp"
 #include "python_bindings/container_walk.hpp"
 #include "python_bindings/content_key.hpp"
 #include "python_bindings/convert.hpp"
@@ -44,38 +45,6 @@ PyRef describe_pending_exception() noexcept {
   if (!described) PyErr_Clear();
   error.drop();
   return described;
-}
-
-// Notes `text` up to its first line end as the reason of the failed call
-// (node.hpp).
-void note_failure_line(std::string_view text) noexcept {
-  try {
-    note_call_failure(std::string(text.substr(0, text.find('\n'))));
-  } catch (const std::bad_alloc&) {
-  }
-}
-
-// Notes "TypeName: message" of the pending exception as the reason of the
-// failed call; the exception stays pending.
-void note_pending_exception() noexcept {
-  PyRef described;
-  {
-    ErrorScope error;  // puts the exception back at the end of the scope
-    PyObject* exception = error.exception();  // borrowed from `error`
-    if (exception == nullptr) return;
-    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__name__"));
-    PyRef message = PyRef::steal(PyObject_Str(exception));
-    PyErr_Clear();
-    described = PyRef::steal(PyUnicode_FromFormat("%S: %S", name ? name.get() : Py_None,
-                                                  message ? message.get() : Py_None));
-    PyErr_Clear();
-  }
-  if (!described) return;
-  ErrorScope keep_pending;
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(described.get(), &size);
-  if (data != nullptr) note_failure_line(std::string_view(data, static_cast<std::size_t>(size)));
-  PyErr_Clear();
 }
 
 // A failure's report: the line naming the node of `site`, then `body` (when
@@ -265,16 +234,7 @@ class PythonNodeFunction final : public NodeCallable {
     PyRef result = PyRef::steal(PyObject_CallOneArg(callable_raw_, args.get()));
     args = PyRef();
     if (!result) [[unlikely]] return fail_with_pending_exception(site);
-    if (!PyDict_Check(result.get())) [[unlikely]] {
-      if (site.report) {
-        note_failure_line("Python function did not return a dict (it returned " +
-                          std::string(Py_TYPE(result.get())->tp_name) + ")");
-        PyRef line = PyRef::steal(PyUnicode_FromString("Error: Python function did not return a dict\n"));
-        if (!line) PyErr_Clear();
-        write_failure(site, line.get());
-      }
-      return false;
-    }
+    if (!PyDict_Check(result.get())) [[unlikely]] return report_not_a_dict(result.get(), site);
     read_outputs(result.get(), sink);
     return true;
   }
@@ -520,6 +480,17 @@ class PythonNodeFunction final : public NodeCallable {
       write_failure(site, nullptr);
       print_pending_exception();
     }
+    return false;
+  }
+
+  // The failure of a call that returned `result`, which is not a dict,
+  // reported as the site asks. Returns false.
+  [[gnu::cold, gnu::noinline]] static bool report_not_a_dict(PyObject* result, const CallSite& site) {
+    if (!site.report) return false;
+    note_not_a_dict(result);
+    PyRef line = PyRef::steal(PyUnicode_FromString("Error: Python function did not return a dict\n"));
+    if (!line) PyErr_Clear();
+    write_failure(site, line.get());
     return false;
   }
 
