@@ -34,10 +34,8 @@ PythonProgress::PythonProgress(Mode mode, PyRef target, const char* unit)
 PythonProgress::~PythonProgress() = default;
 
 void PythonProgress::update(std::uint64_t done, std::uint64_t total) {
-  const bool last = done >= total;
-  if (last) {
-    if (shown_any_ && shown_done_ == done) return;
-  } else {
+  if (shown_any_ && shown_done_ == done) return;  // nothing new to show
+  if (done < total) {
     // Most calls end here, at the cost of one clock read.
     const auto now = std::chrono::steady_clock::now();
     if (now < next_) return;

@@ -6,7 +6,7 @@
 // block of draws, from the thread that started the run; the sink passes an
 // update on at most once per kInterval (the first after one interval) and
 // always passes on the final one (done == total), so a fast run shows
-// nothing but its end. A callable that raises stops the run, and its
+// nothing but its end; a count already shown is not shown again. A callable that raises stops the run, and its
 // exception reaches the caller. Used by that one thread only.
 #pragma once
 
