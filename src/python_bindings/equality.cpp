@@ -43,4 +43,11 @@ PyObject* stat_result_richcompare(PyObject* self, PyObject* other, int op) {
   });
 }
 
+Py_hash_t stat_result_hash(PyObject* self) {
+  return with_shared_access<StatResultObject>(self, [](const StatResultState& state) -> Py_hash_t {
+    const auto hash = static_cast<Py_hash_t>(value_hash(state.result));
+    return hash == -1 ? -2 : hash;
+  });
+}
+
 }  // namespace quillon::py

@@ -7,7 +7,7 @@ __version__: str
 
 _Mapping = Union[Mapping[str, str], list[tuple[str, str]]]
 _NodeFunction = Callable[[dict[str, Any]], dict[str, Any]]
-from typing import ClassVar, NoReturn
+from typing import NoReturn
 
 _CacheDepth = Literal["none", "shallow", "transitive"]
 _DistTransfer = Callable[[dict[str, Distribution]], Optional[dict[str, Distribution]]]
@@ -384,7 +384,7 @@ class StatResult:
     def __reduce__(self) -> tuple[Callable[[tuple[Any, ...]], StatResult], tuple[tuple[Any, ...]]]:
         """Pickle support: the result travels by value, particles included."""
     def __eq__(self, other: object) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __hash__(self) -> int: ...
 
     def get(self, key: str) -> Optional[Distribution]:
         """`result.get("var")` → `Distribution | None`."""

@@ -501,9 +501,9 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc,
      const_cast<char*>("Result of `Dag.predict()`.  Dict-like access returns `Distribution` objects.")},
     {Py_tp_new, reinterpret_cast<void*>(stat_new)},
-    // Compared by value, so unhashable (equality.hpp).
+    // Compared and hashed by value (equality.hpp).
     {Py_tp_richcompare, reinterpret_cast<void*>(stat_result_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_hash, reinterpret_cast<void*>(stat_result_hash)},
     {Py_tp_dealloc, reinterpret_cast<void*>(stat_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(stat_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stat_clear)},

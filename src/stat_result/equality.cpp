@@ -89,6 +89,26 @@ bool equal_values(const StatResult& a, const StatResult& b) noexcept {
   return !a.particles || equal_tables(*a.particles, *b.particles);
 }
 
+std::size_t value_hash(const StatResult& result) noexcept {
+  // Order-free over the maps: a sum of per-entry hashes.
+  std::size_t seed = result.vars.size();
+  std::size_t entries = 0;
+  for (const auto& [name, dist] : result.vars) {
+    std::size_t entry = std::hash<std::string>{}(name);
+    mix(entry, static_cast<std::uint64_t>(dist.kind()));
+    if (dist.kind() == DistributionKind::kEmpirical) {
+      mix(entry, dist.samples() ? dist.samples()->size() : 0);
+    } else {
+      mix(entry, canonical_bits(dist.first_param()));
+      mix(entry, canonical_bits(dist.second_param()));
+    }
+    entries += entry;
+  }
+  mix(seed, entries);
+  mix(seed, result.particles ? result.particles->size() + 1 : 0);
+  return seed;
+}
+
 std::size_t value_hash(const Distribution& dist) noexcept {
   std::size_t seed = static_cast<std::size_t>(dist.kind());
   if (dist.kind() != DistributionKind::kEmpirical) {

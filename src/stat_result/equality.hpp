@@ -8,7 +8,8 @@
 // (vars, by node, by branch, by variant) holds the same names with equal
 // distributions, and their particles are both absent or hold the same
 // values on the same particles. value_hash agrees with equality: equal
-// distributions hash alike. Pure functions of their arguments; safe from
+// distributions hash alike, and so do equal results (whose hash reads the
+// names, kinds and sizes only, never every sample). Pure functions of their arguments; safe from
 // any thread on values nobody changes meanwhile.
 #pragma once
 
@@ -23,5 +24,6 @@ bool same_value(double a, double b) noexcept;
 bool equal_values(const Distribution& a, const Distribution& b) noexcept;
 bool equal_values(const StatResult& a, const StatResult& b) noexcept;
 std::size_t value_hash(const Distribution& dist) noexcept;
+std::size_t value_hash(const StatResult& result) noexcept;
 
 }  // namespace quillon

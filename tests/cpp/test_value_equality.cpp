@@ -48,6 +48,7 @@ TEST(ValueEquality, ParticlesCompareOnlyWhereValuesArePresent) {
   b.particles.emplace(3);
   b.particles->set("x", column({1.0, 99.0, 3.0}, {true, false, true}));
   EXPECT_TRUE(equal_values(a, b));  // what an absent particle stores does not matter
+  EXPECT_EQ(value_hash(a), value_hash(b));
 
   StatResult full;
   full.particles.emplace(3);
@@ -58,6 +59,7 @@ TEST(ValueEquality, ParticlesCompareOnlyWhereValuesArePresent) {
   masked_full.particles.emplace(3);
   masked_full.particles->set("x", column({1.0, 2.0, 3.0}, {true, true, true}));
   EXPECT_TRUE(equal_values(full, masked_full));
+  EXPECT_EQ(value_hash(full), value_hash(masked_full));
 
   StatResult none;
   EXPECT_FALSE(equal_values(none, full));
@@ -65,6 +67,13 @@ TEST(ValueEquality, ParticlesCompareOnlyWhereValuesArePresent) {
   StatResult other_group = none;
   other_group.by_node[1].emplace("x", Distribution::normal(0.0, 1.0));
   EXPECT_FALSE(equal_values(none, other_group));
+
+  // Equal marginals hash alike whatever order their maps hold them in.
+  StatResult first, second;
+  for (const char* name : {"a", "b", "c", "d", "e"}) first.vars.emplace(name, Distribution::normal(1.0, 2.0));
+  for (const char* name : {"e", "d", "c", "b", "a"}) second.vars.emplace(name, Distribution::normal(1.0, 2.0));
+  ASSERT_TRUE(equal_values(first, second));
+  EXPECT_EQ(value_hash(first), value_hash(second));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-"""Distribution and StatResult compare by value; Distribution hashes by value."""
+"""Distribution and StatResult compare and hash by value."""
 
 from __future__ import annotations
 
@@ -42,7 +42,7 @@ def test_distribution_hash_agrees_with_equality():
     assert len({quillon.uniform(0.0, 1.0), quillon.uniform(0.0, 1.0), quillon.uniform(0.0, 2.0)}) == 2
 
 
-def test_stat_results_equal_by_value_and_are_unhashable():
+def test_stat_results_equal_and_hash_by_value():
     dag = chain()
     inputs = {"x": quillon.normal(1.0, 0.5)}
     a = dag.predict(inputs, n_samples=40, seed=3)
@@ -52,5 +52,8 @@ def test_stat_results_equal_by_value_and_are_unhashable():
     # The same marginals without particles are a different result.
     assert dag.predict_at(inputs, n_samples=40, seed=3) != a
     assert a != a["y"]
-    with pytest.raises(TypeError):
-        hash(a)
+    # Equal results hash alike and are one key; results stay usable in sets.
+    b = dag.predict(inputs, n_samples=40, seed=3)
+    assert hash(a) == hash(b) and len({a, b, dag.predict(inputs, n_samples=40, seed=4)}) == 2
+    at = dag.predict_at(inputs, n_samples=40, seed=3)
+    assert hash(at) == hash(dag.predict_at(inputs, n_samples=40, seed=3))
