@@ -52,18 +52,7 @@ PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::string ns = a[4] == nullptr ? std::string(kDefaultNamespace) : to_string(a[4], "namespace");
     options.codec = create_pickle_codec();
 
-    std::shared_ptr<DiskCacheBackend> backend;
-    std::optional<DiskCacheError> failed;
-    {
-      // Opening may wait for another process's lock on the database.
-      GilRelease unlocked;
-      try {
-        backend = DiskCacheBackend::open(std::move(options));
-      } catch (const DiskCacheError& error) {
-        failed.emplace(error);
-      }
-    }
-    if (failed) raise_os_error(*failed);
+    std::shared_ptr<DiskCacheBackend> backend = open_disk_backend(std::move(options));
 
     PyRef self = check(type->tp_alloc(type, 0));
     new (&as_cache(self.get())->state) DiskCacheState{BorrowFlag{}, std::move(ns), backend};
@@ -198,6 +187,21 @@ void warn(const ModuleState& module, const std::string& message) {
 }
 
 }  // namespace
+
+std::shared_ptr<DiskCacheBackend> open_disk_backend(DiskCacheOptions options) {
+  std::shared_ptr<DiskCacheBackend> backend;
+  std::optional<DiskCacheError> failed;
+  {
+    GilRelease unlocked;
+    try {
+      backend = DiskCacheBackend::open(std::move(options));
+    } catch (const DiskCacheError& error) {
+      failed.emplace(error);
+    }
+  }
+  if (failed) raise_os_error(*failed);
+  return backend;
+}
 
 PyTypeObject* create_disk_cache_type(PyObject* module) { return create_class(module, &kSpec, "DiskCache"); }
 

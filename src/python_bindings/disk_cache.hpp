@@ -35,6 +35,11 @@ struct DiskCacheObject {
 // Creates the class for `module`; new reference, or null with an error set.
 PyTypeObject* create_disk_cache_type(PyObject* module);
 
+// Opens a disk backend with the interpreter lock released (opening may wait
+// for another process's lock on the database); a failure is raised as
+// OSError with the errno and the path. Requires: the interpreter lock.
+std::shared_ptr<DiskCacheBackend> open_disk_backend(DiskCacheOptions options);
+
 // The DiskCache state of `value` when it is one of `module`'s, else null.
 DiskCacheState* disk_cache_state(const ModuleState& module, PyObject* value);
 

@@ -641,23 +641,7 @@ CacheBackendPtr read_cache(const StateReader& reader, const ModuleState& module,
   }
   options.codec = create_pickle_codec();
 
-  std::shared_ptr<DiskCacheBackend> backend;
-  std::optional<DiskCacheError> failed;
-  {
-    // Opening may wait for another process's lock on the database.
-    GilRelease unlocked;
-    try {
-      backend = DiskCacheBackend::open(std::move(options));
-    } catch (const DiskCacheError& error) {
-      failed.emplace(error);
-    }
-  }
-  if (failed) {
-    PyRef filename = PyRef::steal(PyUnicode_DecodeFSDefault(failed->path().c_str()));
-    PyRef args = check(Py_BuildValue("(isO)", failed->error_number(), failed->what(), filename ? filename.get() : Py_None));
-    PyErr_SetObject(PyExc_OSError, args.get());
-    throw_python_error();
-  }
+  std::shared_ptr<DiskCacheBackend> backend = open_disk_backend(std::move(options));
   warn_cache_notices(module, backend);
   return backend;
 }
