@@ -76,6 +76,11 @@ try:  # the predict workload, when its own script is present
 except ImportError:
     _predict_workload = None
 
+try:  # the scale-out workloads (process pool, Dask cluster), when present
+    import bench_executor as _executor_workload
+except ImportError:
+    _executor_workload = None
+
 ARRAY_LENGTH = 1_000_000
 RANDOM_DAG_NODES = 10_000
 RANDOM_DAG_EDGES = 3
@@ -1720,6 +1725,72 @@ def vector_memory_rows(ctx: Context, workload: str) -> None:
 
 
 # --------------------------------------------------------------------------
+# Workload: scale-out on a process pool and a Dask cluster (bench_executor.py)
+
+
+def bench_scale_out(ctx: Context) -> None:
+    w = _executor_workload
+    if w is None:
+        ctx.add(Row("scale-out", "quillon", status="skipped", note="benchmarks/bench_executor.py is missing"))
+        return
+    if not w.has_executor():
+        ctx.add(Row("scale-out", "quillon", status="skipped", note="this build of quillon has no executor="))
+        return
+    with w.started_pools(with_dask=ctx.peer("dask") is not None,
+                         with_hamilton=ctx.peer("hamilton") is not None) as pools:
+        if ctx.peer("dask") is None:
+            pools.errors["dask"] = ctx.peer_errors.get("dask", "not available")
+        for workload in w.workloads(pools, ctx.peers, ctx.peer_errors):
+            cases, notes = {}, {}
+            for case in workload.cases:
+                if add_case(ctx, cases, workload.name, case.system, case.run, case.check) and case.note:
+                    notes[case.system] = case.note
+            for system, reason in workload.skipped:
+                ctx.add(Row(workload.name, system, status="skipped", note=reason))
+            if not cases:
+                continue
+            # Runs take seconds each: the slow count, but never fewer than three.
+            repeat = max(3, ctx.slow_repeat) if workload.slow else ctx.repeat
+            times = side_by_side(cases, repeat)
+            record(ctx, workload.name, times, workload.baseline, count=workload.count, unit=workload.unit,
+                   targets={system: ratio_target(limit, what) for system, (limit, what) in workload.targets.items()},
+                   notes=notes)
+    executor_memory_rows(ctx)
+
+
+def executor_memory_rows(ctx: Context) -> None:
+    """The coordinator's resident memory when a large array goes from one
+    node to the next, on a process pool against the same run in one process."""
+    w = _executor_workload
+    if ctx.peer("numpy") is None:
+        ctx.add(Row("scale-out memory", "quillon", status="skipped", note="needs numpy"))
+        return
+    array_mb = w.MEMORY_DOUBLES * 8 / 1e6
+    workload = f"{array_mb:.0f} MB float64 array, node → node: the coordinator's memory"
+    local, pooled = w.MEMORY_CASES
+    measured = w.memory_measurements()
+    for case in (local, pooled):
+        out = measured[case]
+        if "error" in out or not out["ok"]:
+            ctx.add(Row(workload, case, status="error", note=out.get("error", "wrong result")))
+    if any("error" in out or not out["ok"] for out in measured.values()):
+        return
+    size = measured[local]["array_bytes"]
+    for what, key, note in (("retained after the run", "retained", "the result kept"),
+                            ("peak during the run", "peak", "VmHWM reset just before the run")):
+        base = measured[local][key]
+        for case in (local, pooled):
+            value = measured[case][key] / size
+            row = ctx.add(Row(workload, f"{case}: {what}", runs=1, figure=f"{value:.2f}× the array",
+                              value=value, unit="× array", note=note if case == local else ""))
+            if base > 0:
+                row.ratio, row.baseline = measured[case][key] / base, f"{local}: {what}"
+            if case == pooled and key == "retained":
+                row.target = f"≤ {w.MEMORY_TARGET:g}× in one process"
+                row.met = row.ratio is not None and row.ratio <= w.MEMORY_TARGET
+
+
+# --------------------------------------------------------------------------
 # Report
 
 WORKLOADS = {
@@ -1737,6 +1808,7 @@ WORKLOADS = {
     "buildscale": bench_build_scaling,
     "particles": bench_particles,
     "vectorized": bench_vectorized,
+    "executor": bench_scale_out,
 }
 
 
