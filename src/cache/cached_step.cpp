@@ -158,4 +158,82 @@ bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts
   }
 }
 
+DeferredCachedStep::~DeferredCachedStep() { release(); }
+
+void DeferredCachedStep::release() noexcept {
+  if (!claimed_) return;
+  claimed_ = false;
+  try {
+    backend_.finish_compute(options_.namespace_name, lookup_.key);
+  } catch (...) {
+    // Ending a claim does no I/O that may fail in the backends here; a
+    // backend that throws anyway leaves its waiters to their time-outs.
+  }
+}
+
+DeferredCachedStep::Start DeferredCachedStep::begin(const Node& node, const NodeKeyParts& key_parts,
+                                                    const DataMap& inputs, const DependencyKeyMap& dep_keys,
+                                                    CacheRunStats& stats, NodeStepResult& step) {
+  auto input_text = cache_input_text(node, inputs);
+  if (!std::holds_alternative<std::string>(input_text)) return Start::kUnsupported;
+  lookup_ = build_cache_lookup(key_parts, std::get<std::string>(input_text),
+                               dependency_signature(options_.depth, node, dep_keys));
+  return begin_again(stats, step);
+}
+
+DeferredCachedStep::Start DeferredCachedStep::begin_again(CacheRunStats& stats, NodeStepResult& step) {
+  const std::string& ns = options_.namespace_name;
+  CacheGetResult first = backend_.get(ns, lookup_);
+  if (auto* outputs = std::get_if<DataMap>(&first)) {
+    hit_result(step, std::string(lookup_.key), *outputs, options_, stats);
+    return Start::kHit;
+  }
+  reason_ = std::get<CacheMissReason>(first);
+  switch (backend_.begin_compute(ns, lookup_.key)) {
+    case ComputeClaim::kBusy:
+      // Inside a re-entrant run, waiting could close a cycle of waits.
+      if (lineage_holds_claim()) {
+        stats.record_miss(reason_);
+        return Start::kCompute;
+      }
+      return Start::kWait;
+    case ComputeClaim::kHeldByCaller:
+      return Start::kHeldHere;
+    case ComputeClaim::kAcquired:
+      break;
+  }
+  claimed_ = true;
+  CacheGetResult second = backend_.get(ns, lookup_);
+  if (auto* outputs = std::get_if<DataMap>(&second)) {
+    release();
+    hit_result(step, std::string(lookup_.key), *outputs, options_, stats);
+    return Start::kHit;
+  }
+  stats.record_miss(reason_);
+  return Start::kCompute;
+}
+
+void DeferredCachedStep::compute_unclaimed(CacheRunStats& stats) { stats.record_miss(reason_); }
+
+bool DeferredCachedStep::claim_ended() {
+  return backend_.wait_for_compute(options_.namespace_name, lookup_.key, std::chrono::milliseconds(0));
+}
+
+void DeferredCachedStep::finish(bool succeeded, DataMap outputs, CacheRunStats& stats, NodeStepResult& step) {
+  step.outputs = succeeded ? std::move(outputs) : DataMap();
+  step.status.cache_key = lookup_.key;
+  step.status.reason = reason_;
+  if (succeeded) {
+    PutResult put = backend_.put(options_.namespace_name, lookup_.key, build_cache_entry(lookup_, step.outputs));
+    step.status.stored = put.stored;
+    if (put.stored) {
+      ++stats.stores;
+    } else {
+      step.store_problem = std::move(put.problem);
+    }
+  }
+  step.key_text = lookup_.key;
+  release();
+}
+
 }  // namespace quillon

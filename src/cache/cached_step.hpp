@@ -122,4 +122,55 @@ bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts
                      const DependencyKeyMap& dep_keys, const ExecutionOptions& options, CacheRunStats& stats,
                      ComputeOutputs compute, WhileWaiting while_waiting, NodeStepResult& step);
 
+// The cached step of a node whose call is made elsewhere and ends later: a
+// run that hands its calls to workers begins the step when the node's
+// inputs exist, goes on with other nodes while the call runs, and finishes
+// the step when the outputs are back. The decisions, the counts and the
+// stored entry are those of run_cached_step. Used by one thread from begin
+// to finish; dropped unfinished (a run that stops), it gives up its claim.
+class DeferredCachedStep {
+ public:
+  enum class Start {
+    kHit,          // served from the cache; `step` holds the outputs
+    kCompute,      // make the call, then finish()
+    kWait,         // another thread computes the key: begin_again() once claim_ended()
+    kHeldHere,     // this thread already claims the key: begin_again() once it has finished
+    kUnsupported,  // no canonical input text: run it through kUnsupportedInputRoute
+  };
+
+  DeferredCachedStep(CacheBackend& backend, const ExecutionOptions& options) noexcept
+      : backend_(backend), options_(options) {}
+  ~DeferredCachedStep();
+  DeferredCachedStep(const DeferredCachedStep&) = delete;
+  DeferredCachedStep& operator=(const DeferredCachedStep&) = delete;
+
+  // Builds the key, looks it up and, on a miss, claims its computation.
+  // kHeldHere leaves the choice to the run: a key it claimed itself for
+  // another node is waited for; a key that an enclosing computation on this
+  // thread holds is computed without a claim (finish() then stores it), as
+  // a local run does.
+  Start begin(const Node& node, const NodeKeyParts& key_parts, const DataMap& inputs, const DependencyKeyMap& dep_keys,
+              CacheRunStats& stats, NodeStepResult& step);
+  Start begin_again(CacheRunStats& stats, NodeStepResult& step);
+  // Turns a kHeldHere step into a kCompute one without a claim of its own.
+  void compute_unclaimed(CacheRunStats& stats);
+  // Whether the claim another thread held on the key has ended.
+  bool claim_ended();
+  const std::string& key() const noexcept { return lookup_.key; }
+  // Whether this step holds the key's claim.
+  bool claimed() const noexcept { return claimed_; }
+  // Ends a kCompute step with the call's outputs (by broadcast name):
+  // stores them unless the call failed, then ends the claim.
+  void finish(bool succeeded, DataMap outputs, CacheRunStats& stats, NodeStepResult& step);
+
+ private:
+  void release() noexcept;
+
+  CacheBackend& backend_;
+  const ExecutionOptions& options_;
+  CacheLookup lookup_;
+  CacheMissReason reason_ = CacheMissReason::kNotFound;
+  bool claimed_ = false;
+};
+
 }  // namespace quillon

@@ -5,11 +5,15 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
+#include <queue>
 #include <span>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 
 #include "cache/cached_step.hpp"
@@ -268,6 +272,7 @@ class Dag::Run {
   }
 
   ExecutionResult parallel(std::optional<std::size_t> max_threads);
+  ExecutionResult dispatched(CallDispatcher& dispatcher);
 
  private:
   // Per-thread buffers reused from node to node.
@@ -391,6 +396,8 @@ class Dag::Run {
   // `stats`; reads the context and the key texts only. `while_waiting` runs
   // while the step waits for another thread's claim.
   void step(StepRecord& record, CacheRunStats& stats, Scratch& scratch, WhileWaiting while_waiting) const;
+  // A cached step's result into the record of its node (record.pos).
+  void take_cached(StepRecord& record, NodeStepResult& cached) const;
   // Places a step's outputs, key text and status into the run.
   void apply(StepRecord& record);
   // Waits until the workers counted by `finished` have ended, polling for a
@@ -450,6 +457,12 @@ void Dag::Run::step(StepRecord& record, CacheRunStats& stats, Scratch& scratch, 
     return;
   }
 
+  take_cached(record, cached);
+}
+
+void Dag::Run::take_cached(StepRecord& record, NodeStepResult& cached) const {
+  const CallPlan::Step& planned = plan_.step(record.pos);
+  const Node& node = dag_.nodes_[record.pos];
   record.outputs.clear();
   for (auto& [broadcast, value] : cached.outputs) {
     const int index = plan_.output_for_broadcast(planned, broadcast);
@@ -609,9 +622,246 @@ ExecutionResult Dag::run(const RunOptions& options) const {
     }
   } flush_at_end{options.cache.enabled ? (options.backend ? options.backend.get() : cache_backend_.get()) : nullptr};
   Run run(*this, options);
-  ExecutionResult result = options.parallel ? run.parallel(options.max_threads) : run.sequential();
+  ExecutionResult result = options.dispatcher != nullptr ? run.dispatched(*options.dispatcher)
+                           : options.parallel             ? run.parallel(options.max_threads)
+                                                          : run.sequential();
   if (options.progress != nullptr) options.progress->update(order_positions_.size(), order_positions_.size());
   return result;
+}
+
+// The run on a dispatcher's workers. Each node starts once every node before
+// it in the order that it depends on, or that writes a key it reads, has
+// ended; it then reads what a sequential run would give it (for each key,
+// the value of the last earlier writer that produced one, else the run's
+// input), and the context is assembled in the order at the end, so that
+// everything the run returns equals a sequential run's. This thread keys,
+// looks up, claims and stores; only the calls travel. Stored outputs a
+// node's table does not name (unplaced) reach the final context but are not
+// offered to later nodes.
+ExecutionResult Dag::Run::dispatched(CallDispatcher& dispatcher) {
+  constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  const std::vector<std::size_t>& order = dag_.order_positions_;
+  const auto n = static_cast<std::uint32_t>(order.size());
+  std::vector<std::uint32_t> order_index(dag_.nodes_.size(), kNone);
+  for (std::uint32_t i = 0; i < n; ++i) order_index[order[i]] = i;
+
+  // The nodes writing each key, in the order.
+  std::vector<std::vector<std::uint32_t>> writers(plan_.layout()->size());
+  for (std::uint32_t i = 0; i < n; ++i) {
+    for (const CallPlan::Name& output : plan_.outputs(plan_.step(order[i]))) {
+      std::vector<std::uint32_t>& slot_writers = writers[output.slot];
+      if (slot_writers.empty() || slot_writers.back() != i) slot_writers.push_back(i);
+    }
+  }
+  // What each node waits for, counted, and who waits for each.
+  std::vector<std::uint32_t> waiting(n, 0);
+  std::vector<std::vector<std::uint32_t>> dependents(n);
+  std::vector<std::uint32_t> marked(n, kNone);
+  auto wait_for = [&](std::uint32_t i, std::uint32_t j) {
+    if (marked[j] == i) return;
+    marked[j] = i;
+    dependents[j].push_back(i);
+    ++waiting[i];
+  };
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const std::size_t pos = order[i];
+    for (NodeId dependency : dag_.nodes_[pos].dependencies) {
+      auto it = dag_.index_.find(dependency);
+      if (it == dag_.index_.end()) continue;
+      const std::uint32_t j = order_index[it->second];
+      if (j < i) wait_for(i, j);
+    }
+    for (const CallPlan::Name& input : plan_.inputs(plan_.step(pos))) {
+      for (std::uint32_t j : writers[input.slot]) {
+        if (j >= i) break;
+        wait_for(i, j);
+      }
+    }
+  }
+
+  std::vector<StepRecord> records(n);
+  for (std::uint32_t i = 0; i < n; ++i) records[i].pos = order[i];
+  std::vector<std::unique_ptr<DeferredCachedStep>> deferred(n);
+  std::vector<Clock::time_point> started(collect_runs_ ? n : 0);
+  std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<>> ready;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (waiting[i] == 0) ready.push(i);
+  }
+  std::vector<std::uint32_t> parked;             // waiting for a claim to end
+  std::unordered_set<std::string> claimed_here;  // keys this run claimed, calls in flight
+  std::size_t in_flight = 0;
+  std::uint32_t ended = 0;
+  Scratch scratch(plan_.max_inputs());
+  CacheRunStats& stats = result_.cache_stats;
+
+  // What a sequential run holds in `slot` when node i starts.
+  auto value_before = [&](std::uint32_t i, std::uint32_t slot) -> const GraphData* {
+    const std::vector<std::uint32_t>& slot_writers = writers[slot];
+    auto it = std::lower_bound(slot_writers.begin(), slot_writers.end(), i);
+    while (it != slot_writers.begin()) {
+      const StepRecord& record = records[*--it];
+      const std::span<const CallPlan::Name> outputs = plan_.outputs(plan_.step(record.pos));
+      const GraphData* found = nullptr;
+      for (const auto& [index, value] : record.outputs) {
+        if (outputs[index].slot == slot) found = &value;  // a later offer replaces an earlier one
+      }
+      if (found != nullptr) return found;
+    }
+    return result_.context.slot_value(slot);
+  };
+  auto end_node = [&](std::uint32_t i) {
+    StepRecord& record = records[i];
+    if (collect_runs_) record.seconds = std::chrono::duration<double>(Clock::now() - started[i]).count();
+    if (want_keys_) dep_keys_.insert_or_assign(dag_.nodes_[record.pos].id, record.key_text);
+    ++ended;
+    count_done();
+    for (std::uint32_t dependent : dependents[i]) {
+      if (--waiting[dependent] == 0) ready.push(dependent);
+    }
+  };
+  auto complete = [&](std::uint32_t i, bool succeeded) {
+    StepRecord& record = records[i];
+    record.failed = !succeeded;
+    if (!succeeded) record.outputs.clear();
+    if (collect_runs_) record.error = succeeded ? std::nullopt : take_call_failure();
+    if (DeferredCachedStep* step = deferred[i].get()) {
+      const CallPlan::Step& planned = plan_.step(record.pos);
+      DataMap outputs;
+      for (auto& [index, value] : record.outputs) outputs.insert_or_assign(plan_.broadcast(planned, index), std::move(value));
+      if (step->claimed()) claimed_here.erase(step->key());
+      NodeStepResult cached;
+      step->finish(succeeded, std::move(outputs), stats, cached);
+      deferred[i].reset();
+      take_cached(records[i], cached);
+    }
+    end_node(i);
+  };
+  // Hands node i's call to the dispatcher, or makes it here when the
+  // dispatcher cannot send its function.
+  auto call = [&](std::uint32_t i) {
+    const CallPlan::Step& planned = plan_.step(records[i].pos);
+    NamedValue* gathered = scratch.gathered.data();
+    const std::size_t count =
+        plan_.gather(planned, [&](const CallPlan::Name& input) { return value_before(i, input.slot); }, gathered);
+    if (collect_runs_) static_cast<void>(take_call_failure());
+    const std::span<const NamedValue> inputs(gathered, count);
+    if (dispatcher.submit(i, *planned.function, planned.site, std::span<const std::span<const NamedValue>>(&inputs, 1))) {
+      ++in_flight;
+      return;
+    }
+    complete(i, call_into(plan_, planned, gathered, count, records[i].outputs));
+  };
+  // Goes on with a cached step after it began (or began again).
+  auto proceed = [&](std::uint32_t i, DeferredCachedStep::Start start, NodeStepResult& cached) {
+    DeferredCachedStep& step = *deferred[i];
+    switch (start) {
+      case DeferredCachedStep::Start::kHit:
+        deferred[i].reset();
+        records[i].failed = false;
+        take_cached(records[i], cached);
+        end_node(i);
+        return;
+      case DeferredCachedStep::Start::kHeldHere:
+        if (claimed_here.count(step.key()) != 0) {
+          parked.push_back(i);
+          return;
+        }
+        step.compute_unclaimed(stats);
+        call(i);
+        return;
+      case DeferredCachedStep::Start::kWait:
+        parked.push_back(i);
+        return;
+      case DeferredCachedStep::Start::kCompute:
+        if (step.claimed()) claimed_here.insert(step.key());
+        call(i);
+        return;
+      case DeferredCachedStep::Start::kUnsupported:
+        break;
+    }
+    deferred[i].reset();
+    report_uncached(kUnsupportedInputRoute, dag_.nodes_[records[i].pos].id, stats,
+                    want_keys_ ? &records[i].key_text : nullptr, &records[i].status);
+    call(i);
+  };
+  auto start = [&](std::uint32_t i) {
+    StepRecord& record = records[i];
+    const std::size_t pos = record.pos;
+    const Node& node = dag_.nodes_[pos];
+    if (collect_runs_) started[i] = Clock::now();
+    const UncachedRoute* route = route_of(pos);
+    if (route != nullptr) {
+      report_uncached(*route, node.id, stats, want_keys_ ? &record.key_text : nullptr, &record.status);
+      call(i);
+      return;
+    }
+    NamedValue* gathered = scratch.gathered.data();
+    const std::size_t count =
+        plan_.gather(plan_.step(pos), [&](const CallPlan::Name& input) { return value_before(i, input.slot); }, gathered);
+    DataMap inputs;
+    inputs.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) inputs.emplace(std::string(gathered[k].name), *gathered[k].value);
+    deferred[i] = std::make_unique<DeferredCachedStep>(*backend_, options_);
+    NodeStepResult cached;
+    const DeferredCachedStep::Start begun = deferred[i]->begin(node, dag_.key_parts_[pos], inputs, dep_keys_, stats, cached);
+    proceed(i, begun, cached);
+  };
+  // Begins again the parked steps whose claim has ended.
+  auto retry_parked = [&] {
+    std::vector<std::uint32_t> waiting_steps;
+    waiting_steps.swap(parked);
+    for (std::uint32_t i : waiting_steps) {
+      DeferredCachedStep& step = *deferred[i];
+      if (claimed_here.count(step.key()) != 0 || !step.claim_ended()) {
+        parked.push_back(i);
+        continue;
+      }
+      NodeStepResult cached;
+      const DeferredCachedStep::Start begun = step.begin_again(stats, cached);
+      proceed(i, begun, cached);
+    }
+  };
+
+  std::vector<CallDispatcher::Ticket> tickets;
+  try {
+    while (ended < n) {
+      poll_();
+      while (!ready.empty()) {
+        const std::uint32_t i = ready.top();
+        ready.pop();
+        start(i);
+      }
+      if (ended == n) break;
+      if (!parked.empty()) {
+        retry_parked();
+        if (!ready.empty()) continue;
+      }
+      if (in_flight == 0) {
+        // Only claims of other runs hold this one up.
+        if (parked.empty()) throw ExecutionError("the run on the executor stalled with nodes left to run");
+        std::this_thread::sleep_for(kWaitSlice);
+        continue;
+      }
+      tickets.clear();
+      dispatcher.wait(parked.empty() ? InterruptPoll::kInterval : kWaitSlice, tickets);
+      for (CallDispatcher::Ticket ticket : tickets) {
+        const auto i = static_cast<std::uint32_t>(ticket);
+        --in_flight;
+        StepRecord& record = records[i];
+        const CallPlan::Step& planned = plan_.step(record.pos);
+        record.outputs.clear();
+        RecordSink sink(plan_, planned, record.outputs);
+        const bool succeeded = dispatcher.take(ticket, 0, sink, planned.site);
+        dispatcher.release(ticket);
+        complete(i, succeeded);
+      }
+    }
+  } catch (...) {
+    dispatcher.abandon();
+    throw;
+  }
+  for (StepRecord& record : records) apply(record);
+  return std::move(result_);
 }
 
 }  // namespace quillon

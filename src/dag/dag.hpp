@@ -3,8 +3,9 @@
 // Dag::create orders the nodes topologically (nodes on cycles or behind
 // dangling dependencies are left out, and listed by unplaced_positions()),
 // groups them into levels and plans every node's call once (call_plan.hpp).
-// A run executes every ordered node once, sequentially or level by level on
-// worker threads, through the per-node cache step, and returns the final
+// A run executes every ordered node once (sequentially, level by level on
+// worker threads, or on a dispatcher's workers as its inputs arise, see
+// dispatch.hpp) through the per-node cache step, and returns the final
 // execution context with the cache report. A Dag never changes after creation; any number of runs (and
 // propagations, uncertainty/predict.hpp) may use it at once from different
 // threads. Runs share nothing but the cache backend.
@@ -25,6 +26,7 @@
 #include "call_plan.hpp"
 #include "dag/execution_context.hpp"
 #include "dag/run_marks.hpp"
+#include "dispatch.hpp"
 #include "node.hpp"
 #include "run_control.hpp"
 
@@ -84,6 +86,13 @@ struct RunOptions {
   // Told (nodes done, nodes in the order) as nodes finish. Null: nothing is
   // counted.
   ProgressSink* progress = nullptr;
+  // Where node calls are made, when not on this process's threads: each
+  // node is handed to the dispatcher as soon as the nodes before it that it
+  // depends on or reads from have ended (not level by level), while this
+  // thread keys, looks up and stores. Its inputs, outputs, cache statuses
+  // and report are those of a sequential run. `parallel` and `max_threads`
+  // are then not read. Null: calls run here.
+  CallDispatcher* dispatcher = nullptr;
 
   // The namespace rule: the namespace given for the run, else the one the
   // run's backend was given with, else the Dag's own, else kDefaultNamespace.

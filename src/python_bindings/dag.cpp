@@ -16,6 +16,7 @@
 #include "python_bindings/display.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/executor.hpp"
 #include "python_bindings/held_references.hpp"
 #include "python_bindings/gil.hpp"
 #include "python_bindings/graph_warnings.hpp"
@@ -247,7 +248,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return with_dag(self, [&](DagState& state) -> PyObject* {
     Arguments a("Dag.execute",
                 {"parallel", "max_threads", "cache", "cache_depth", "cache_namespace", "cache_backend", "detailed",
-                 "*inputs", "*progress"},
+                 "*inputs", "*progress", "*executor"},
                 0, args, nargs, kwnames);
     const bool parallel = a[0] != nullptr && to_bool(a[0], "parallel");
     const std::optional<std::uint64_t> max_threads = to_optional_u64(a[1], "max_threads");
@@ -281,6 +282,11 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     options.progress = progress.get();
 
     const Dag& dag = *state.dag;
+    std::optional<ExecutorDispatcher> dispatcher;
+    if (!is_absent(a[9])) {
+      dispatcher.emplace(state_of_instance(self), a[9], dag.nodes(), "executor");
+      options.dispatcher = &*dispatcher;
+    }
     ExecutionResult result;
     {
       CloseProgress close_progress{progress.get()};

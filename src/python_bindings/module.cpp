@@ -14,6 +14,7 @@
 #include "python_bindings/display.hpp"
 #include "python_bindings/distribution.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/executor.hpp"
 #include "python_bindings/gil.hpp"
 #include "python_bindings/graph.hpp"
 #include "python_bindings/joint.hpp"
@@ -135,6 +136,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.cache_warning);
   Py_VISIT(state.joint_distribution_type);
   Py_VISIT(state.plotting);
+  Py_VISIT(state.executor);
   Py_VISIT(state.explanation_type);
   return 0;
 }
@@ -151,6 +153,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state.cache_warning);
   Py_CLEAR(state.joint_distribution_type);
   Py_CLEAR(state.plotting);
+  Py_CLEAR(state.executor);
   Py_CLEAR(state.explanation_type);
   return 0;
 }
@@ -197,6 +200,8 @@ PyMethodDef kPrivateFunctions[] = {
     {"_restore_dag", restore_dag, METH_O, nullptr},
     {"_restore_distribution", restore_distribution, METH_O, nullptr},
     {"_restore_stat_result", restore_stat_result, METH_O, nullptr},
+    // What a task runs on an executor's worker (executor.hpp).
+    {"_run_task", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_task)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

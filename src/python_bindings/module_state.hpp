@@ -34,6 +34,9 @@ struct ModuleState {
   PyObject* plotting;
   // quillon.Explanation, what quillon.explain returns (display.hpp).
   PyTypeObject* explanation_type;
+  // The module run from executor.py, made by the first run on an executor or
+  // the first task a worker runs (executor.hpp).
+  PyObject* executor;
 };
 
 // The state of `module`, a quillon module object.

@@ -548,6 +548,7 @@ class PythonNodeFunction final : public NodeCallable {
   mutable KeyCache keys_;
 
   friend PyObject* quillon::py::held_callable(const NodeCallable& function) noexcept;
+  friend bool quillon::py::offer_result(PyObject* result, OutputSink& sink, const CallSite& site);
   friend PyObject* quillon::py::python_callable(const NodeCallable& function) noexcept;
 };
 
@@ -579,6 +580,35 @@ bool hook_as_f64(void* opaque_object, double* out) {
 }
 
 }  // namespace
+
+bool offer_result(PyObject* result, OutputSink& sink, const CallSite& site) {
+  return call_for_run(
+      [&] {
+        if (!PyDict_Check(result)) return PythonNodeFunction::report_not_a_dict(result, site);
+        PythonNodeFunction::read_outputs(result, sink);
+        return true;
+      },
+      [&] { return PythonNodeFunction::fail_with_pending_exception(site); });
+}
+
+bool report_failure(const CallSite& site, PyObject* text, std::string_view reason) {
+  if (!site.report) return false;
+  note_failure_line(reason);
+  write_failure(site, text);
+  return false;
+}
+
+PyRef input_dict(std::span<const NamedValue> inputs) {
+  PyRef dict = check(PyDict_New());
+  for (const NamedValue& input : inputs) {
+    PyRef key = check(PyUnicode_DecodeUTF8(input.name.data(), static_cast<Py_ssize_t>(input.name.size()), "replace"));
+    const GraphData& value = *input.value;
+    PyRef item = check(value.kind() == DataKind::kFloat ? PyFloat_FromDouble(value.as_float())
+                                                        : graph_data_to_python(value));
+    if (PyDict_SetItem(dict.get(), key.get(), item.get()) != 0) throw_python_error();
+  }
+  return dict;
+}
 
 NodeFunction create_python_node_function(PyObject* callable) {
   return std::make_shared<const PythonNodeFunction>(callable);

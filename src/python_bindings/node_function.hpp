@@ -16,7 +16,11 @@
 
 #include <Python.h>
 
+#include <span>
+#include <string_view>
+
 #include "node.hpp"
+#include "python_bindings/py_ref.hpp"
 
 namespace quillon::py {
 
@@ -39,6 +43,18 @@ PyObject* held_callable(const NodeCallable& function) noexcept;
 // however many owners its reference has; null for every other function.
 // Borrowed: valid while `function` lives.
 PyObject* python_callable(const NodeCallable& function) noexcept;
+
+// A call made elsewhere (an executor's worker), as a local call of the node
+// function would treat it. offer_result: what the callable returned, its
+// outputs offered to `sink` when it is a dict, otherwise reported as a
+// local call reports it (false). report_failure: a call that raised there,
+// `text` (a traceback or a line) under the node's header line as the site
+// asks, `reason` noted for the run's report; false. input_dict: a call's
+// inputs as the dict a local call passes. Requires: the interpreter lock;
+// throws RunInterrupted when the run must stop, PythonError otherwise.
+bool offer_result(PyObject* result, OutputSink& sink, const CallSite& site);
+bool report_failure(const CallSite& site, PyObject* text, std::string_view reason);
+PyRef input_dict(std::span<const NamedValue> inputs);
 
 // Installs retain/release/as_f64 for PyObject values. Called once at import.
 void install_py_object_hooks();

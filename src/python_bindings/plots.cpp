@@ -9,6 +9,7 @@
 #include "python_bindings/args.hpp"
 #include "python_bindings/borrow.hpp"
 #include "python_bindings/distribution.hpp"
+#include "python_bindings/embedded_module.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/plotting_source.hpp"  // generated from plotting.py
 #include "python_bindings/stat_result.hpp"
@@ -26,16 +27,7 @@ PyRef text(std::string_view value) {
 
 // The module made from plotting.py; borrowed from the state.
 PyObject* plotting_module(ModuleState& state) {
-  if (state.plotting != nullptr) return state.plotting;
-  PyRef module = check(PyModule_New("quillon._plotting"));
-  PyObject* globals = PyModule_GetDict(module.get());  // borrowed
-  if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) != 0) throw_python_error();
-  PyRef code = check(Py_CompileString(kPlottingSource, "quillon/_plotting.py", Py_file_input));
-  PyRef ran = check(PyEval_EvalCode(code.get(), globals, globals));
-  // Running the text may have run other code (imports) that already made
-  // one: keep the first.
-  if (state.plotting == nullptr) state.plotting = module.release();
-  return state.plotting;
+  return embedded_module(state.plotting, "quillon._plotting", "quillon/_plotting.py", kPlottingSource);
 }
 
 PyRef numpy_empty(PyObject* shape) {
