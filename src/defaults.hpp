@@ -38,4 +38,15 @@ inline constexpr std::size_t default_block_size(std::size_t columns) noexcept {
   return std::max<std::size_t>(1, kDefaultBlockBytes / (sizeof(double) * std::max<std::size_t>(1, columns)));
 }
 
+// The calls per task when a propagation's calls go to an executor's workers
+// and no chunk size is given: at least kMinChunkCalls, so that a task's own
+// cost (a fraction of a millisecond on a process pool, a few on a cluster)
+// stays a few per cent of calls of a millisecond, and otherwise a share of
+// the calls that keeps kChunkShares tasks for the workers to balance.
+inline constexpr std::size_t kMinChunkCalls = 64;
+inline constexpr std::size_t kChunkShares = 32;
+inline constexpr std::size_t default_chunk_size(std::size_t calls) noexcept {
+  return std::max<std::size_t>(kMinChunkCalls, (calls + kChunkShares - 1) / kChunkShares);
+}
+
 }  // namespace quillon

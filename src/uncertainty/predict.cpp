@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <functional>
 #include <limits>
 #include <new>
 #include <span>
@@ -260,9 +262,11 @@ class PlannedCall {
   }
   // Calls the node on the gathered inputs; false when the call failed.
   // Failures past the first few are counted without being reported.
-  bool call() {
+  bool call() { return call_on({named_.data(), count_}); }
+  // Calls the node on `inputs` (gathered as gather() does), counted like call().
+  bool call_on(std::span<const NamedValue> inputs) {
     ++calls_;
-    if (call_into(plan_, step_, named_.data(), count_, record_, failures_ < kReportedFailures)) return true;
+    if (call_into(plan_, step_, inputs.data(), inputs.size(), record_, failures_ < kReportedFailures)) return true;
     ++failures_;
     return false;
   }
@@ -270,6 +274,21 @@ class PlannedCall {
   bool call(ValueOf&& value_of) {
     gather(value_of);
     return call();
+  }
+  // The inputs gathered last.
+  std::span<const NamedValue> gathered() const noexcept { return {named_.data(), count_}; }
+  // Call `index` of the ended task `ticket`, made elsewhere, taken into
+  // record() and counted as call() counts: false when it failed.
+  bool take_from(CallDispatcher& dispatcher, CallDispatcher::Ticket ticket, std::size_t index) {
+    ++calls_;
+    record_.clear();
+    RecordSink sink(plan_, step_, record_);
+    CallSite site = step_.site;
+    site.report = failures_ < kReportedFailures;
+    if (dispatcher.take(ticket, index, sink, site)) return true;
+    record_.clear();
+    ++failures_;
+    return false;
   }
   // Calls the node once on a block of `length` draws, input i reading
   // `columns[i]` (null where the input is absent; the first present input
@@ -362,6 +381,124 @@ class PlannedCall {
   std::vector<BlockInput> block_inputs_;
   std::vector<BlockOutput> block_record_;
   std::optional<std::pair<std::size_t, std::string>> refusal_;  // block length, reason
+};
+
+// A node's calls sent to a dispatcher's workers a chunk at a time, their
+// outcomes handed back in the order the calls were added, so that a result
+// never depends on which worker finished first or how the calls were cut.
+// At most kWindow chunks are out at once; an earlier chunk is taken before a
+// later one is sent past that. A function the dispatcher cannot send is
+// called here, in the same order.
+class ChunkedCalls {
+ public:
+  // `on_outputs(tag, record)` hears each call that succeeded.
+  using OnOutputs = std::function<void(std::size_t tag, const CallRecord& record)>;
+
+  ChunkedCalls(CallDispatcher& dispatcher, PlannedCall& call, std::size_t chunk, InterruptPoll& poll,
+               OnOutputs on_outputs)
+      : dispatcher_(dispatcher), call_(call), chunk_(std::max<std::size_t>(chunk, 1)), poll_(poll),
+        on_outputs_(std::move(on_outputs)) {}
+  ~ChunkedCalls() {
+    if (!out_.empty()) dispatcher_.abandon();
+  }
+  ChunkedCalls(const ChunkedCalls&) = delete;
+  ChunkedCalls& operator=(const ChunkedCalls&) = delete;
+
+  // Adds a call on the inputs call.gather() took last, known by `tag`.
+  void add(std::size_t tag) {
+    for (const NamedValue& input : call_.gathered()) {
+      filling_.names.push_back(input.name);
+      filling_.values.push_back(*input.value);
+    }
+    filling_.ends.push_back(filling_.values.size());
+    filling_.tags.push_back(tag);
+    if (filling_.tags.size() == chunk_) send();
+  }
+
+  // Sends what is left and takes every outcome.
+  void finish() {
+    if (!filling_.tags.empty()) send();
+    while (!out_.empty()) take_front();
+  }
+
+ private:
+  static constexpr std::size_t kWindow = 64;
+
+  struct Chunk {
+    std::vector<std::string_view> names;
+    std::vector<GraphData> values;
+    std::vector<std::size_t> ends;  // per call: where its inputs end
+    std::vector<std::size_t> tags;
+    CallDispatcher::Ticket ticket = 0;
+    bool ended = false;
+  };
+
+  void send() {
+    while (out_.size() >= kWindow) take_front();
+    Chunk chunk = std::move(filling_);
+    filling_ = Chunk();
+    std::vector<NamedValue> named(chunk.values.size());
+    for (std::size_t j = 0; j < named.size(); ++j) named[j] = {chunk.names[j], &chunk.values[j]};
+    std::vector<std::span<const NamedValue>> calls(chunk.tags.size());
+    std::size_t begin = 0;
+    for (std::size_t k = 0; k < calls.size(); ++k) {
+      calls[k] = std::span<const NamedValue>(named.data() + begin, chunk.ends[k] - begin);
+      begin = chunk.ends[k];
+    }
+    chunk.ticket = next_ticket_++;
+    if (!local_ && dispatcher_.submit(chunk.ticket, *call_.step().function, call_.step().site, calls)) {
+      chunk.names.clear();
+      chunk.values.clear();  // the dispatcher has what it needs
+      out_.push_back(std::move(chunk));
+      return;
+    }
+    // Nothing is out once one chunk could not be sent: every chunk is the
+    // same function's.
+    local_ = true;
+    for (std::size_t k = 0; k < calls.size(); ++k) {
+      if (k % kParticlesPerPoll == 0) poll_();
+      if (call_.call_on(calls[k])) on_outputs_(chunk.tags[k], call_.record());
+    }
+  }
+
+  // Waits for the oldest chunk out and hands its outcomes on.
+  void take_front() {
+    Chunk& front = out_.front();
+    while (!front.ended) {
+      poll_();
+      ended_.clear();
+      dispatcher_.wait(InterruptPoll::kInterval, ended_);
+      for (CallDispatcher::Ticket ticket : ended_) {
+        for (Chunk& chunk : out_) {
+          if (chunk.ticket == ticket) chunk.ended = true;
+        }
+      }
+    }
+    for (std::size_t k = 0; k < front.tags.size(); ++k) {
+      if (call_.take_from(dispatcher_, front.ticket, k)) on_outputs_(front.tags[k], call_.record());
+    }
+    dispatcher_.release(front.ticket);
+    out_.pop_front();
+  }
+
+  CallDispatcher& dispatcher_;
+  PlannedCall& call_;
+  const std::size_t chunk_;
+  InterruptPoll& poll_;
+  OnOutputs on_outputs_;
+  Chunk filling_;
+  std::deque<Chunk> out_;
+  std::vector<CallDispatcher::Ticket> ended_;
+  CallDispatcher::Ticket next_ticket_ = 0;
+  bool local_ = false;
+};
+
+// Where a propagation's calls go: a dispatcher's workers, in chunks of the
+// given or the default size, or (no dispatcher) this thread.
+struct Dispatch {
+  CallDispatcher* dispatcher = nullptr;
+  std::optional<std::size_t> chunk_size;
+  std::size_t chunk(std::size_t calls) const { return chunk_size ? *chunk_size : default_chunk_size(calls); }
 };
 
 // The notices of one propagation, handed to its control at the end.
@@ -464,7 +601,7 @@ class DrawStreams {
 // once and their values overwritten per draw. Outputs go to one column per
 // broadcast name, the last value offered in a draw winning.
 DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, std::optional<std::uint64_t> seed,
-                    std::optional<std::size_t> block_size, NodeId node, InterruptPoll& poll) {
+                    std::optional<std::size_t> block_size, NodeId node, InterruptPoll& poll, const Dispatch& dispatch) {
   // Each distinct context key the node looks up is drawn once per sample,
   // names it never gathers included.
   std::vector<const Distribution*> drawn;
@@ -511,6 +648,27 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, st
   }
   std::vector<const GraphData*> latest(columns.size());
   std::vector<PlannedCall::BlockOutput*> latest_block(columns.size());
+  // One draw's outputs into the columns.
+  auto collect = [&](const CallRecord& record) {
+    std::fill(latest.begin(), latest.end(), nullptr);
+    for (const auto& [index, value] : record) latest[column_of[index]] = &value;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+      const GraphData* value = latest[c];
+      if (value == nullptr) continue;
+      if (value->kind() == DataKind::kFloat) {
+        columns[c].values.push_back(value->as_float());
+      } else if (auto number = value->as_f64_lossy()) {
+        columns[c].values.push_back(*number);
+      }
+    }
+  };
+  // Draws a vectorised node does not take stay here; the others go to the
+  // dispatcher's workers when there is one.
+  std::optional<ChunkedCalls> chunks;
+  if (dispatch.dispatcher != nullptr && !call.vectorized()) {
+    chunks.emplace(*dispatch.dispatcher, call, dispatch.chunk(n), poll,
+                   [&](std::size_t, const CallRecord& record) { collect(record); });
+  }
 
   // Inputs are drawn a block at a time, each distribution filling its own
   // run of the block: the draws are as independent as one at a time, and
@@ -561,20 +719,14 @@ DistMap monte_carlo(PlannedCall& call, const DistMap& context, std::size_t n, st
       for (std::size_t i = 0; i < inputs.size(); ++i) {
         if (feeds[i] >= 0) values[i].assign(GraphData::from_float(block_columns[i][draw]));
       }
-      if (!call.call()) continue;
-      std::fill(latest.begin(), latest.end(), nullptr);
-      for (const auto& [index, value] : call.record()) latest[column_of[index]] = &value;
-      for (std::size_t c = 0; c < columns.size(); ++c) {
-        const GraphData* value = latest[c];
-        if (value == nullptr) continue;
-        if (value->kind() == DataKind::kFloat) {
-          columns[c].values.push_back(value->as_float());
-        } else if (auto number = value->as_f64_lossy()) {
-          columns[c].values.push_back(*number);
-        }
+      if (chunks) {
+        chunks->add(start + draw);
+      } else if (call.call()) {
+        collect(call.record());
       }
     }
   }
+  if (chunks) chunks->finish();
 
   DistMap result;
   for (Column& column : columns) {
@@ -676,6 +828,12 @@ class ParticleCaller {
   }
 
   void run(std::size_t index, OutputColumns& columns) {
+    gather(index);
+    if (call_.call()) collect(index, call_.record(), columns);
+  }
+
+  // Gathers particle `index`'s inputs into the call (PlannedCall::gather).
+  void gather(std::size_t index) {
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
       const Input& input = inputs_[i];
       present_[i] = input.column != nullptr && input.column->has(index);
@@ -686,14 +844,16 @@ class ParticleCaller {
         present_[i] = true;
       }
     }
-    if (!call_.call([&](const CallPlan::Name& input) -> const GraphData* {
-          const std::size_t i = call_.index_of(input);
-          return present_[i] ? &values_[i] : nullptr;
-        })) {
-      return;
-    }
+    call_.gather([&](const CallPlan::Name& input) -> const GraphData* {
+      const std::size_t i = call_.index_of(input);
+      return present_[i] ? &values_[i] : nullptr;
+    });
+  }
+
+  // The outputs of particle `index`'s call into the columns.
+  void collect(std::size_t index, const CallRecord& record, OutputColumns& columns) {
     std::fill(latest_.begin(), latest_.end(), nullptr);
-    for (const auto& [output, value] : call_.record()) latest_[target_of_[output]] = &value;
+    for (const auto& [output, value] : record) latest_[target_of_[output]] = &value;
     for (std::size_t t = 0; t < latest_.size(); ++t) {
       if (latest_[t] != nullptr) columns.collect(*broadcasts_[t], *latest_[t], index);
     }
@@ -785,7 +945,8 @@ DistMap finish_columns(OutputColumns& columns, const Node& node, ParticleTable& 
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
                       const std::optional<PredictTarget>& target, RunControl* control,
                       std::optional<std::uint64_t> seed, std::optional<std::size_t> block_size,
-                      ProgressSink* progress) {
+                      ProgressSink* progress, CallDispatcher* dispatcher, std::optional<std::size_t> chunk_size) {
+  const Dispatch dispatch{dispatcher, chunk_size};
   InterruptPoll poll(control);
   const std::uint64_t total_nodes = dag.topological_order().size();
   std::uint64_t nodes_done = 0;
@@ -816,7 +977,7 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
     }
     if (!outputs && any_random(dists)) {
       if (!n_samples) throw PropagationError(kMissingSamplesError);
-      outputs = monte_carlo(call, context, *n_samples, seed, block_size, id, poll);
+      outputs = monte_carlo(call, context, *n_samples, seed, block_size, id, poll, dispatch);
     } else if (!outputs) {
       outputs.emplace();
       for (const auto& [name, value] : call_at_means(call, context)) {
@@ -840,7 +1001,8 @@ StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t>
 
 StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples, RunControl* control,
                    std::optional<std::uint64_t> seed, std::optional<std::size_t> block_size,
-                   ProgressSink* progress) {
+                   ProgressSink* progress, CallDispatcher* dispatcher, std::optional<std::size_t> chunk_size) {
+  const Dispatch dispatch{dispatcher, chunk_size};
   InterruptPoll poll(control);
   const std::uint64_t total_steps = static_cast<std::uint64_t>(dag.topological_order().size()) * n_samples;
   std::uint64_t steps_before = 0;  // particle steps of the nodes already done
@@ -878,6 +1040,18 @@ StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples,
           tell(first);
           caller.run_block(first, std::min(block, n_samples - first), columns, poll);
         }
+      } else if (dispatch.dispatcher != nullptr && !call.vectorized()) {
+        ChunkedCalls chunks(*dispatch.dispatcher, call, dispatch.chunk(n_samples), poll,
+                            [&](std::size_t index, const CallRecord& record) {
+                              if (index % kParticlesPerPoll == 0) tell(index);
+                              caller.collect(index, record, columns);
+                            });
+        for (std::size_t i = 0; i < n_samples; ++i) {
+          if (i % kParticlesPerPoll == 0) poll();
+          caller.gather(i);
+          chunks.add(i);
+        }
+        chunks.finish();
       } else {
         for (std::size_t i = 0; i < n_samples; ++i) {
           if (i % kParticlesPerPoll == 0) {

@@ -26,6 +26,7 @@
 
 #include "dag/dag.hpp"
 #include "defaults.hpp"
+#include "dispatch.hpp"
 #include "distribution/distribution.hpp"
 #include "run_control.hpp"
 #include "stat_result/stat_result.hpp"
@@ -87,14 +88,24 @@ inline constexpr std::size_t kReportedFailures = 3;
 // of a node never marked. In predict, particles lacking one of the node's
 // inputs, and every particle of a node that reads a vector, are evaluated
 // one at a time. A block size changes neither the draws nor the results.
+//
+// With a `dispatcher`, the calls of nodes that are not vectorised (Monte
+// Carlo draws in predict_at, particles in predict) go to its workers in
+// tasks of `chunk_size` calls (default_chunk_size when absent); the draws
+// are still made here, and outcomes are taken in draw order, so the result
+// is the one a run without a dispatcher gives, for any chunk size and any
+// number of workers. Vectorised nodes, dist transfers and single calls at
+// the means stay on this thread.
 StatResult predict_at(const Dag& dag, DistMap inputs, std::optional<std::size_t> n_samples,
                       const std::optional<PredictTarget>& target = std::nullopt, RunControl* control = nullptr,
                       std::optional<std::uint64_t> seed = std::nullopt,
-                      std::optional<std::size_t> block_size = std::nullopt, ProgressSink* progress = nullptr);
+                      std::optional<std::size_t> block_size = std::nullopt, ProgressSink* progress = nullptr,
+                      CallDispatcher* dispatcher = nullptr, std::optional<std::size_t> chunk_size = std::nullopt);
 
 // Whole trajectories: n_samples particles, each drawing every input once.
 StatResult predict(const Dag& dag, const DistMap& inputs, std::size_t n_samples = kDefaultParticles,
                    RunControl* control = nullptr, std::optional<std::uint64_t> seed = std::nullopt,
-                   std::optional<std::size_t> block_size = std::nullopt, ProgressSink* progress = nullptr);
+                   std::optional<std::size_t> block_size = std::nullopt, ProgressSink* progress = nullptr,
+                   CallDispatcher* dispatcher = nullptr, std::optional<std::size_t> chunk_size = std::nullopt);
 
 }  // namespace quillon
