@@ -179,6 +179,7 @@ class Dag:
         *,
         inputs: Optional[dict[str, Any]] = None,
         progress: Union[bool, Callable[[int, int], object]] = False,
+        executor: Optional[Any] = None,
     ) -> dict[Any, Any]:
         """Execute the DAG
 
@@ -200,6 +201,14 @@ class Dag:
                 a callable receives (nodes done, nodes in the run). At most 10 updates a second, the
                 last always (total, total). An exception raised by the callable stops the run and is
                 raised here. Default: False.
+            executor (concurrent.futures.Executor | dask.distributed.Client | None): Where node calls run:
+                a process or thread pool, a Dask client or client.get_executor(), anything whose submit()
+                returns futures. Each node is submitted as soon as its inputs exist; this process builds
+                the keys, asks the cache and stores, so the context and the report are those of a
+                sequential run. Node callables travel once per worker (by reference, else with cloudpickle);
+                a TypeError naming the node is raised before anything runs when one cannot. A node that
+                raises on a worker prints the worker's traceback here and yields no outputs; a task whose
+                worker is lost is retried once, then its node fails. None (default): calls run here.
 
         With detailed=True the report also holds "node_runs": node id -> {"label", "seconds",
         "failed", "error"}, where seconds is the node's wall time (cache lookup included) and error
@@ -261,6 +270,8 @@ class Dag:
         seed: Optional[int] = None,
         block_size: Optional[int] = None,
         progress: Union[bool, Callable[[int, int], object]] = False,
+        executor: Optional[Any] = None,
+        chunk_size: Optional[int] = None,
     ) -> StatResult:
         """Forward-propagate distributions through the graph.
 
@@ -304,6 +315,8 @@ class Dag:
         seed: Optional[int] = None,
         block_size: Optional[int] = None,
         progress: Union[bool, Callable[[int, int], object]] = False,
+        executor: Optional[Any] = None,
+        chunk_size: Optional[int] = None,
     ) -> StatResult:
         """Particle-based forward pass — preserves exact joint distribution structure.
 
