@@ -54,6 +54,19 @@ class ClaimGuard {
   bool active_ = true;
 };
 
+// Stores the outputs of a successful computation (step.outputs) under the
+// lookup's key, reporting into `step`.
+void store_outputs(NodeStepResult& step, CacheBackend& backend, const std::string& ns, const CacheLookup& lookup,
+                   CacheRunStats& stats) {
+  PutResult put = backend.put(ns, lookup.key, build_cache_entry(lookup, step.outputs));
+  step.status.stored = put.stored;
+  if (put.stored) {
+    ++stats.stores;
+  } else {
+    step.store_problem = std::move(put.problem);
+  }
+}
+
 // Computes a claimed (or self-claimed) key and stores the result unless the
 // node function failed: a failed call is reported but never served later.
 void compute_and_store(NodeStepResult& step, CacheBackend& backend, ComputeOutputs compute, const std::string& ns,
@@ -63,15 +76,7 @@ void compute_and_store(NodeStepResult& step, CacheBackend& backend, ComputeOutpu
   if (!succeeded) step.outputs.clear();
   step.status.cache_key = lookup.key;
   step.status.reason = reason;
-  if (succeeded) {
-    PutResult put = backend.put(ns, lookup.key, build_cache_entry(lookup, step.outputs));
-    step.status.stored = put.stored;
-    if (put.stored) {
-      ++stats.stores;
-    } else {
-      step.store_problem = std::move(put.problem);
-    }
-  }
+  if (succeeded) store_outputs(step, backend, ns, lookup, stats);
   step.key_text = lookup.key;
 }
 
@@ -223,15 +228,7 @@ void DeferredCachedStep::finish(bool succeeded, DataMap outputs, CacheRunStats& 
   step.outputs = succeeded ? std::move(outputs) : DataMap();
   step.status.cache_key = lookup_.key;
   step.status.reason = reason_;
-  if (succeeded) {
-    PutResult put = backend_.put(options_.namespace_name, lookup_.key, build_cache_entry(lookup_, step.outputs));
-    step.status.stored = put.stored;
-    if (put.stored) {
-      ++stats.stores;
-    } else {
-      step.store_problem = std::move(put.problem);
-    }
-  }
+  if (succeeded) store_outputs(step, backend_, options_.namespace_name, lookup_, stats);
   step.key_text = lookup_.key;
   release();
 }
