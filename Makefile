@@ -27,7 +27,7 @@ system-deps:
 	fi
 
 python-deps:
-	@$(PYTHON) -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis numpy pandas matplotlib scipy tqdm cloudpickle nbclient nbformat ipykernel
+	@$(PYTHON) -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis numpy pandas matplotlib scipy tqdm cloudpickle nbclient nbformat ipykernel "dask[distributed]"
 
 cpp-build:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -156,7 +156,9 @@ class Dispatch:
             error = task.error
         else:
             try:
-                answer = task.future.result(timeout=0)
+                # Done, but a Dask future still fetches its value from the
+                # worker here: a zero timeout would turn that into a failure.
+                answer = task.future.result()
             except BaseException as caught:  # noqa: B036
                 if not isinstance(caught, Exception) and not _lost_worker(caught):
                     raise
