@@ -12,6 +12,7 @@ time its token goes to an executor; a worker that lacks them answers
 received for later tasks and later runs.
 """
 
+import collections
 import concurrent.futures
 import hashlib
 import pickle
@@ -72,8 +73,21 @@ def _is_dask_client(executor):
     return cls.__name__ == "Client" and cls.__module__.split(".")[0] == "distributed"
 
 
+def _window_of(executor):
+    """How many tasks to keep at `executor` at once: its workers and one more, so that a worker never
+    waits for the next task while the rest stay here, cancellable, until a task ends. None: no bound."""
+    client = executor if _is_dask_client(executor) else getattr(executor, "_client", None)
+    if client is not None and _is_dask_client(client):
+        try:
+            return 2 * max(1, sum(client.nthreads().values()))
+        except Exception:
+            return None
+    workers = getattr(executor, "_max_workers", None)
+    return workers + 1 if isinstance(workers, int) and workers > 0 else None
+
+
 class _Task:
-    __slots__ = ("future", "token", "payload", "calls", "attempts", "error")
+    __slots__ = ("future", "token", "payload", "calls", "attempts", "error", "future_failed")
 
     def __init__(self, token, payload, calls):
         self.future = None
@@ -82,6 +96,7 @@ class _Task:
         self.calls = calls
         self.attempts = 0
         self.error = None
+        self.future_failed = False  # whether the last error came from a future, not from submit()
 
 
 class Dispatch:
@@ -107,6 +122,9 @@ class Dispatch:
         self.local = isinstance(executor, concurrent.futures.ThreadPoolExecutor)
         self._tokens = {}  # id(payload) -> (payload, token)
         self._tasks = {}
+        self._window = _window_of(executor)
+        self._out = 0  # tasks whose futures have not been settled
+        self._held = collections.deque()  # tickets submitted here, not yet to the executor
 
     def submit(self, ticket, function, payload, calls):
         """Starts task `ticket`: `function` (by its pickled `payload`, None for threads) on each input dict of `calls`."""
@@ -119,7 +137,17 @@ class Dispatch:
                 self._tokens[id(payload)] = known
             task = _Task(known[1], payload, calls)
         self._tasks[ticket] = task
-        self._send(ticket, task, with_payload=None)
+        if self._window is not None and self._out >= self._window:
+            self._held.append(ticket)
+        else:
+            self._send(ticket, task, with_payload=None)
+
+    def _send_held(self):
+        while self._held and self._out < self._window:
+            ticket = self._held.popleft()
+            task = self._tasks.get(ticket)
+            if task is not None:
+                self._send(ticket, task, with_payload=None)
 
     def _send(self, ticket, task, with_payload):
         """Submits `task`; its bytes go along when asked, or when its token is new to this executor."""
@@ -142,9 +170,11 @@ class Dispatch:
                 raise
             task.future = None
             task.error = error
+            task.future_failed = False
             self._notify(ticket)
             return
         task.future = future
+        self._out += 1
         future.add_done_callback(lambda _future, ticket=ticket: self._notify(ticket))
 
     def settle(self, ticket):
@@ -152,6 +182,15 @@ class Dispatch:
         task = self._tasks.get(ticket)
         if task is None:
             return False
+        if task.future is not None:
+            self._out -= 1
+        try:
+            return self._settle(ticket, task)
+        finally:
+            if self._held:
+                self._send_held()
+
+    def _settle(self, ticket, task):
         if task.future is None:
             error = task.error
         else:
@@ -163,6 +202,7 @@ class Dispatch:
                 if not isinstance(caught, Exception) and not _lost_worker(caught):
                     raise
                 error = caught
+                task.future_failed = True
             else:
                 if answer[0] == "missing":
                     task.attempts -= 1  # not a failure of the worker
@@ -187,8 +227,12 @@ class Dispatch:
             return task.calls[index]
         described = f"{type(error).__name__}: {error}"
         if _lost_worker(error):
-            reason = f"its worker was lost twice ({described})"
-            return (False, f"Error: {reason}; the call was not retried again\n", reason)
+            if task.future_failed:
+                reason = f"its worker was lost, twice ({described})"
+            else:
+                # A broken pool refuses every task from then on.
+                reason = f"the executor can no longer take tasks ({described})"
+            return (False, f"Error: {reason}; the call was tried {task.attempts} times\n", reason)
         text = "".join(traceback.format_exception(error))
         return (False, f"Error: the executor could not run the call\n{text}", described)
 
@@ -196,6 +240,7 @@ class Dispatch:
         self._tasks.pop(ticket, None)
 
     def abandon(self):
+        self._held.clear()
         tasks, self._tasks = self._tasks, {}
         for task in tasks.values():
             if task.future is not None:
