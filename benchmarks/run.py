@@ -1788,6 +1788,14 @@ def executor_memory_rows(ctx: Context) -> None:
             if case == pooled and key == "retained":
                 row.target = f"≤ {w.MEMORY_TARGET:g}× in one process"
                 row.met = row.ratio is not None and row.ratio <= w.MEMORY_TARGET
+                after = measured[pooled]["retained_after_next_task"]
+                value = after / size
+                row = ctx.add(Row(workload, f"{pooled}: retained once the pool ran one more task", runs=1,
+                                  figure=f"{value:.2f}× the array", value=value, unit="× array",
+                                  note="the pool's feeder thread keeps the last call it pickled until it "
+                                       "sends the next one"))
+                if base > 0:
+                    row.ratio, row.baseline = after / base, f"{local}: {what}"
 
 
 # --------------------------------------------------------------------------

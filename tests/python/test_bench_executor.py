@@ -125,13 +125,15 @@ def test_suite_rows_carry_targets_and_memory_figures(suite, monkeypatch, tmp_pat
     run.bench_scale_out(ctx)
     rows = {(row.workload, row.system): row for row in ctx.rows}
     assert all(row.status in ("ok", "skipped") for row in ctx.rows), [(r.system, r.note) for r in ctx.rows]
-    targeted = {system: row for (_, system), row in rows.items() if row.target}
-    assert targeted["quillon, ProcessPoolExecutor(2)"].target == "≤ 0.6× sequential"
-    assert targeted["quillon"].target == "≤ 1.5× submit and wait"
+    targets = {(workload.split()[0], system): row.target for (workload, system), row in rows.items() if row.target}
+    assert targets == {("4", "quillon, ProcessPoolExecutor(2)"): "≤ 0.6× sequential",
+                       ("chain", "quillon"): "≤ 1.5× submit and wait",
+                       ("predict,", "quillon, ProcessPoolExecutor(2)"): "≤ 0.6× serial",
+                       ("2", "ProcessPoolExecutor(2): retained after the run"): "≤ 1.1× in one process"}
     skipped = [row for row in ctx.rows if row.status == "skipped"]
     assert any("dask" in row.note for row in skipped)  # left out, not faked
     memory = [row for row in ctx.rows if row.unit == "× array"]
-    assert len(memory) == 4 and all(row.value > 0 for row in memory)
+    assert len(memory) == 5 and all(row.value > 0 for row in memory)
     retained = [row for row in memory if row.target]
     assert [row.system for row in retained] == ["ProcessPoolExecutor(2): retained after the run"]
 
@@ -145,6 +147,6 @@ def test_memory_child_reports_one_process_figures(suite):
     assert local["peak"] >= local["array_bytes"] and local["retained"] > 0
     pooled = out[w.MEMORY_CASES[1]]
     if w.has_executor():
-        assert pooled["ok"] and pooled["peak"] > 0
+        assert pooled["ok"] and pooled["peak"] > 0 and "retained_after_next_task" in pooled
     else:
         assert "executor" in pooled["error"]
