@@ -831,11 +831,9 @@ ExecutionResult Dag::Run::dispatched(CallDispatcher& dispatcher) {
         ready.pop();
         start(i);
       }
+      if (!parked.empty()) retry_parked();
       if (ended == n) break;
-      if (!parked.empty()) {
-        retry_parked();
-        if (!ready.empty()) continue;
-      }
+      if (!ready.empty()) continue;
       if (in_flight == 0) {
         // Only claims of other runs hold this one up.
         if (parked.empty()) throw ExecutionError("the run on the executor stalled with nodes left to run");
