@@ -8,7 +8,8 @@ Run as a script (executor_nodes.py MODE ARG...), it is the child process of
 the tests that must not take the test process down with them:
 - lost DIR: a run on a process pool in which one node kills its own worker;
   prints the detailed report as JSON.
-- interrupt DIR: a run on a process pool of slow nodes; prints "ready" once
+- interrupt DIR WORKERS: a run of slow nodes on a pool of two processes
+  (WORKERS "processes") or one thread ("threads"); prints "ready" once
   the pool is up, "interrupted T" when KeyboardInterrupt reaches the caller
   (monotonic seconds) and "shut down" once the pool has finished what it
   still ran. The workers print "started I" as calls begin.
@@ -138,20 +139,22 @@ def after(inputs):
 unpickled = {}
 
 
-def _revive(tag):
+def _revive(tag, ballast):
     unpickled[tag] = unpickled.get(tag, 0) + 1
-    return Counted(tag)
+    return Counted(tag, ballast)
 
 
 class Counted:
     """A node callable that counts, in each process, how many times a copy of
-    it was unpickled there, and reports the count with its process id."""
+    it was unpickled there, and reports the count with its process id. Its
+    pickled form carries `ballast` (bytes) along."""
 
-    def __init__(self, tag):
+    def __init__(self, tag, ballast=b""):
         self.tag = tag
+        self.ballast = ballast
 
     def __reduce__(self):
-        return (_revive, (self.tag,))
+        return (_revive, (self.tag, self.ballast))
 
     def __call__(self, inputs):
         return {"pid": os.getpid(), "count": unpickled.get(self.tag, 0)}
@@ -194,9 +197,9 @@ def lost(directory):
 SLOW_NODES = 10
 
 
-def interrupt(directory):
+def interrupt(directory, workers):
     import multiprocessing
-    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
     import quillon
 
@@ -206,9 +209,12 @@ def interrupt(directory):
     graph.add(after, "after", [("dir", "dir"), ("v0", "v0"), ("v1", "v1")], None)
     dag = graph.build()
     inputs = {"dir": directory, **{f"i{index}": index for index in range(SLOW_NODES)}}
-    pool = ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
-    # Workers up before the run, so that the signal finds calls under way.
-    list(pool.map(abs, [1, 2]))
+    if workers == "processes":
+        pool = ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
+        # Workers up before the run, so that the signal finds calls under way.
+        list(pool.map(abs, [1, 2]))
+    else:
+        pool = ThreadPoolExecutor(1)
     os.write(1, b"ready\n")
     try:
         dag.execute(cache=False, inputs=inputs, executor=pool)

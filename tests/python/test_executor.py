@@ -6,6 +6,7 @@ Ctrl-C end runs cleanly and say why."""
 import json
 import multiprocessing
 import os
+import pickle
 import random
 import signal
 import subprocess
@@ -22,6 +23,18 @@ import quillon
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NODES_SCRIPT = os.path.join(HERE, "executor_nodes.py")
+
+
+def python_path():
+    """A PYTHONPATH under which new processes import this quillon (not
+    another one installed) and executor_nodes, from any working directory."""
+    paths = [HERE, os.path.dirname(os.path.abspath(quillon.__file__))]
+    paths += [os.path.abspath(path) for path in sys.path if path and os.path.isdir(path)]
+    return os.pathsep.join(dict.fromkeys(paths))
+
+
+def child_env():
+    return {**os.environ, "PYTHONPATH": python_path()}
 
 
 @pytest.fixture(scope="module")
@@ -44,8 +57,7 @@ def dask_client():
     # Workers are new processes: they find quillon and executor_nodes through
     # PYTHONPATH, set before they start.
     previous = os.environ.get("PYTHONPATH")
-    paths = [HERE] + [path for path in sys.path if path and os.path.isdir(path)]
-    os.environ["PYTHONPATH"] = os.pathsep.join(paths)
+    os.environ["PYTHONPATH"] = python_path()
     try:
         with distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
@@ -210,22 +222,43 @@ class TestDask:
         assert not any(entry["failed"] for entry in result["node_runs"].values())
 
 
+class Relay:
+    """An executor of its own kind: hands tasks to `pool` and counts the
+    bytes their arguments take when pickled."""
+
+    def __init__(self, pool):
+        self.pool = pool
+        self.sent = 0
+
+    def submit(self, function, *args):
+        self.sent += len(pickle.dumps(args))
+        return self.pool.submit(function, *args)
+
+
 class TestShipping:
     @pytest.mark.parametrize("shared", [True, False], ids=["one object", "equal objects"])
     def test_each_callable_reaches_each_worker_once(self, shared):
-        tag = uuid.uuid4().hex
-        one = nodes.Counted(tag)
+        tag, ballast = uuid.uuid4().hex, os.urandom(200_000)
+        one = nodes.Counted(tag, ballast)
         graph = quillon.Graph()
         for i in range(30):
-            graph.add(one if shared else nodes.Counted(tag), f"n{i}", None, [("pid", f"pid{i}"), ("count", f"count{i}")])
+            function = one if shared else nodes.Counted(tag, ballast)
+            graph.add(function, f"n{i}", None, [("pid", f"pid{i}"), ("count", f"count{i}")])
         dag = graph.build()
-        with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as executor:
+        with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+            relay = Relay(pool)
+            sent = []
             for _ in range(2):
-                result = dag.execute(cache=False, executor=executor)
+                result = dag.execute(cache=False, executor=relay)
+                sent.append(relay.sent - sum(sent))
                 pids = {result[f"pid{i}"] for i in range(30)}
                 assert os.getpid() not in pids and len(pids) <= 2
                 # Each worker unpickled the callable once, before its first call.
                 assert {result[f"count{i}"] for i in range(30)} == {1}
+        # The callable's bytes went with the first task and with the tasks
+        # that a worker lacking them sent back, never with every task.
+        assert sent[0] >= len(ballast)
+        assert sum(sent) < 40 * len(ballast)
         assert tag not in nodes.unpickled  # the caller pickles, it never unpickles
 
     def test_a_new_executor_gets_the_callables_again(self):
@@ -299,7 +332,7 @@ class TestFailures:
     def test_a_lost_worker_fails_its_node_and_the_run_ends(self, tmp_path):
         child = subprocess.run(
             [sys.executable, NODES_SCRIPT, "lost", str(tmp_path)],
-            capture_output=True, text=True, timeout=60, cwd=HERE,
+            capture_output=True, text=True, timeout=60, env=child_env(),
         )
         assert child.returncode == 0, child.stderr
         report = json.loads(child.stdout)
@@ -319,10 +352,11 @@ class TestFailures:
 
 
 class TestInterrupt:
-    def test_ctrl_c_stops_the_run_and_cancels_pending_calls(self, tmp_path):
+    @pytest.mark.parametrize("workers", ["processes", "threads"])
+    def test_ctrl_c_stops_the_run_and_cancels_pending_calls(self, workers, tmp_path):
         child = subprocess.Popen(
-            [sys.executable, NODES_SCRIPT, "interrupt", str(tmp_path)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=HERE,
+            [sys.executable, NODES_SCRIPT, "interrupt", str(tmp_path), workers],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
         )
         try:
             assert child.stdout.readline() == "ready\n"
@@ -342,10 +376,14 @@ class TestInterrupt:
         assert float(interrupted[0].split()[1]) - sent < 0.6
         assert lines[-1] == "shut down"
         started = [name for name in os.listdir(tmp_path) if name.startswith("started")]
-        # Two calls run and the pool had taken up to three more from its
-        # queue; every other call was cancelled, and the node waiting for the
-        # first two never began.
-        assert len(started) <= 5 < nodes.SLOW_NODES
+        if workers == "threads":
+            # One call was running; every call still queued was cancelled.
+            assert started == ["started0.0"]
+        else:
+            # Two calls run and the pool may have moved up to three more
+            # to its workers, beyond cancelling.
+            assert len(started) <= 5 < nodes.SLOW_NODES
+        # The node waiting for the first two never began.
         assert not (tmp_path / "after").exists()
 
 
