@@ -125,7 +125,7 @@ def slow(inputs):
     with open(os.path.join(inputs["dir"], f"started{index}"), "w"):
         pass
     os.write(1, f"started {index}\n".encode())
-    time.sleep(1.0)
+    time.sleep(1.2)
     return {"v": float(index)}
 
 
