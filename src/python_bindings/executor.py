@@ -110,8 +110,9 @@ class Dispatch:
         self._executor = executor
         self._notify = notify
         self._run_task = quillon._run_task
-        if _is_dask_client(executor):
-            # Tasks are never pure: a retried task must run again, not be
+        if _is_dask_client(executor) or _is_dask_client(getattr(executor, "_client", None)):
+            # Tasks are never pure (a Client's submit and its executor's take
+            # the keyword alike): a retried task must run again, not be
             # answered with the lost one's key.
             def submit(*args, _submit=executor.submit):
                 return _submit(*args, pure=False)

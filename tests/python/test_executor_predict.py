@@ -153,3 +153,34 @@ def test_predict_on_a_dask_cluster_matches_the_serial_run(dask_client, capfd):
     for executor in (dask_client, dask_client.get_executor()):
         assert_same_result(serial, dag.predict(INPUTS, 400, seed=9, executor=executor, chunk_size=50))
     capfd.readouterr()
+
+
+def dies_once(inputs):
+    """Kills its worker process the first time it runs for a marker path, then answers."""
+    marker = pathlib.Path(inputs["marker"])
+    if not marker.exists():
+        marker.write_text("died")
+        os.kill(os.getpid(), 9)
+    return {"y": inputs["x"] + 1.0}
+
+
+def test_a_task_whose_dask_worker_died_is_sent_again(tmp_path, capfd):
+    # With no failures allowed the scheduler gives the task up at once
+    # (KilledWorker), so the second attempt is the run's own retry.
+    dask = pytest.importorskip("dask")
+    distributed = pytest.importorskip("distributed")
+    here = str(pathlib.Path(__file__).parent)
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))
+    graph = quillon.Graph()
+    graph.add(dies_once, "DiesOnce", {"x": "x", "marker": "marker"}, {"y": "y"})
+    dag = graph.build()
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+            for name, executor in (("client", client), ("executor", client.get_executor())):
+                marker = tmp_path / name
+                report = dag.execute(inputs={"x": 1.0, "marker": str(marker)}, executor=executor, cache=False,
+                                     detailed=True)
+                assert marker.read_text() == "died"  # the first attempt did die
+                assert report["context"]["y"] == 2.0, (name, capfd.readouterr().err)
+                assert report["node_runs"][0]["failed"] is False
