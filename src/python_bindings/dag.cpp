@@ -602,7 +602,8 @@ PyMethodDef kMethods[] = {
      "        sequential run. Node callables travel once per worker (by reference, else with cloudpickle);\n"
      "        a TypeError naming the node is raised before anything runs when one cannot. A node that\n"
      "        raises on a worker prints the worker's traceback here and yields no outputs; a task whose\n"
-     "        worker is lost is retried once, then its node fails. None (default): calls run here.\n\n"
+     "        worker is lost is retried once, then its node fails. parallel and max_threads are not\n"
+     "        used then. None (default): calls run here.\n\n"
      "With detailed=True the report also holds \"node_runs\": node id -> {\"label\", \"seconds\",\n"
      "\"failed\", \"error\"}, where seconds is the node's wall time (cache lookup included) and error\n"
      "the one-line text of the exception that failed the node, or None."},

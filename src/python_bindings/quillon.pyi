@@ -208,7 +208,8 @@ class Dag:
                 sequential run. Node callables travel once per worker (by reference, else with cloudpickle);
                 a TypeError naming the node is raised before anything runs when one cannot. A node that
                 raises on a worker prints the worker's traceback here and yields no outputs; a task whose
-                worker is lost is retried once, then its node fails. None (default): calls run here.
+                worker is lost is retried once, then its node fails. parallel and max_threads are not
+                used then. None (default): calls run here.
 
         With detailed=True the report also holds "node_runs": node id -> {"label", "seconds",
         "failed", "error"}, where seconds is the node's wall time (cache lookup included) and error
