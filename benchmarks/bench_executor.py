@@ -296,10 +296,12 @@ def started_pools(workers: int = WORKERS, *, with_dask: bool = True, with_hamilt
         try:
             try:
                 pools.process = concurrent.futures.ProcessPoolExecutor(workers)
-                pids = {f.result(timeout=120) for f in
-                        [pools.process.submit(warm_worker, modules) for _ in range(workers)]}
-                if len(pids) < workers:  # one worker took both: warm the other now
-                    pools.process.submit(empty_task).result(timeout=120)
+                pids: set = set()
+                for _ in range(5):  # until every worker has run a warm task
+                    pids |= {f.result(timeout=120) for f in
+                             [pools.process.submit(warm_worker, modules) for _ in range(workers)]}
+                    if len(pids) >= workers:
+                        break
             except Exception as exc:
                 pools.errors["process pool"] = f"{type(exc).__name__}: {exc}"
                 if pools.process is not None:
