@@ -572,6 +572,10 @@ def predict_workload(pools: Pools, peers: dict, peer_errors: dict) -> Workload:
         w.add("quillon, Dask Client",
               lambda: dag.predict(inputs, n_samples=n, seed=PREDICT_SEED, executor=client), same_as_serial)
         w.targets["quillon, Dask Client"] = (PREDICT_TARGET, "serial")
+        chunk = len(chunks[0])
+        w.add(f"quillon, Dask Client, chunk_size={chunk}",
+              lambda: dag.predict(inputs, n_samples=n, seed=PREDICT_SEED, executor=client, chunk_size=chunk),
+              same_as_serial, f"{len(chunks)} tasks, as the peers make; fewer round trips to the scheduler")
         w.add("dask.delayed over chunks", lambda: dask_delayed_chunks(client, steps, chunks),
               lambda r: r == expected, f"the draws made beforehand, {len(chunks)} chunks")
     else:
