@@ -289,7 +289,8 @@ def started_pools(workers: int = WORKERS, *, with_dask: bool = True, with_hamilt
         # forked pool through sys.path, the cluster's spawned processes
         # through PYTHONPATH.
         entries = [str(HERE), module_dir]
-        sys.path[:0] = [e for e in entries if e not in sys.path]
+        added = [e for e in entries if e not in sys.path]  # only these are taken out again
+        sys.path[:0] = added
         saved_pythonpath = os.environ.get("PYTHONPATH")
         os.environ["PYTHONPATH"] = worker_pythonpath(entries)
         modules = worker_modules(with_hamilton)
@@ -332,7 +333,7 @@ def started_pools(workers: int = WORKERS, *, with_dask: bool = True, with_hamilt
                 os.environ.pop("PYTHONPATH", None)
             else:
                 os.environ["PYTHONPATH"] = saved_pythonpath
-            for entry in entries:
+            for entry in added:
                 if entry in sys.path:
                     sys.path.remove(entry)
 

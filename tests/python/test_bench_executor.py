@@ -6,6 +6,7 @@ sensible figures. No timing is asserted."""
 from __future__ import annotations
 
 import importlib.util
+import os
 import sys
 from pathlib import Path
 
@@ -97,9 +98,16 @@ def test_checks_refuse_wrong_answers(suite, pools):
     assert not serial.check(other)
 
 
-def test_pools_without_dask_or_hamilton_say_why(suite):
+def test_pools_without_dask_or_hamilton_say_why(suite, monkeypatch):
     run, w = suite
+    monkeypatch.setenv("PYTHONPATH", "/somewhere/else")
+    path_before = list(sys.path)
     with w.started_pools(with_dask=False, with_hamilton=False) as started:
+        # Workers find this benchmark's modules first, then the quillon under
+        # test, then what the caller had set.
+        paths = os.environ["PYTHONPATH"].split(":")
+        assert paths[:2] == [str(BENCHMARKS), started.module_dir]
+        assert str(Path(quillon.__file__).resolve().parent) in paths and paths[-1] == "/somewhere/else"
         assert started.dask is None and started.errors["dask"] == "left out"
         modules, errors = run.load_peers([])
         cpu = w.cpu_workload(started, modules, errors)
@@ -111,7 +119,28 @@ def test_pools_without_dask_or_hamilton_say_why(suite):
     # The pool is shut down on the way out, and the paths it added are gone.
     with pytest.raises(RuntimeError):
         pool.submit(w.empty_task)
-    assert started.module_dir not in sys.path
+    assert sys.path == path_before and os.environ["PYTHONPATH"] == "/somewhere/else"
+
+
+def test_hamilton_modules_compute_what_the_graphs_compute(suite, tmp_path, monkeypatch):
+    _, w = suite
+    pytest.importorskip("hamilton")
+    for name, source in w.hamilton_sources().items():
+        (tmp_path / f"{name}.py").write_text(source)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import importlib
+
+    chain = importlib.import_module(w.HAMILTON_CHAIN_MODULE)
+    value = chain.v0()
+    for i in range(1, w.CHAIN_NODES):
+        value = getattr(chain, f"v{i}")(value)
+    assert value == w.chain_dag(w.CHAIN_NODES).execute()[f"v{w.CHAIN_NODES - 1}"]
+    cpu = importlib.import_module(w.HAMILTON_CPU_MODULE)
+    assert [getattr(cpu, f"total{i}")(10) for i in range(w.CPU_NODES)] == [45] * w.CPU_NODES
+    predict = importlib.import_module(w.HAMILTON_PREDICT_MODULE)
+    chunks = [[0.0, 1.0], [2.0], [-1.5]]
+    pieces = [predict.evaluated(piece, 1) for piece in predict.chunk(chunks)]
+    assert predict.y(pieces) == [1.0, 3.0, 5.0, -2.0]
 
 
 def test_suite_rows_carry_targets_and_memory_figures(suite, monkeypatch, tmp_path):
