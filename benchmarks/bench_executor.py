@@ -687,7 +687,9 @@ def memory_measurements(doubles: Optional[int] = None) -> dict:
 def main(argv=None) -> int:
     import argparse
 
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                     epilog="Other options (--quick, --repeat, --json, --markdown, --no-peers) "
+                                            "are benchmarks/run.py's.")
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     parser.add_argument("--doubles", type=int, default=MEMORY_DOUBLES, help=argparse.SUPPRESS)
     args, rest = parser.parse_known_args(argv)
