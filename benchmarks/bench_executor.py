@@ -50,6 +50,7 @@ os.environ.setdefault("HAMILTON_TELEMETRY_ENABLED", "false")
 HERE = Path(__file__).resolve().parent
 
 import quillon  # noqa: E402
+from process_memory import peak_rss_bytes, reset_peak_rss, rss_bytes  # noqa: E402
 
 WORKERS = 2
 CPU_NODES = 4
@@ -608,29 +609,6 @@ def workloads(pools: Pools, peers: dict, peer_errors: dict) -> list:
 # Memory: each case in a process of its own, so that its peak is its own
 
 MEMORY_CASES = ("in one process", f"ProcessPoolExecutor({WORKERS})")
-
-
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def peak_rss_bytes() -> int:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    raise OSError("no VmHWM in /proc/self/status")
-
-
-def reset_peak_rss() -> None:
-    """Sets the resident peak back to the present size (writing 5 to
-    clear_refs); where the kernel refuses, the peak keeps what came before."""
-    try:
-        with open("/proc/self/clear_refs", "w") as clear_refs:
-            clear_refs.write("5")
-    except OSError:
-        pass
 
 
 def memory_child(case: str, doubles: int = MEMORY_DOUBLES) -> dict:

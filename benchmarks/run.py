@@ -58,6 +58,8 @@ sys.path.insert(0, str(HERE))
 
 import quillon  # noqa: E402
 
+from process_memory import peak_rss_bytes, reset_peak_rss, rss_bytes  # noqa: E402
+
 # The execute-path workload functions are shared with bench_execute.py so
 # that both scripts measure the same thing.
 from bench_execute import (  # noqa: E402
@@ -1100,11 +1102,6 @@ def bench_array(ctx: Context) -> None:
 # Workload: a 100,000-node chain (own process, so that memory deltas are clean)
 
 
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def scale_chain_child(n: int) -> dict:
     """Builds, renders and runs an n-node chain; prints times and resident
     memory deltas as JSON."""
@@ -1553,26 +1550,6 @@ def vector_memory_child(case: str) -> dict:
     before = rss_bytes()
     result = run()
     return {"case": case, "draws": n, "bytes": peak_rss_bytes() - before, "mean": mean(result)}
-
-
-def peak_rss_bytes() -> int:
-    """The process's resident peak. Read from /proc rather than getrusage,
-    whose figure a child started by exec inherits from its parent."""
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    raise OSError("no VmHWM in /proc/self/status")
-
-
-def reset_peak_rss() -> None:
-    """Sets the resident peak back to the present size where the kernel
-    allows it; otherwise the peak of the imports before stays in it."""
-    try:
-        with open("/proc/self/clear_refs", "w") as clear_refs:
-            clear_refs.write("5")
-    except OSError:
-        pass
 
 
 def openturns_function(ot, symbolic: bool):
