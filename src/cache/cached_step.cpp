@@ -27,59 +27,6 @@ void hit_result(NodeStepResult& step, std::string&& key, DataMap& outputs, const
   step.outputs = std::move(outputs);
 }
 
-// Releases a claim when the computation unwinds instead of returning, so
-// that threads waiting for the key are not stranded. Counts the claim as
-// held by this thread while it is active.
-class ClaimGuard {
- public:
-  ClaimGuard(CacheBackend& backend, const std::string& ns, const std::string& key)
-      : backend_(backend), ns_(ns), key_(key) {
-    ++t_claims_held;
-  }
-  ~ClaimGuard() {
-    if (active_) finish();
-  }
-  void finish() {
-    active_ = false;
-    --t_claims_held;
-    backend_.finish_compute(ns_, key_);
-  }
-  ClaimGuard(const ClaimGuard&) = delete;
-  ClaimGuard& operator=(const ClaimGuard&) = delete;
-
- private:
-  CacheBackend& backend_;
-  const std::string& ns_;
-  const std::string& key_;
-  bool active_ = true;
-};
-
-// Stores the outputs of a successful computation (step.outputs) under the
-// lookup's key, reporting into `step`.
-void store_outputs(NodeStepResult& step, CacheBackend& backend, const std::string& ns, const CacheLookup& lookup,
-                   CacheRunStats& stats) {
-  PutResult put = backend.put(ns, lookup.key, build_cache_entry(lookup, step.outputs));
-  step.status.stored = put.stored;
-  if (put.stored) {
-    ++stats.stores;
-  } else {
-    step.store_problem = std::move(put.problem);
-  }
-}
-
-// Computes a claimed (or self-claimed) key and stores the result unless the
-// node function failed: a failed call is reported but never served later.
-void compute_and_store(NodeStepResult& step, CacheBackend& backend, ComputeOutputs compute, const std::string& ns,
-                       const CacheLookup& lookup, CacheMissReason reason, CacheRunStats& stats) {
-  stats.record_miss(reason);
-  const bool succeeded = compute(step.outputs);
-  if (!succeeded) step.outputs.clear();
-  step.status.cache_key = lookup.key;
-  step.status.reason = reason;
-  if (succeeded) store_outputs(step, backend, ns, lookup, stats);
-  step.key_text = lookup.key;
-}
-
 }  // namespace
 
 std::string status_key_text(std::string_view prefix, NodeId id) {
@@ -118,56 +65,46 @@ ClaimLineageScope::~ClaimLineageScope() { t_starter_holds_claim = saved_; }
 bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts& key_parts, const DataMap& inputs,
                      const DependencyKeyMap& dep_keys, const ExecutionOptions& options, CacheRunStats& stats,
                      ComputeOutputs compute, WhileWaiting while_waiting, NodeStepResult& step) {
-  auto input_text = cache_input_text(node, inputs);
-  if (!std::holds_alternative<std::string>(input_text)) return false;
-  CacheLookup lookup = build_cache_lookup(key_parts, std::get<std::string>(input_text),
-                                          dependency_signature(options.depth, node, dep_keys));
-  const std::string& ns = options.namespace_name;
-
+  // The call runs on this thread: a claim counts as this thread's while it
+  // is held, so that a run started from inside the call never waits for it.
+  DeferredCachedStep deferred(backend, options, /*held_by_thread=*/true);
+  DeferredCachedStep::Start start = deferred.begin(node, key_parts, inputs, dep_keys, stats, step);
   for (;;) {
-    CacheGetResult first = backend.get(ns, lookup);
-    if (auto* outputs = std::get_if<DataMap>(&first)) {
-      hit_result(step, std::move(lookup.key), *outputs, options, stats);
-      return true;
-    }
-    const CacheMissReason reason = std::get<CacheMissReason>(first);
-
-    switch (backend.begin_compute(ns, lookup.key)) {
-      case ComputeClaim::kBusy:
-        // Inside a re-entrant run, waiting could close a cycle of waits.
-        if (lineage_holds_claim()) {
-          compute_and_store(step, backend, compute, ns, lookup, reason, stats);
-          return true;
-        }
-        while (!backend.wait_for_compute(ns, lookup.key, kWaitSlice)) while_waiting();
+    switch (start) {
+      case DeferredCachedStep::Start::kUnsupported:
+        return false;
+      case DeferredCachedStep::Start::kHit:
+        return true;
+      case DeferredCachedStep::Start::kWait:
+        while (!backend.wait_for_compute(options.namespace_name, deferred.key(), kWaitSlice)) while_waiting();
+        start = deferred.begin_again(stats, step);
         continue;
-      case ComputeClaim::kHeldByCaller:
+      case DeferredCachedStep::Start::kHeldHere:
         // A node function of this thread re-entered a run that reached the
         // key it is computing: waiting would never end, so compute directly.
-        compute_and_store(step, backend, compute, ns, lookup, reason, stats);
+        deferred.compute_unclaimed(stats);
+        [[fallthrough]];
+      case DeferredCachedStep::Start::kCompute: {
+        DataMap outputs;
+        const bool succeeded = compute(outputs);
+        deferred.finish(succeeded, std::move(outputs), stats, step);
         return true;
-      case ComputeClaim::kAcquired:
-        break;
+      }
     }
-
-    ClaimGuard claim(backend, ns, lookup.key);
-    CacheGetResult second = backend.get(ns, lookup);
-    if (auto* outputs = std::get_if<DataMap>(&second)) {
-      claim.finish();
-      hit_result(step, std::move(lookup.key), *outputs, options, stats);
-      return true;
-    }
-    compute_and_store(step, backend, compute, ns, lookup, reason, stats);
-    claim.finish();
-    return true;
   }
 }
 
 DeferredCachedStep::~DeferredCachedStep() { release(); }
 
+void DeferredCachedStep::claim() noexcept {
+  claimed_ = true;
+  if (held_by_thread_) ++t_claims_held;
+}
+
 void DeferredCachedStep::release() noexcept {
   if (!claimed_) return;
   claimed_ = false;
+  if (held_by_thread_) --t_claims_held;
   try {
     backend_.finish_compute(options_.namespace_name, lookup_.key);
   } catch (...) {
@@ -190,7 +127,7 @@ DeferredCachedStep::Start DeferredCachedStep::begin_again(CacheRunStats& stats, 
   const std::string& ns = options_.namespace_name;
   CacheGetResult first = backend_.get(ns, lookup_);
   if (auto* outputs = std::get_if<DataMap>(&first)) {
-    hit_result(step, std::string(lookup_.key), *outputs, options_, stats);
+    hit_result(step, std::move(lookup_.key), *outputs, options_, stats);
     return Start::kHit;
   }
   reason_ = std::get<CacheMissReason>(first);
@@ -207,11 +144,11 @@ DeferredCachedStep::Start DeferredCachedStep::begin_again(CacheRunStats& stats, 
     case ComputeClaim::kAcquired:
       break;
   }
-  claimed_ = true;
+  claim();
   CacheGetResult second = backend_.get(ns, lookup_);
   if (auto* outputs = std::get_if<DataMap>(&second)) {
     release();
-    hit_result(step, std::string(lookup_.key), *outputs, options_, stats);
+    hit_result(step, std::move(lookup_.key), *outputs, options_, stats);
     return Start::kHit;
   }
   stats.record_miss(reason_);
@@ -228,7 +165,15 @@ void DeferredCachedStep::finish(bool succeeded, DataMap outputs, CacheRunStats& 
   step.outputs = succeeded ? std::move(outputs) : DataMap();
   step.status.cache_key = lookup_.key;
   step.status.reason = reason_;
-  if (succeeded) store_outputs(step, backend_, options_.namespace_name, lookup_, stats);
+  if (succeeded) {
+    PutResult put = backend_.put(options_.namespace_name, lookup_.key, build_cache_entry(lookup_, step.outputs));
+    step.status.stored = put.stored;
+    if (put.stored) {
+      ++stats.stores;
+    } else {
+      step.store_problem = std::move(put.problem);
+    }
+  }
   step.key_text = lookup_.key;
   release();
 }

@@ -122,12 +122,11 @@ bool run_cached_step(CacheBackend& backend, const Node& node, const NodeKeyParts
                      const DependencyKeyMap& dep_keys, const ExecutionOptions& options, CacheRunStats& stats,
                      ComputeOutputs compute, WhileWaiting while_waiting, NodeStepResult& step);
 
-// The cached step of a node whose call is made elsewhere and ends later: a
-// run that hands its calls to workers begins the step when the node's
-// inputs exist, goes on with other nodes while the call runs, and finishes
-// the step when the outputs are back. The decisions, the counts and the
-// stored entry are those of run_cached_step. Used by one thread from begin
-// to finish; dropped unfinished (a run that stops), it gives up its claim.
+// The cached step in halves, for a call that may end later: begin when the
+// node's inputs exist, make the call (here, as run_cached_step does, or
+// elsewhere while the run goes on with other nodes), finish when the outputs
+// are back. Used by one thread from begin to finish; dropped unfinished (an
+// exception, a run that stops), it gives up its claim.
 class DeferredCachedStep {
  public:
   enum class Start {
@@ -138,13 +137,17 @@ class DeferredCachedStep {
     kUnsupported,  // no canonical input text: run it through kUnsupportedInputRoute
   };
 
-  DeferredCachedStep(CacheBackend& backend, const ExecutionOptions& options) noexcept
-      : backend_(backend), options_(options) {}
+  // With `held_by_thread`, a claim counts as held by the calling thread
+  // while the step holds it (lineage_holds_claim): for a call made on this
+  // thread, whose re-entrant runs must not wait for claims.
+  DeferredCachedStep(CacheBackend& backend, const ExecutionOptions& options, bool held_by_thread = false) noexcept
+      : backend_(backend), options_(options), held_by_thread_(held_by_thread) {}
   ~DeferredCachedStep();
   DeferredCachedStep(const DeferredCachedStep&) = delete;
   DeferredCachedStep& operator=(const DeferredCachedStep&) = delete;
 
-  // Builds the key, looks it up and, on a miss, claims its computation.
+  // Builds the key, looks it up and, on a miss, claims its computation. A
+  // hit hands the key over to `step`: key() is then empty.
   // kHeldHere leaves the choice to the run: a key it claimed itself for
   // another node is waited for; a key that an enclosing computation on this
   // thread holds is computed without a claim (finish() then stores it), as
@@ -164,10 +167,12 @@ class DeferredCachedStep {
   void finish(bool succeeded, DataMap outputs, CacheRunStats& stats, NodeStepResult& step);
 
  private:
+  void claim() noexcept;
   void release() noexcept;
 
   CacheBackend& backend_;
   const ExecutionOptions& options_;
+  const bool held_by_thread_;
   CacheLookup lookup_;
   CacheMissReason reason_ = CacheMissReason::kNotFound;
   bool claimed_ = false;
